@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace dsp {
+
+/// Shared constants of the analysis pass.
+namespace analysis {
+/// Words skipped at the start of a processed file (192 bytes).
+constexpr std::int64_t kLeadInWords = 48;
+/// Correlation window and template length, in steps.
+constexpr int kWindow = 1006;
+/// Steps per block: one overview column.
+constexpr int kBlock = 800;
+/// Baselines of the three display series, in pixels.
+constexpr int kBaselineX = 60;
+constexpr int kBaselineAsym = 250;
+constexpr int kBaselineSym = 330;
+
+/// A sample or component word as a display row: baseline - word / 20000000.
+inline int seriesY(int baseline, std::int32_t word)
+{
+    return baseline - word / 20000000;
+}
+} // namespace analysis
+
+/// What the analysis tells its caller, in step order.
+class AnalysisObserver
+{
+public:
+    virtual ~AnalysisObserver() = default;
+
+    /// Results of `count` consecutive first-loop steps, starting where the
+    /// previous call ended (the first call starts at step 48).
+    /// `samples[i]` is the processed word the step read; `frames[2i]` and
+    /// `frames[2i + 1]` are the asymmetrical and symmetrical components as
+    /// they stood at the start of that step (the frame the step writes).
+    virtual void framesReady(const std::int32_t *samples, const std::int32_t *frames,
+                             std::size_t count) = 0;
+
+    /// One detector column of the first loop: column k (0, 1, 2, ...) and its
+    /// row y = 600 - block maximum, saturated to the int range.
+    virtual void detectorColumn(int column, int y) = 0;
+
+    /// One cumulative-sum column of the second loop: column m (0, 1, 2, ...),
+    /// yHigh = 800 - block maximum and yLow = 800 - block minimum, saturated.
+    virtual void cumulativeColumn(int column, int yHigh, int yLow) = 0;
+};
+
+/// The template-correlation analysis as a stream of two loops over the same
+/// processed samples.
+///
+/// Usage: construct, push every sample word after the lead-in with
+/// pushFirst(), call finishFirst(), push the same words again with
+/// pushSecond(), call finishSecond(); then peakBlock() and change() hold the
+/// result. Pushes may be split anywhere; the results do not depend on it.
+class TemplateAnalysis
+{
+public:
+    /// `markerValues`: the template as stored, oldest value first; only the
+    /// first 1006 are used, and an empty template is allowed.
+    /// `wordCount`: the processed file's size in bytes / 4, lead-in included
+    /// (the loops' `count`); a value below 48 means no samples.
+    TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
+                     AnalysisObserver &observer);
+    ~TemplateAnalysis();
+    TemplateAnalysis(const TemplateAnalysis &) = delete;
+    TemplateAnalysis &operator=(const TemplateAnalysis &) = delete;
+
+    /// Number of sample words each loop expects: max(0, wordCount - 48).
+    std::int64_t sampleCount() const;
+
+    /// First loop: the next `count` processed words (step 48 onwards).
+    void pushFirst(const std::int32_t *samples, std::size_t count);
+    /// Ends the first loop; every framesReady() and detectorColumn() call
+    /// has been made when it returns. Precondition: sampleCount() words pushed.
+    void finishFirst();
+
+    /// Second loop: the same words again, in the same order.
+    void pushSecond(const std::int32_t *samples, std::size_t count);
+    /// Ends the second loop; every cumulativeColumn() call has been made.
+    void finishSecond();
+
+    /// The block that holds the detector peak (-1 when no block qualified).
+    int peakBlock() const;
+    /// Change of the cumulative sum: low of the last block minus low of the
+    /// fifth, saturated to the int range (0 when no block ended).
+    int change() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace dsp

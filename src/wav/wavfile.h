@@ -1,0 +1,3 @@
+#pragma once
+#include <QFile>
+class WavFile : public QFile { public: using QFile::QFile; };
