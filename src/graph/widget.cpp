@@ -1,1 +1,187 @@
-// placeholder, replaced by its implementation
+#include "graph/widget.h"
+
+#include "dsp/conversions.h"
+#include "graph/graphpainter.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
+namespace {
+
+constexpr int kBlock = 800;        // series samples per overview column
+constexpr int kXBaseline = 60;     // window values giving zero-length strokes
+constexpr int kAsymBaseline = 250;
+constexpr int kSymBaseline = 330;
+
+} // namespace
+
+Widget::Widget(GraphPainter *painter, QWidget *parent)
+    : QWidget(parent),
+      graphPainter(painter),
+      windowX(GraphPainter::kWindowLength, kXBaseline),
+      windowAsym(GraphPainter::kWindowLength, kAsymBaseline),
+      windowSym(GraphPainter::kWindowLength, kSymBaseline)
+{
+    setFixedSize(GraphPainter::kWidth, GraphPainter::kHeight);
+    setFocusPolicy(Qt::StrongFocus);
+    // Every paint routine covers the whole paint rectangle.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+Widget::~Widget() = default;
+
+void Widget::setSeries(std::vector<int> x, std::vector<int> asym, std::vector<int> sym)
+{
+    seriesX = std::move(x);
+    seriesAsym = std::move(asym);
+    seriesSym = std::move(sym);
+    const std::size_t shortest = std::min({seriesX.size(), seriesAsym.size(), seriesSym.size()});
+    length = dsp::saturateToInt32(static_cast<std::int64_t>(
+        std::min<std::size_t>(shortest, static_cast<std::size_t>(INT32_MAX))));
+}
+
+void Widget::setPosition(int block, int newChange)
+{
+    position = dsp::saturateToInt32(std::int64_t{block} - 1);
+    change = newChange;
+    refreshWindow(std::int64_t{block} * kBlock);
+}
+
+void Widget::animate(int, int, int, int, int, int, int, int, int)
+{
+    mode = Graphs;
+    repaint();
+}
+
+void Widget::animateDetector(int x, int y)
+{
+    mode = Detector;
+    pointX = x;
+    pointY = y;
+    repaintOverviewColumn(x);
+}
+
+void Widget::animateGraph2(int x, int y, int y2)
+{
+    mode = Graph2;
+    pointX = x;
+    pointY = y;
+    pointY2 = y2;
+    repaintOverviewColumn(x);
+}
+
+void Widget::repaintOverviewColumn(int x)
+{
+    if (!isVisible()) {
+        // No paint event will come: draw the column straight onto the
+        // overview so that it is not lost.
+        if (mode == Detector)
+            graphPainter->addDetectorColumn(pointX, pointY);
+        else
+            graphPainter->addGraph2Column(pointX, pointY, pointY2);
+        return;
+    }
+    if (fullRepaint || !overviewOnScreen) {
+        repaint();
+        return;
+    }
+    if (x >= 0 && x < GraphPainter::kWidth) {
+        // Only this column of the overview changes.
+        repaint(QRect(x, 0, 1, GraphPainter::kHeight));
+        return;
+    }
+    // A column outside the widget changes no pixel; it still goes to the
+    // overview layer like every other column.
+    if (mode == Detector)
+        graphPainter->addDetectorColumn(pointX, pointY);
+    else
+        graphPainter->addGraph2Column(pointX, pointY, pointY2);
+}
+
+void Widget::refreshWindow(qint64 start)
+{
+    const std::int64_t count = std::min<std::int64_t>(length, GraphPainter::kWindowLength);
+    const std::int64_t first = std::clamp<std::int64_t>(start, 0, length - count);
+    const auto from = static_cast<std::ptrdiff_t>(first);
+    const auto n = static_cast<std::ptrdiff_t>(count);
+
+    std::copy_n(seriesX.begin() + from, n, windowX.begin());
+    std::copy_n(seriesAsym.begin() + from, n, windowAsym.begin());
+    std::copy_n(seriesSym.begin() + from, n, windowSym.begin());
+    std::fill(windowX.begin() + n, windowX.end(), kXBaseline);
+    std::fill(windowAsym.begin() + n, windowAsym.end(), kAsymBaseline);
+    std::fill(windowSym.begin() + n, windowSym.end(), kSymBaseline);
+    windowStartIndex = static_cast<int>(first);
+
+    mode = Graphs;
+    repaint();
+}
+
+void Widget::paintEvent(QPaintEvent *event)
+{
+    const QRect rect = event->rect();
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    switch (mode) {
+    case Graphs:
+        graphPainter->paintGraphs(&painter, rect, windowX.data(), windowAsym.data(),
+                                  windowSym.data(), position, change);
+        overviewOnScreen = false;
+        break;
+    case Detector:
+        graphPainter->paintDetector(&painter, rect, pointX, pointY);
+        overviewOnScreen = overviewOnScreen || rect.contains(this->rect());
+        break;
+    default:
+        graphPainter->paintGraph2(&painter, rect, pointX, pointY, pointY2);
+        overviewOnScreen = overviewOnScreen || rect.contains(this->rect());
+        break;
+    }
+}
+
+void Widget::mousePressEvent(QMouseEvent *event)
+{
+    event->accept();
+    if (event->button() != Qt::LeftButton)
+        return;
+    const std::int64_t x = event->pos().x();
+    const std::int64_t blocks = length / kBlock;
+    if (x <= 1 || x + 4 >= blocks)
+        return;
+    position = static_cast<int>(x);
+    refreshWindow((x - 1) * kBlock);
+}
+
+void Widget::keyPressEvent(QKeyEvent *event)
+{
+    event->accept();
+    const std::int64_t blocks = length / kBlock;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        if (position <= 1)
+            return;
+        --position;
+        break;
+    case Qt::Key_Right:
+        if (std::int64_t{position} + 4 >= blocks)
+            return;
+        ++position;
+        break;
+    default:
+        return;
+    }
+    refreshWindow((std::int64_t{position} + 1) * kBlock);
+}
+
+void Widget::hideEvent(QHideEvent *event)
+{
+    // The next show repaints everything anyway.
+    overviewOnScreen = false;
+    QWidget::hideEvent(event);
+}
