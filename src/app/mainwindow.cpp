@@ -1,1 +1,326 @@
-// placeholder
+#include "mainwindow.h"
+
+#include "graph/widget.h"
+#include "wav/wavfile.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStatusBar>
+
+namespace {
+
+const char *const wrongFormatText =
+    "Wrong file format \nYou need sampleRate = 16kHz bitsPerSample = 32bit";
+
+const char *const aboutText = "Signal processing: the band-pass filter cascade and the template "
+                              "correlation.\n\n"
+                              "Graphical display: the detector overview and the component "
+                              "close-up.";
+
+/// Deletes the object a command left behind and puts `fresh` in its place.
+template<typename T>
+void replace(T *&member, T *fresh)
+{
+    delete member;
+    member = fresh;
+}
+
+QString writeError(const QFileDevice &file)
+{
+    return QStringLiteral("Could not write %1: %2").arg(file.fileName(), file.errorString());
+}
+
+} // namespace
+
+const char *const MainWindow::settingsApplication = "Quorvane Rarev";
+
+MainWindow::MainWindow()
+{
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint
+                   | Qt::WindowCloseButtonHint);
+
+    // Never shown: only its document's modified flag is used.
+    textEditor = new QPlainTextEdit;
+
+    progressBar = new QProgressBar;
+    progressBar->setMinimum(0);
+    progressBar->setMaximum(100);
+    progressBar->setValue(0);
+    progressBar->setAlignment(Qt::AlignCenter);
+
+    graphWidget = new Widget(&graphStyle, this);
+
+    progressBar->hide();
+    graphWidget->hide();
+
+    auto *layout = new QHBoxLayout;
+    layout->addWidget(progressBar);
+    layout->addWidget(graphWidget);
+    auto *central = new QWidget;
+    central->setLayout(layout);
+    setCentralWidget(central);
+
+    setupActions();
+    setupMenus();
+    setupStatusBar();
+    loadWindowSettings();
+
+    setCurrentFileName(QString());
+    setUnifiedTitleAndToolBarOnMac(true);
+}
+
+MainWindow::~MainWindow()
+{
+    delete textEditor;
+}
+
+void MainWindow::setupActions()
+{
+    openAction = new QAction(QIcon(QStringLiteral(":/images/open.png")), tr("&Open..."), this);
+    openAction->setShortcuts(QKeySequence::Open);
+    openAction->setStatusTip(tr("Open an existing file"));
+    connect(openAction, SIGNAL(triggered()), this, SLOT(open()));
+
+    exitAction = new QAction(tr("E&xit"), this);
+    exitAction->setShortcuts(QKeySequence::Quit);
+    exitAction->setStatusTip(tr("Exit the application"));
+    connect(exitAction, SIGNAL(triggered()), this, SLOT(close()));
+
+    drawAction = new QAction(tr("&Draw..."), this);
+    drawAction->setStatusTip(tr("Draw..."));
+    connect(drawAction, SIGNAL(triggered()), this, SLOT(about()));
+
+    aboutAction = new QAction(tr("About autors"), this);
+    aboutAction->setStatusTip(tr(""));
+    connect(aboutAction, SIGNAL(triggered()), this, SLOT(newFile()));
+}
+
+void MainWindow::setupMenus()
+{
+    fileMenu = menuBar()->addMenu(tr("&File"));
+    fileMenu->addAction(openAction);
+    fileMenu->addSeparator();
+    fileMenu->addAction(exitAction);
+
+    menuBar()->addSeparator();
+
+    graphMenu = menuBar()->addMenu(tr("&Graph"));
+    graphMenu->addAction(drawAction);
+    graphMenu->setEnabled(false);
+
+    menuBar()->addSeparator();
+
+    helpMenu = menuBar()->addMenu(tr("&Help"));
+    helpMenu->addAction(aboutAction);
+}
+
+void MainWindow::setupStatusBar()
+{
+    statusBar()->showMessage(tr("Ready"));
+}
+
+void MainWindow::loadWindowSettings()
+{
+    QSettings settings(QString(), QString::fromLatin1(settingsApplication));
+    const QPoint pos = settings.value(QStringLiteral("pos"), QPoint(100, 100)).toPoint();
+    const QSize size = settings.value(QStringLiteral("size"), QSize(900, 900)).toSize();
+    resize(size);
+    move(pos);
+}
+
+void MainWindow::storeWindowSettings()
+{
+    QSettings settings(QString(), QString::fromLatin1(settingsApplication));
+    settings.setValue(QStringLiteral("pos"), pos());
+    settings.setValue(QStringLiteral("size"), size());
+}
+
+void MainWindow::setCurrentFileName(const QString &fileName)
+{
+    currentFileName = fileName;
+    textEditor->document()->setModified(false);
+    setWindowModified(false);
+    const QString shownName =
+        currentFileName.isEmpty() ? QStringLiteral("Convert file") : currentFileName;
+    setWindowFilePath(shownName);
+}
+
+void MainWindow::showMessage(const QString &title, const QString &text)
+{
+    QMessageBox box;
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.exec();
+}
+
+void MainWindow::newFile()
+{
+    showMessage(QStringLiteral("Warning"), QString::fromLatin1(aboutText));
+}
+
+bool MainWindow::save()
+{
+    return true;
+}
+
+bool MainWindow::saveAs()
+{
+    QFileDialog dialog(this);
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    baseName = dialog.selectedFiles().value(0);
+    return true;
+}
+
+void MainWindow::documentWasModified()
+{
+    setWindowModified(textEditor->document()->isModified());
+}
+
+bool MainWindow::askToSaveChanges()
+{
+    if (!textEditor->document()->isModified())
+        return true;
+    const QMessageBox::StandardButton answer = QMessageBox::warning(
+        this, tr("Application"),
+        tr("The document has been modified.\nDo you want to save your changes?"),
+        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+    if (answer == QMessageBox::Save)
+        return save();
+    return answer != QMessageBox::Cancel;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (askToSaveChanges()) {
+        storeWindowSettings();
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void MainWindow::open()
+{
+    const QString filter = tr("WAV (*.wav)");
+    QString selectedFilter = filter;
+    const QString fileName = QFileDialog::getOpenFileName(this, QStringLiteral("Open file"),
+                                                          QString(), filter, &selectedFilter);
+    if (!fileName.isEmpty())
+        processFile(fileName);
+}
+
+// The input is checked before anything is written, and the output reaches
+// its name only when the whole pass has succeeded, so a refused or failed
+// run leaves every existing file as it was.
+void MainWindow::processFile(const QString &fileName)
+{
+    progressBar->setVisible(true);
+    graphWidget->setVisible(false);
+    statusBar()->showMessage(fileName);
+
+    replace(sourceWav, new WavFile(this));
+    replace(resultWav, static_cast<QSaveFile *>(nullptr));
+    baseName = fileName.left(qMax(0, fileName.size() - 4));
+
+    if (!sourceWav->openRead(fileName)) {
+        sourceWav->close();
+        showMessage(QStringLiteral("Warning"), QStringLiteral("Not a WAV-file"));
+        return;
+    }
+    if (!sourceWav->hasAnalysisFormat()) {
+        sourceWav->close();
+        showMessage(QStringLiteral("Warning"), QString::fromLatin1(wrongFormatText));
+        return;
+    }
+
+    resultWav = new QSaveFile(baseName + QStringLiteral("_output.wav"), this);
+    QString error;
+    if (!resultWav->open(QIODevice::WriteOnly)) {
+        error = writeError(*resultWav);
+    } else {
+        sourceWav->prepareFilter(sourceWav, resultWav);
+        if (!sourceWav->filterSignal(sourceWav, resultWav, progressBar))
+            error = sourceWav->lastError();
+        else if (!resultWav->commit())
+            error = writeError(*resultWav);
+    }
+    sourceWav->close();
+    if (!error.isEmpty()) {
+        resultWav->cancelWriting();
+        showMessage(QStringLiteral("Warning"), error);
+        return;
+    }
+
+    qDebug() << "process ok";
+    graphMenu->setEnabled(true);
+}
+
+// The Draw command. The two-channel result is written straight to its final
+// name through a save file: the header's sizes are fixed once the analysis
+// has written every frame, and the file replaces an earlier result only when
+// all of it was written.
+void MainWindow::about()
+{
+    progressBar->setVisible(false);
+    graphWidget->setVisible(true);
+
+    replace(sourceWav, new WavFile(this));
+    replace(stereoWav, static_cast<QSaveFile *>(nullptr));
+    replace(markerFile, new QFile(QStringLiteral("marker.dat"), this));
+    // A missing template is the empty template.
+    markerFile->open(QIODevice::ReadOnly);
+
+    const auto closeInputs = [this]() {
+        sourceWav->close();
+        markerFile->close();
+    };
+
+    if (!sourceWav->openRead(baseName + QStringLiteral("_output.wav"))) {
+        closeInputs();
+        showMessage(QStringLiteral("Warning"), QStringLiteral("not wav file"));
+        return;
+    }
+    if (!sourceWav->hasAnalysisFormat()) {
+        closeInputs();
+        showMessage(QStringLiteral("Warning"), QString::fromLatin1(wrongFormatText));
+        return;
+    }
+
+    stereoWav = new QSaveFile(baseName + QStringLiteral("_stereo.wav"), this);
+    QString error;
+    if (!stereoWav->open(QIODevice::WriteOnly)) {
+        error = writeError(*stereoWav);
+    } else {
+        const QByteArray placeholder = WavFile::canonicalHeader(2, 16384, 0);
+        stereoWav->write(placeholder);
+        if (!sourceWav->analyse(sourceWav, stereoWav, markerFile, graphWidget)) {
+            error = sourceWav->lastError();
+        } else {
+            const qint64 frameBytes = stereoWav->pos() - placeholder.size();
+            const QByteArray header = WavFile::canonicalHeader(2, 16384, frameBytes);
+            if (!stereoWav->seek(0) || stereoWav->write(header) != header.size()
+                || !stereoWav->commit())
+                error = writeError(*stereoWav);
+        }
+    }
+    closeInputs();
+    if (!error.isEmpty()) {
+        stereoWav->cancelWriting();
+        showMessage(QStringLiteral("Warning"), error);
+        return;
+    }
+    showMessage(QString(), QStringLiteral("Drawing completed!"));
+}

@@ -1,2 +1,74 @@
 #pragma once
+
+#include "graph/graphpainter.h"
+
 #include <QMainWindow>
+#include <QString>
+
+class QAction;
+class QCloseEvent;
+class QFile;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QSaveFile;
+class WavFile;
+class Widget;
+
+/// The application's one window: the File, Graph and Help menus, the
+/// progress bar of the processing pass and the graph display.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    MainWindow();
+    ~MainWindow() override;
+
+    /// Name of the settings store; its organisation name is empty.
+    static const char *const settingsApplication;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void newFile();
+    void open();
+    bool save();
+    bool saveAs();
+    void about();
+    void documentWasModified();
+
+private:
+    void setupActions();
+    void setupMenus();
+    void setupStatusBar();
+    void loadWindowSettings();
+    void storeWindowSettings();
+    void setCurrentFileName(const QString &fileName);
+    bool askToSaveChanges();
+    void processFile(const QString &fileName);
+    /// Shows a modal box with no parent, no icon and one OK button.
+    static void showMessage(const QString &title, const QString &text);
+
+    GraphPainter graphStyle;
+    QPlainTextEdit *textEditor;
+    QProgressBar *progressBar;
+    QString currentFileName;
+    QMenu *fileMenu = nullptr;
+    QMenu *graphMenu = nullptr;
+    QMenu *helpMenu = nullptr;
+    QAction *openAction = nullptr;
+    QAction *exitAction = nullptr;
+    QAction *drawAction = nullptr;
+    QAction *aboutAction = nullptr;
+    /// The file a command reads.
+    WavFile *sourceWav = nullptr;
+    /// The processing pass's output; replaced only when the pass succeeds.
+    QSaveFile *resultWav = nullptr;
+    /// The Draw command's two-channel result; replaced only on success.
+    QSaveFile *stereoWav = nullptr;
+    QFile *markerFile = nullptr;
+    QString baseName;
+    Widget *graphWidget;
+};

@@ -1,1 +1,147 @@
-// placeholder, replaced by its implementation
+// The analysis pass: reads the processed recording twice in pieces (once
+// for each loop of the correlation), writes the component frames as they
+// come, and passes the columns and the final series to a listener.
+
+#include "wavfile.h"
+
+#include "dsp/templateanalysis.h"
+#include "graph/widget.h"
+
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr qint64 kChunkWords = 1 << 16;
+constexpr qint64 kLeadInBytes = 4 * dsp::analysis::kLeadInWords;
+
+/// Collects the series and writes the frames of the first loop; forwards
+/// the columns to the listener.
+class FrameWriter : public dsp::AnalysisObserver
+{
+public:
+    FrameWriter(QIODevice *frames, AnalysisListener &listener, qint64 samples)
+        : frames(frames), listener(listener)
+    {
+        seriesX.reserve(std::size_t(samples));
+        seriesAsym.reserve(std::size_t(samples));
+        seriesSym.reserve(std::size_t(samples));
+    }
+
+    void framesReady(const std::int32_t *samples, const std::int32_t *words,
+                     std::size_t count) override
+    {
+        using namespace dsp::analysis;
+        buffer.resize(count * 2);
+        for (std::size_t i = 0; i < count; ++i) {
+            seriesX.push_back(seriesY(kBaselineX, samples[i]));
+            seriesAsym.push_back(seriesY(kBaselineAsym, words[2 * i]));
+            seriesSym.push_back(seriesY(kBaselineSym, words[2 * i + 1]));
+            buffer[2 * i] = qToLittleEndian(words[2 * i]);
+            buffer[2 * i + 1] = qToLittleEndian(words[2 * i + 1]);
+        }
+        const qint64 bytes = qint64(count) * 8;
+        if (writeOk && frames->write(reinterpret_cast<const char *>(buffer.data()), bytes) != bytes)
+            writeOk = false;
+    }
+
+    void detectorColumn(int column, int y) override { listener.detectorColumn(column, y); }
+    void cumulativeColumn(int column, int yHigh, int yLow) override
+    {
+        listener.cumulativeColumn(column, yHigh, yLow);
+    }
+
+    QIODevice *frames;
+    AnalysisListener &listener;
+    std::vector<std::int32_t> buffer;
+    std::vector<int> seriesX;
+    std::vector<int> seriesAsym;
+    std::vector<int> seriesSym;
+    bool writeOk = true;
+};
+
+/// Shows the analysis on the graph widget as it runs.
+class WidgetListener : public AnalysisListener
+{
+public:
+    explicit WidgetListener(Widget *widget) : widget(widget) {}
+    void detectorColumn(int x, int y) override { widget->animateDetector(x, y); }
+    void cumulativeColumn(int x, int y, int y2) override { widget->animateGraph2(x, y, y2); }
+    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
+                  std::vector<int> seriesSym, int block, int change) override
+    {
+        widget->setSeries(std::move(seriesX), std::move(seriesAsym), std::move(seriesSym));
+        widget->setPosition(block, change);
+    }
+
+private:
+    Widget *widget;
+};
+
+} // namespace
+
+std::vector<double> WavFile::readMarker(QIODevice *marker)
+{
+    std::vector<double> values;
+    if (!marker || !marker->isOpen())
+        return values;
+    const qint64 stored = marker->size() / 8;
+    const qint64 wanted = std::min<qint64>(stored, dsp::analysis::kWindow);
+    marker->seek(0);
+    const QByteArray bytes = marker->read(wanted * 8);
+    values.reserve(std::size_t(bytes.size() / 8));
+    for (qint64 i = 0; i + 8 <= bytes.size(); i += 8) {
+        const quint64 bits = qFromLittleEndian<quint64>(bytes.constData() + i);
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        values.push_back(value);
+    }
+    return values;
+}
+
+bool WavFile::analyse(WavFile *source, QIODevice *frames, QFile *marker, AnalysisListener &listener)
+{
+    passError.clear();
+    const std::vector<double> markerValues = readMarker(marker);
+    const qint64 count = source->size() / 4;
+
+    FrameWriter writer(frames, listener, std::max<qint64>(0, count - dsp::analysis::kLeadInWords));
+    dsp::TemplateAnalysis analysis(markerValues, count, writer);
+    const qint64 samples = analysis.sampleCount();
+
+    // Both loops read the same samples; reading them twice keeps memory flat.
+    std::vector<std::int32_t> chunk(std::size_t(std::min(kChunkWords, std::max<qint64>(samples, 1))));
+    for (int loop = 0; loop < 2; ++loop) {
+        source->seek(kLeadInBytes);
+        for (qint64 done = 0; done < samples;) {
+            const qint64 want = std::min<qint64>(qint64(chunk.size()), samples - done);
+            if (source->read(reinterpret_cast<char *>(chunk.data()), want * 4) != want * 4)
+                return failRead(source);
+            for (qint64 i = 0; i < want; ++i)
+                chunk[std::size_t(i)] = qFromLittleEndian(chunk[std::size_t(i)]);
+            if (loop == 0)
+                analysis.pushFirst(chunk.data(), std::size_t(want));
+            else
+                analysis.pushSecond(chunk.data(), std::size_t(want));
+            done += want;
+        }
+        if (loop == 0)
+            analysis.finishFirst();
+        else
+            analysis.finishSecond();
+        if (!writer.writeOk)
+            return failWrite(frames);
+    }
+
+    listener.finished(std::move(writer.seriesX), std::move(writer.seriesAsym),
+                      std::move(writer.seriesSym), analysis.peakBlock(), analysis.change());
+    return true;
+}
+
+bool WavFile::analyse(WavFile *source, QIODevice *frames, QFile *marker, Widget *widget)
+{
+    WidgetListener listener(widget);
+    return analyse(source, frames, marker, listener);
+}

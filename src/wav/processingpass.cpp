@@ -1,1 +1,101 @@
-// placeholder, replaced by its implementation
+// The processing pass: copies the lead-in, then streams every later word of
+// the recording through the filter cascade in pieces, so that memory stays
+// flat whatever the recording's length.
+
+#include "wavfile.h"
+
+#include "dsp/filtercascade.h"
+
+#include <QDebug>
+#include <QProgressBar>
+#include <QTime>
+#include <QtEndian>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+/// Words read, filtered and written in one piece.
+constexpr qint64 kChunkWords = 1 << 16;
+
+} // namespace
+
+void WavFile::prepareFilter(QIODevice *in, QIODevice *out)
+{
+    in->seek(0);
+    for (int i = 0; i < dsp::filter::kLeadInWords; ++i) {
+        // A word that does not arrive whole leaves the transfer word as it
+        // was, so a short file repeats its last whole word.
+        uchar bytes[4];
+        if (in->read(reinterpret_cast<char *>(bytes), 4) == 4)
+            sampleWord = qFromLittleEndian<qint32>(bytes);
+        qToLittleEndian<qint32>(sampleWord, bytes);
+        out->write(reinterpret_cast<const char *>(bytes), 4);
+    }
+    in->seek(4 * dsp::filter::kLeadInWords);
+}
+
+bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<void(int)> &progress)
+{
+    qDebug().noquote() << QTime::currentTime().toString();
+    passError.clear();
+
+    const qint64 words = in->size() / 4;
+    const qint64 count = words - dsp::filter::kLeadInWords;
+
+    dsp::FilterCascade cascade;
+    std::vector<qint32> input(kChunkWords);
+    std::vector<qint32> output(kChunkWords);
+    qint64 readWords = 0;
+    qint64 writtenWords = 0;
+    int shownPercent = -1;
+
+    const auto writeReady = [&]() {
+        while (const std::size_t ready = cascade.pull(output.data(), output.size())) {
+            for (std::size_t i = 0; i < ready; ++i)
+                output[i] = qToLittleEndian(output[i]);
+            const qint64 bytes = qint64(ready) * 4;
+            if (out->write(reinterpret_cast<const char *>(output.data()), bytes) != bytes)
+                return failWrite(out);
+            writtenWords += qint64(ready);
+            const qint64 n = dsp::filter::kLeadInWords + writtenWords - 1;
+            const int percent = dsp::filter::progressPercent(n, count);
+            while (shownPercent < percent)
+                progress(++shownPercent);
+        }
+        return true;
+    };
+
+    while (readWords < count) {
+        const qint64 want = std::min(kChunkWords, count - readWords);
+        const qint64 got = in->read(reinterpret_cast<char *>(input.data()), want * 4);
+        if (got != want * 4)
+            return failRead(in);
+        for (qint64 i = 0; i < want; ++i)
+            input[std::size_t(i)] = qFromLittleEndian(input[std::size_t(i)]);
+        cascade.push(input.data(), std::size_t(want));
+        readWords += want;
+        if (!writeReady())
+            return false;
+    }
+    cascade.finish();
+    if (!writeReady())
+        return false;
+
+    qDebug().noquote() << QTime::currentTime().toString();
+    return true;
+}
+
+bool WavFile::filterSignal(QIODevice *in, QIODevice *out, QProgressBar *bar)
+{
+    const auto show = [bar](int percent) {
+        bar->setValue(percent);
+        bar->setFormat(QStringLiteral("Data processing... ") + QString::number(percent));
+    };
+    if (!filterSignal(in, out, show))
+        return false;
+    bar->setValue(100);
+    bar->setFormat(QStringLiteral("Data processing finished. Press 'Graph->Draw' to draw graphs"));
+    return true;
+}

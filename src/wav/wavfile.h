@@ -1,3 +1,110 @@
 #pragma once
+
+#include <QAudioFormat>
 #include <QFile>
-class WavFile : public QFile { public: using QFile::QFile; };
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+class QProgressBar;
+class Widget;
+
+/// Receives what the analysis pass shows: the graph widget in the
+/// application, a file writer in other callers.
+class AnalysisListener
+{
+public:
+    virtual ~AnalysisListener() = default;
+    /// Detector column x of the first loop, y = 600 - block maximum.
+    virtual void detectorColumn(int x, int y) = 0;
+    /// Cumulative-sum column x of the second loop, y = 800 - block maximum,
+    /// y2 = 800 - block minimum.
+    virtual void cumulativeColumn(int x, int y, int y2) = 0;
+    /// The three display series (one row per sample), the peak block
+    /// (-1 when none) and the change of the cumulative sum.
+    virtual void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
+                          std::vector<int> seriesSym, int block, int change) = 0;
+};
+
+/// One WAV file on disk. Opened for reading, its RIFF/WAVE header is parsed
+/// at once and the file is left at the first sample byte; opened for writing,
+/// it is created or emptied. Both passes run as members of the WavFile that
+/// holds their input.
+///
+/// All sizes and positions are 64-bit. Failures are answered with false; the
+/// text for the user is in lastError().
+class WavFile : public QFile
+{
+public:
+    explicit WavFile(QObject *parent = nullptr);
+    ~WavFile() override;
+
+    /// Closes the file if open, then opens `fileName` read-only and parses
+    /// its header. False when the file cannot be opened or is no WAV file.
+    bool openRead(const QString &fileName);
+    /// Closes the file if open, then creates or empties `fileName` for
+    /// reading and writing. Writes nothing.
+    bool openWrite(const QString &fileName);
+
+    /// The format read from the header (channels, rate, sample size and
+    /// type, byte order, codec "audio/pcm").
+    const QAudioFormat &audioFormat() const { return format; }
+    /// Byte offset of the first sample, as found by the header parse.
+    qint64 headerSize() const { return headerBytes; }
+    /// True for the one format both passes accept: 16384 Hz, 32-bit samples.
+    bool hasAnalysisFormat() const;
+
+    /// What went wrong in the last pass, as one line naming the file.
+    QString lastError() const { return passError; }
+
+    // The processing pass.
+
+    /// Copies the 48-word lead-in from `in` (this file, open for reading) to
+    /// `out`, word by word; a word missing from a short file repeats the last
+    /// word read. Leaves `in` at byte 192.
+    void prepareFilter(QIODevice *in, QIODevice *out);
+    /// Filters every whole word of `in` from byte 192 on and writes it to
+    /// `out`, reporting the percentage done (0 to 99, each value once, in
+    /// order) through `progress`. False on a read or write failure.
+    bool filterSignal(QIODevice *in, QIODevice *out, const std::function<void(int)> &progress);
+    /// The same, driving `bar`: "Data processing... p" while it runs, value
+    /// 100 and the finished text when it succeeds.
+    bool filterSignal(QIODevice *in, QIODevice *out, QProgressBar *bar);
+
+    // The analysis pass.
+
+    /// Correlates the processed recording `source` (this file) with the
+    /// template in `marker` (may be closed or missing: the empty template),
+    /// writes one frame of two words per step to `frames`, and tells
+    /// `listener` the columns and the final series. False on a read or
+    /// write failure.
+    bool analyse(WavFile *source, QIODevice *frames, QFile *marker, AnalysisListener &listener);
+    /// The same, feeding the graph widget.
+    bool analyse(WavFile *source, QIODevice *frames, QFile *marker, Widget *widget);
+
+    /// The template values in `marker`: little-endian doubles, the first 1006
+    /// at most. A closed device gives the empty template.
+    static std::vector<double> readMarker(QIODevice *marker);
+    /// Bytes of the frames the analysis of a file of `fileSize` bytes writes.
+    static qint64 frameBytes(qint64 fileSize);
+    /// The canonical 44-byte header of a file with `dataBytes` bytes of
+    /// 32-bit samples. Sizes beyond the 32-bit fields are written as the
+    /// largest value they hold.
+    static QByteArray canonicalHeader(int channels, int sampleRate, qint64 dataBytes);
+
+private:
+    bool parseHeader();
+    /// Records a failed read of `device` (it ended early or became
+    /// unreadable) as the pass error; answers false.
+    bool failRead(const QIODevice *device);
+    /// Records a failed write of `device` as the pass error; answers false.
+    bool failWrite(const QIODevice *device);
+
+    /// Transfer word of the lead-in copy.
+    std::int32_t sampleWord = 0;
+    QAudioFormat format;
+    qint64 headerBytes = 0;
+    QString passError;
+};
