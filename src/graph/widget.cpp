@@ -78,30 +78,20 @@ void Widget::animateGraph2(int x, int y, int y2)
 
 void Widget::repaintOverviewColumn(int x)
 {
-    if (!isVisible()) {
-        // No paint event will come: draw the column straight onto the
-        // overview so that it is not lost.
+    overviewColumnPainted = false;
+    if (fullRepaint || !overviewOnScreen)
+        repaint();
+    else if (x >= 0 && x < GraphPainter::kWidth)
+        repaint(QRect(x, 0, 1, GraphPainter::kHeight)); // only this column changes
+    // A column outside the widget changes no pixel, so it needs no repaint.
+    // It, and every column of a widget that could not paint (hidden, or
+    // not exposed yet), still goes onto the overview layer.
+    if (!overviewColumnPainted) {
         if (mode == Detector)
             graphPainter->addDetectorColumn(pointX, pointY);
         else
             graphPainter->addGraph2Column(pointX, pointY, pointY2);
-        return;
     }
-    if (fullRepaint || !overviewOnScreen) {
-        repaint();
-        return;
-    }
-    if (x >= 0 && x < GraphPainter::kWidth) {
-        // Only this column of the overview changes.
-        repaint(QRect(x, 0, 1, GraphPainter::kHeight));
-        return;
-    }
-    // A column outside the widget changes no pixel; it still goes to the
-    // overview layer like every other column.
-    if (mode == Detector)
-        graphPainter->addDetectorColumn(pointX, pointY);
-    else
-        graphPainter->addGraph2Column(pointX, pointY, pointY2);
 }
 
 void Widget::refreshWindow(qint64 start)
@@ -136,10 +126,12 @@ void Widget::paintEvent(QPaintEvent *event)
         break;
     case Detector:
         graphPainter->paintDetector(&painter, rect, pointX, pointY);
+        overviewColumnPainted = true;
         overviewOnScreen = overviewOnScreen || rect.contains(this->rect());
         break;
     default:
         graphPainter->paintGraph2(&painter, rect, pointX, pointY, pointY2);
+        overviewColumnPainted = true;
         overviewOnScreen = overviewOnScreen || rect.contains(this->rect());
         break;
     }

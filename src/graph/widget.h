@@ -99,4 +99,7 @@ private:
     /// an overview slot only needs to repaint the column it adds.
     bool overviewOnScreen = false;
     bool fullRepaint = false;
+    /// Set by an overview paint; tells an overview slot that its column
+    /// reached the overview layer.
+    bool overviewColumnPainted = false;
 };
