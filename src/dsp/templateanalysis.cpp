@@ -1,1 +1,490 @@
-// placeholder, replaced by its implementation
+#include "dsp/templateanalysis.h"
+
+#include "dsp/conversions.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace dsp {
+
+namespace {
+
+constexpr int kWindow = analysis::kWindow;
+/// Earlier samples each correlation output needs besides its own.
+constexpr int kHistory = kWindow - 1;
+/// Overlap-save transform length and the outputs one transform yields.
+constexpr int kFftSize = 4096;
+constexpr int kHop = kFftSize - kHistory;
+constexpr int kSpectrum = kFftSize / 2 + 1;
+
+/// First step whose correlation feeds the detector and the components.
+constexpr std::int64_t kOutputStart = 2640;
+/// First step whose correlations feed the cumulative sum.
+constexpr std::int64_t kCumulativeStart = 2000;
+
+/// Rounding error of one transformed correlation output, as a multiple of
+/// DBL_EPSILON * |block input| * |template| (both Euclidean norms). Measured
+/// errors stay well below it; it only has to be a safe bound.
+constexpr double kFourierErrorScale = 4.0;
+/// Largest correlation error accepted from the transform. A step whose
+/// estimated error is larger (near-constant window or template, a quiet
+/// window in a loud block) sums its products directly instead.
+constexpr double kMaxCorrelationError = 2e-15;
+
+/// The FFTW planner is not thread-safe; analyses may run in threads.
+std::mutex &plannerMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+struct FftwFree
+{
+    void operator()(void *p) const { fftw_free(p); }
+};
+using RealBuffer = std::unique_ptr<double[], FftwFree>;
+using ComplexBuffer = std::unique_ptr<fftw_complex[], FftwFree>;
+
+RealBuffer allocateReal(std::size_t n)
+{
+    RealBuffer buffer(static_cast<double *>(fftw_malloc(n * sizeof(double))));
+    std::fill(buffer.get(), buffer.get() + n, 0.0);
+    return buffer;
+}
+
+ComplexBuffer allocateComplex(std::size_t n)
+{
+    ComplexBuffer buffer(static_cast<fftw_complex *>(fftw_malloc(n * sizeof(fftw_complex))));
+    std::memset(static_cast<void *>(buffer.get()), 0, n * sizeof(fftw_complex));
+    return buffer;
+}
+
+/// The correlation coefficient from its five sums, evaluated exactly as the
+/// direct form evaluates it (same operations, same order).
+inline double correlation(double sxy, double sx, double sxx, double sy, double syy)
+{
+    return (1006 * sxy - sx * sy) / std::sqrt((1006 * sxx - sx * sx) * (1006 * syy - sy * sy) + 1e-9);
+}
+
+/// How the sum of products with one template is formed.
+enum class KernelMode {
+    Zero,      ///< all-zero template: the sum is exactly 0
+    Undefined, ///< the template's own term is NaN: every correlation is NaN
+    Direct,    ///< magnitudes outside the transform's safe range: direct sums
+    Fourier,   ///< overlap-save transform, direct sums where it is too coarse
+};
+
+/// One correlation template with its constant sums and its spectrum.
+struct Kernel
+{
+    double y[kWindow] = {};
+    /// Sum and sum of squares, accumulated k = 0 .. 1005 as the direct form does.
+    double sy = 0.0;
+    double syy = 0.0;
+    /// 1006 * syy - sy * sy, the template's term under the root.
+    double dy = 0.0;
+    /// Euclidean norm of y.
+    double norm = 0.0;
+    KernelMode mode = KernelMode::Zero;
+    /// Spectrum of y / kFftSize, zero padded (Fourier mode only).
+    ComplexBuffer spectrum;
+
+    void prepare()
+    {
+        double largest = 0.0;
+        bool finite = true;
+        for (int k = 0; k < kWindow; ++k) {
+            sy += y[k];
+            syy += y[k] * y[k];
+            finite = finite && std::isfinite(y[k]);
+            largest = std::max(largest, std::fabs(y[k]));
+        }
+        dy = 1006 * syy - sy * sy;
+        if (std::isnan(dy)) {
+            mode = KernelMode::Undefined;
+            return;
+        }
+        if (largest == 0.0) {
+            mode = KernelMode::Zero;
+            return;
+        }
+        double scaled = 0.0;
+        for (int k = 0; k < kWindow; ++k)
+            scaled += (y[k] / largest) * (y[k] / largest);
+        norm = largest * std::sqrt(scaled);
+        mode = finite && std::isfinite(dy) && norm > 1e-140 && norm < 1e140 ? KernelMode::Fourier
+                                                                           : KernelMode::Direct;
+    }
+};
+
+} // namespace
+
+struct TemplateAnalysis::Impl
+{
+    explicit Impl(AnalysisObserver &o) : observer(o) {}
+
+    AnalysisObserver &observer;
+    std::int64_t wordCount = 0;
+    std::int64_t samples = 0;
+
+    Kernel marker;   // newest sample paired with the last template value
+    Kernel mirrored; // newest sample paired with the first template value
+    ComplexBuffer taperSpectrum;
+    bool taperZero = true;
+
+    // Transform buffers and plans, made once per object.
+    RealBuffer fftIn;
+    ComplexBuffer spectrum;
+    ComplexBuffer product;
+    RealBuffer markerOut;
+    RealBuffer mirroredOut;
+    RealBuffer amplitudeOut;
+    fftw_plan forward = nullptr;
+    fftw_plan backward = nullptr;
+
+    // The current block: kHistory earlier scaled samples, then `filled` new
+    // ones for steps blockStart, blockStart + 1, ...
+    double blockX[kFftSize] = {};
+    std::int32_t blockWords[kHop] = {};
+    std::int32_t blockFrames[2 * kHop] = {};
+    int filled = 0;
+    std::int64_t blockStart = analysis::kLeadInWords;
+    std::int64_t pushed = 0;
+    /// 0: first loop running, 1: first loop finished, 2: both finished.
+    int phase = 0;
+
+    // Loop state, as the direct form keeps it. The ring of scaled samples
+    // is shared by both loops and kept as exact integer running sums.
+    std::int32_t sampleRing[kWindow] = {};
+    std::int64_t sumX = 0;
+    std::int64_t sumXX = 0;
+    std::int32_t delayLine[kWindow] = {};
+    std::int32_t asymWord = 0;
+    std::int32_t symWord = 0;
+    double absCorr = 0.0;
+    double residualWeight = 0.0;
+    double cumulativeSum = 0.0;
+    std::int32_t blockValues[analysis::kBlock] = {};
+    int detectorPeak = -10000;
+    int detectorPeakBlock = -1;
+    int detectorColumns = 0;
+    int cumulativeColumns = 0;
+    int cumulativeFirst = 0; // low of the fifth block of the second loop
+    int cumulativeLast = 0;  // low of the last block
+
+    void setUp(const std::vector<double> &markerValues);
+    void push(const std::int32_t *words, std::size_t count, bool second);
+    void finish(bool second);
+    void processBlock(bool second);
+    double productSum(const Kernel &kernel, const double *transformed, int index, double blockNorm,
+                      double dx) const;
+    void advanceRing(std::int32_t x, std::int64_t step);
+    double windowTerm() const;
+};
+
+void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
+{
+    const double pi = 3.14159265356;
+    const int n = static_cast<int>(std::min<std::size_t>(markerValues.size(), kWindow));
+    double taper[kWindow] = {};
+    for (int i = 0; i < n; ++i) {
+        taper[i] = 1 - std::cos(2 * pi * i / 1006);
+        const double v = markerValues[static_cast<std::size_t>(i)] / 20000.0;
+        marker.y[n - 1 - i] = v;
+        mirrored.y[i] = v;
+        taperZero = taperZero && taper[i] == 0.0;
+    }
+    marker.prepare();
+    mirrored.prepare();
+
+    fftIn = allocateReal(kFftSize);
+    spectrum = allocateComplex(kSpectrum);
+    product = allocateComplex(kSpectrum);
+    markerOut = allocateReal(kFftSize);
+    mirroredOut = allocateReal(kFftSize);
+    amplitudeOut = allocateReal(kFftSize);
+    {
+        // Estimated plans: deterministic, so every object rounds alike.
+        std::lock_guard<std::mutex> lock(plannerMutex());
+        forward = fftw_plan_dft_r2c_1d(kFftSize, fftIn.get(), spectrum.get(), FFTW_ESTIMATE);
+        backward = fftw_plan_dft_c2r_1d(kFftSize, product.get(), markerOut.get(), FFTW_ESTIMATE);
+    }
+
+    auto transformKernel = [this](const double *values, double scale) {
+        ComplexBuffer out = allocateComplex(kSpectrum);
+        std::fill(fftIn.get(), fftIn.get() + kFftSize, 0.0);
+        for (int k = 0; k < kWindow; ++k)
+            fftIn[k] = values[k] * scale;
+        fftw_execute_dft_r2c(forward, fftIn.get(), out.get());
+        return out;
+    };
+    // The inverse transform is unnormalised: fold 1 / kFftSize into the
+    // kernels (a power of two, so the scaling is exact).
+    for (Kernel *kernel : {&marker, &mirrored}) {
+        if (kernel->mode == KernelMode::Fourier)
+            kernel->spectrum = transformKernel(kernel->y, 1.0 / kFftSize);
+    }
+    if (!taperZero) {
+        double weights[kWindow];
+        for (int k = 0; k < kWindow; ++k)
+            weights[k] = taper[k] / 200000;
+        taperSpectrum = transformKernel(weights, 1.0 / kFftSize);
+    }
+}
+
+void TemplateAnalysis::Impl::advanceRing(std::int32_t x, std::int64_t step)
+{
+    std::int32_t &slot = sampleRing[step % kWindow];
+    const std::int64_t old = slot;
+    sumX += x - old;
+    sumXX += static_cast<std::int64_t>(x) * x - old * old;
+    slot = x;
+}
+
+double TemplateAnalysis::Impl::windowTerm() const
+{
+    const double sx = static_cast<double>(sumX);
+    const double sxx = static_cast<double>(sumXX);
+    return 1006 * sxx - sx * sx;
+}
+
+double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *transformed, int index,
+                                          double blockNorm, double dx) const
+{
+    switch (kernel.mode) {
+    case KernelMode::Zero:
+    case KernelMode::Undefined:
+        return 0.0;
+    case KernelMode::Fourier: {
+        if (blockNorm == 0.0)
+            return 0.0; // an all-zero block: every product is exactly zero
+        const double under = dx * kernel.dy + 1e-9;
+        const double error = kFourierErrorScale * DBL_EPSILON * blockNorm * kernel.norm;
+        if (under > 0.0 && 1006 * error <= kMaxCorrelationError * std::sqrt(under))
+            return transformed[index];
+        break;
+    }
+    case KernelMode::Direct:
+        break;
+    }
+    // Direct sum in the direct form's order: newest sample with y[0].
+    double sum = 0.0;
+    for (int k = 0; k < kWindow; ++k)
+        sum += blockX[index - k] * kernel.y[k];
+    return sum;
+}
+
+void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, bool second)
+{
+    while (count > 0 && pushed < samples) {
+        const std::int64_t room = std::min<std::int64_t>(kHop - filled, samples - pushed);
+        const int take = static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
+        for (int i = 0; i < take; ++i) {
+            std::int32_t w = words[i];
+            if (second) {
+                const std::int64_t step = blockStart + filled;
+                if (analysis::isEdgeStep(step, wordCount))
+                    w = analysis::edgeSineWord(step);
+            }
+            blockWords[filled] = w;
+            blockX[kHistory + filled] = w / 20000;
+            ++filled;
+        }
+        words += take;
+        count -= static_cast<std::size_t>(take);
+        pushed += take;
+        if (filled == kHop)
+            processBlock(second);
+    }
+}
+
+void TemplateAnalysis::Impl::finish(bool second)
+{
+    // Words never pushed count as zero words.
+    static const std::int32_t zeros[256] = {};
+    while (pushed < samples)
+        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - pushed)), second);
+    if (filled > 0)
+        processBlock(second);
+    // The next loop starts from zero history before step 48.
+    std::fill(blockX, blockX + kFftSize, 0.0);
+    blockStart = analysis::kLeadInWords;
+    pushed = 0;
+}
+
+void TemplateAnalysis::Impl::processBlock(bool second)
+{
+    const int used = kHistory + filled;
+    std::fill(blockX + used, blockX + kFftSize, 0.0);
+    double energy = 0.0; // exact: integers, far below 2^53
+    for (int i = 0; i < used; ++i)
+        energy += blockX[i] * blockX[i];
+    const double blockNorm = std::sqrt(energy);
+
+    if (energy > 0.0) {
+        const bool needMarker = marker.mode == KernelMode::Fourier;
+        const bool needMirrored = second && mirrored.mode == KernelMode::Fourier;
+        if (needMarker || needMirrored) {
+            std::copy(blockX, blockX + kFftSize, fftIn.get());
+            fftw_execute_dft_r2c(forward, fftIn.get(), spectrum.get());
+            auto applyKernel = [this](const ComplexBuffer &kernelSpectrum, RealBuffer &out) {
+                for (int f = 0; f < kSpectrum; ++f) {
+                    const double a = spectrum[f][0], b = spectrum[f][1];
+                    const double c = kernelSpectrum[f][0], d = kernelSpectrum[f][1];
+                    product[f][0] = a * c - b * d;
+                    product[f][1] = a * d + b * c;
+                }
+                fftw_execute_dft_c2r(backward, product.get(), out.get());
+            };
+            if (needMarker)
+                applyKernel(marker.spectrum, markerOut);
+            if (needMirrored)
+                applyKernel(mirrored.spectrum, mirroredOut);
+        }
+        if (!second && !taperZero) {
+            for (int i = 0; i < kFftSize; ++i)
+                fftIn[i] = std::fabs(blockX[i]);
+            fftw_execute_dft_r2c(forward, fftIn.get(), spectrum.get());
+            for (int f = 0; f < kSpectrum; ++f) {
+                const double a = spectrum[f][0], b = spectrum[f][1];
+                const double c = taperSpectrum[f][0], d = taperSpectrum[f][1];
+                product[f][0] = a * c - b * d;
+                product[f][1] = a * d + b * c;
+            }
+            fftw_execute_dft_c2r(backward, product.get(), amplitudeOut.get());
+        }
+    }
+
+    for (int t = 0; t < filled; ++t) {
+        const std::int64_t step = blockStart + t;
+        const int index = kHistory + t;
+        const std::int32_t w = blockWords[t];
+        advanceRing(w / 20000, step);
+        if (!second) {
+            blockFrames[2 * t] = asymWord;
+            blockFrames[2 * t + 1] = symWord;
+            if (step <= kOutputStart)
+                continue;
+            const double dx = windowTerm();
+            const double sxy = productSum(marker, markerOut.get(), index, blockNorm, dx);
+            const double r = correlation(sxy, static_cast<double>(sumX), static_cast<double>(sumXX),
+                                         marker.sy, marker.syy);
+            const double amplitude = energy > 0.0 && !taperZero ? amplitudeOut[index] : 0.0;
+            delayLine[step % kWindow] = w;
+            const std::int32_t H = delayLine[(step - 503) % kWindow];
+            asymWord = toInt32(2 * absCorr * absCorr * H);
+            symWord = toInt32(H * residualWeight);
+            absCorr = std::fabs(r);
+            residualWeight = 1 - r * r;
+            blockValues[step % analysis::kBlock] = toInt32(std::fabs(r) * amplitude);
+            if (step % analysis::kBlock == 0) {
+                const int peak = *std::max_element(blockValues, blockValues + analysis::kBlock);
+                observer.detectorColumn(detectorColumns, saturateToInt32(600LL - peak));
+                ++detectorColumns;
+                if (detectorColumns != 1 && peak > detectorPeak) {
+                    detectorPeak = peak;
+                    detectorPeakBlock = detectorColumns;
+                }
+            }
+        } else {
+            if (step > kCumulativeStart) {
+                const double dx = windowTerm();
+                const double sx = static_cast<double>(sumX), sxx = static_cast<double>(sumXX);
+                const double ra = correlation(productSum(marker, markerOut.get(), index, blockNorm, dx),
+                                              sx, sxx, marker.sy, marker.syy);
+                const double rm = correlation(productSum(mirrored, mirroredOut.get(), index, blockNorm, dx),
+                                              sx, sxx, mirrored.sy, mirrored.syy);
+                cumulativeSum = cumulativeSum + 2.5 * (ra - rm);
+            }
+            if (step > kOutputStart) {
+                blockValues[step % analysis::kBlock] = toInt32(cumulativeSum);
+                if (step % analysis::kBlock == 0) {
+                    const auto range = std::minmax_element(blockValues, blockValues + analysis::kBlock);
+                    const int hi = *range.second;
+                    const int lo = *range.first;
+                    observer.cumulativeColumn(cumulativeColumns, saturateToInt32(800LL - hi),
+                                              saturateToInt32(800LL - lo));
+                    ++cumulativeColumns;
+                    if (cumulativeColumns == 5)
+                        cumulativeFirst = lo;
+                    if (step / analysis::kBlock + 4 >= wordCount / analysis::kBlock)
+                        cumulativeLast = lo;
+                }
+            }
+        }
+    }
+    if (!second)
+        observer.framesReady(blockWords, blockFrames, static_cast<std::size_t>(filled));
+
+    std::memmove(blockX, blockX + filled, kHistory * sizeof(double));
+    blockStart += filled;
+    filled = 0;
+}
+
+TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
+                                   AnalysisObserver &observer)
+    : d(std::make_unique<Impl>(observer))
+{
+    d->wordCount = wordCount;
+    d->samples = std::max<std::int64_t>(0, wordCount - analysis::kLeadInWords);
+    d->setUp(markerValues);
+}
+
+TemplateAnalysis::~TemplateAnalysis()
+{
+    std::lock_guard<std::mutex> lock(plannerMutex());
+    fftw_destroy_plan(d->forward);
+    fftw_destroy_plan(d->backward);
+}
+
+std::int64_t TemplateAnalysis::sampleCount() const
+{
+    return d->samples;
+}
+
+void TemplateAnalysis::pushFirst(const std::int32_t *samples, std::size_t count)
+{
+    if (d->phase == 0)
+        d->push(samples, count, false);
+}
+
+void TemplateAnalysis::finishFirst()
+{
+    if (d->phase != 0)
+        return;
+    d->finish(false);
+    d->phase = 1;
+}
+
+void TemplateAnalysis::pushSecond(const std::int32_t *samples, std::size_t count)
+{
+    finishFirst();
+    if (d->phase == 1)
+        d->push(samples, count, true);
+}
+
+void TemplateAnalysis::finishSecond()
+{
+    finishFirst();
+    if (d->phase != 1)
+        return;
+    d->finish(true);
+    d->phase = 2;
+}
+
+int TemplateAnalysis::peakBlock() const
+{
+    return d->detectorPeakBlock;
+}
+
+int TemplateAnalysis::change() const
+{
+    return saturateToInt32(static_cast<std::int64_t>(d->cumulativeLast) - d->cumulativeFirst);
+}
+
+} // namespace dsp

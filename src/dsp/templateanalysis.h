@@ -1,5 +1,8 @@
 #pragma once
 
+#include "dsp/conversions.h"
+
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +27,23 @@ constexpr int kBaselineSym = 330;
 inline int seriesY(int baseline, std::int32_t word)
 {
     return baseline - word / 20000000;
+}
+
+/// True when the second loop replaces the sample of `step` by the edge
+/// sine: before step count / 15 or after step count * 90 / 100, with
+/// `count` the file's word count (lead-in included). Computed in 64 bits,
+/// so any file size is safe.
+inline bool isEdgeStep(std::int64_t step, std::int64_t count)
+{
+    return step < count / 15 || step > count * 90 / 100;
+}
+
+/// The synthetic edge word of `step`: a sine of period 149.995 steps and
+/// amplitude 1e9, truncated toward zero.
+inline std::int32_t edgeSineWord(std::int64_t step)
+{
+    const double pi = 3.14159265356;
+    return toInt32(std::sin(2 * pi * step / 149.995) * 1e9);
 }
 } // namespace analysis
 

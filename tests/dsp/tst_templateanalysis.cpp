@@ -1,1 +1,457 @@
-int main() { return 0; } // placeholder
+#include "dsp/templateanalysis.h"
+
+#include "dsp/conversions.h"
+#include "reference/literalanalysis.h"
+
+#include <QtTest>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr std::int32_t kInvalid = std::numeric_limits<std::int32_t>::min();
+
+/// Records every observer call of the fast analysis.
+struct Recorder : dsp::AnalysisObserver
+{
+    std::vector<std::int32_t> samples;
+    std::vector<std::int32_t> frames;
+    std::vector<std::pair<int, int>> detectorCalls;
+    std::vector<std::array<int, 3>> graph2Calls;
+    int peakBlock = -1;
+    int change = 0;
+
+    void framesReady(const std::int32_t *s, const std::int32_t *f, std::size_t count) override
+    {
+        samples.insert(samples.end(), s, s + count);
+        frames.insert(frames.end(), f, f + 2 * count);
+    }
+    void detectorColumn(int column, int y) override { detectorCalls.emplace_back(column, y); }
+    void cumulativeColumn(int column, int yHigh, int yLow) override
+    {
+        graph2Calls.push_back({column, yHigh, yLow});
+    }
+};
+
+enum class Split { Whole, WordByWord, Uneven };
+
+/// Runs the fast analysis over `fileWords` (lead-in included), pushing the
+/// samples in the given split.
+Recorder runFast(const std::vector<std::int32_t> &fileWords, const std::vector<double> &marker,
+                 Split split, std::uint32_t seed = 1)
+{
+    Recorder rec;
+    const auto count = static_cast<std::int64_t>(fileWords.size());
+    dsp::TemplateAnalysis analysis(marker, count, rec);
+    const std::int32_t *data = fileWords.data() + std::min<std::int64_t>(48, count);
+    const auto n = static_cast<std::size_t>(analysis.sampleCount());
+    auto pushAll = [&](auto push) {
+        std::mt19937 rng(seed);
+        std::uniform_int_distribution<std::size_t> chunk(0, 5000);
+        std::size_t at = 0;
+        while (at < n) {
+            std::size_t take = n - at;
+            if (split == Split::WordByWord)
+                take = 1;
+            else if (split == Split::Uneven)
+                take = std::min(take, chunk(rng));
+            push(data + at, take);
+            at += take;
+        }
+    };
+    pushAll([&](const std::int32_t *p, std::size_t c) { analysis.pushFirst(p, c); });
+    analysis.finishFirst();
+    pushAll([&](const std::int32_t *p, std::size_t c) { analysis.pushSecond(p, c); });
+    analysis.finishSecond();
+    rec.peakBlock = analysis.peakBlock();
+    rec.change = analysis.change();
+    return rec;
+}
+
+/// A shaped marker event: a windowed oscillation, `n` values.
+std::vector<double> shapedTemplate(int n, double scale = 1e4)
+{
+    std::vector<double> t(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const double u = (i - n / 2.0) / (n / 6.0);
+        t[static_cast<std::size_t>(i)] = scale * std::exp(-u * u) * std::sin(2 * M_PI * i / 57.0 + 0.3);
+    }
+    return t;
+}
+
+/// A processed recording: band-limited noise of about `noise` rms plus
+/// template-shaped events, with the 48-word lead-in in front.
+std::vector<std::int32_t> recording(std::int64_t count, std::uint32_t seed, double noise = 1e8,
+                                    int events = 4)
+{
+    std::vector<std::int32_t> words(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> white(0.0, 1.0);
+    // Two-pole resonator: a band around 1/40 of the rate.
+    const double rho = 0.97, theta = 2 * M_PI / 40.0;
+    const double a1 = 2 * rho * std::cos(theta), a2 = -rho * rho;
+    const double gain = noise * 0.17;
+    double y1 = 0, y2 = 0;
+    std::vector<double> signal(words.size());
+    for (auto &v : signal) {
+        const double y = gain * white(rng) + a1 * y1 + a2 * y2;
+        y2 = y1;
+        y1 = y;
+        v = y;
+    }
+    const std::vector<double> shape = shapedTemplate(1006, 1.0);
+    std::uniform_int_distribution<std::int64_t> where(48, std::max<std::int64_t>(48, count - 1007));
+    std::uniform_real_distribution<double> height(3e8, 1e9);
+    for (int e = 0; e < events && count > 1100; ++e) {
+        const std::int64_t at = where(rng);
+        const double h = height(rng);
+        for (int i = 0; i < 1006; ++i)
+            signal[static_cast<std::size_t>(at + i)] += h * shape[static_cast<std::size_t>(i)];
+    }
+    for (std::size_t i = 0; i < words.size(); ++i)
+        words[i] = dsp::toInt32(std::max(-2.1e9, std::min(2.1e9, signal[i])));
+    return words;
+}
+
+std::vector<double> templateNamed(const QByteArray &name)
+{
+    if (name == "missing")
+        return {};
+    if (name == "short")
+        return shapedTemplate(300);
+    if (name == "exact")
+        return shapedTemplate(1006);
+    if (name == "long") {
+        std::vector<double> t = shapedTemplate(1006);
+        std::vector<double> tail = shapedTemplate(494, 7e3);
+        t.insert(t.end(), tail.begin(), tail.end());
+        return t;
+    }
+    if (name == "constant")
+        return std::vector<double>(1006, 1234.5);
+    if (name == "nearlyConstant") {
+        std::vector<double> t(1006, 1234.5);
+        for (std::size_t i = 0; i < t.size(); i += 7)
+            t[i] += 1e-9;
+        return t;
+    }
+    if (name == "offset") {
+        std::vector<double> t = shapedTemplate(1006);
+        for (double &v : t)
+            v += 3e4;
+        return t;
+    }
+    if (name == "nan") {
+        std::vector<double> t = shapedTemplate(1006);
+        t[400] = std::nan("");
+        return t;
+    }
+    if (name == "inf") {
+        std::vector<double> t = shapedTemplate(1006);
+        t[17] = std::numeric_limits<double>::infinity();
+        return t;
+    }
+    if (name == "huge") {
+        std::vector<double> t = shapedTemplate(1006, 1e250);
+        return t;
+    }
+    qFatal("unknown template %s", name.constData());
+    return {};
+}
+
+/// Values that differ, and whether any differs by more than one.
+struct Mismatch
+{
+    std::size_t count = 0;
+    bool beyondOne = false;
+};
+
+Mismatch compareWords(const std::vector<std::int32_t> &a, const std::vector<std::int32_t> &b)
+{
+    Mismatch m;
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+        if (a[i] == b[i])
+            continue;
+        ++m.count;
+        m.beyondOne = m.beyondOne || std::llabs(std::int64_t(a[i]) - b[i]) > 1;
+    }
+    return m;
+}
+
+bool withinOne(int a, int b)
+{
+    return std::llabs(std::int64_t(a) - b) <= 1;
+}
+
+/// Checks the fast results against the literal ones within the accepted
+/// tolerance: frames ±1 on at most one value in 100,000; columns ±1 in y;
+/// peak block and change exact.
+void verifyAgainstLiteral(const Recorder &fast, const reference::AnalysisRecord &lit,
+                          const std::vector<std::int32_t> &fileWords)
+{
+    const std::size_t n = lit.seriesX.size();
+    QCOMPARE(fast.samples.size(), n);
+    QVERIFY(std::equal(fast.samples.begin(), fast.samples.end(), fileWords.begin() + 48));
+    QCOMPARE(fast.frames.size(), lit.frames.size());
+    const Mismatch m = compareWords(fast.frames, lit.frames);
+    QVERIFY2(!m.beyondOne, "a frame differs by more than one");
+    QVERIFY2(m.count <= lit.frames.size() / 100000,
+             qPrintable(QString("%1 of %2 frame values differ").arg(m.count).arg(lit.frames.size())));
+
+    QCOMPARE(fast.detectorCalls.size(), lit.detectorCalls.size());
+    for (std::size_t i = 0; i < lit.detectorCalls.size(); ++i) {
+        QCOMPARE(fast.detectorCalls[i].first, lit.detectorCalls[i].first);
+        QVERIFY2(withinOne(fast.detectorCalls[i].second, lit.detectorCalls[i].second),
+                 qPrintable(QString("detector column %1: %2 vs %3")
+                                .arg(i)
+                                .arg(fast.detectorCalls[i].second)
+                                .arg(lit.detectorCalls[i].second)));
+    }
+    QCOMPARE(fast.graph2Calls.size(), lit.graph2Calls.size());
+    for (std::size_t i = 0; i < lit.graph2Calls.size(); ++i) {
+        QCOMPARE(fast.graph2Calls[i][0], lit.graph2Calls[i][0]);
+        QVERIFY2(withinOne(fast.graph2Calls[i][1], lit.graph2Calls[i][1])
+                     && withinOne(fast.graph2Calls[i][2], lit.graph2Calls[i][2]),
+                 qPrintable(QString("cumulative column %1: %2,%3 vs %4,%5")
+                                .arg(i)
+                                .arg(fast.graph2Calls[i][1])
+                                .arg(fast.graph2Calls[i][2])
+                                .arg(lit.graph2Calls[i][1])
+                                .arg(lit.graph2Calls[i][2])));
+    }
+    QCOMPARE(fast.peakBlock, lit.peakBlock);
+    QCOMPARE(fast.change, lit.change);
+}
+
+void verifyIdentical(const Recorder &a, const Recorder &b)
+{
+    QVERIFY(a.samples == b.samples);
+    QVERIFY(a.frames == b.frames);
+    QVERIFY(a.detectorCalls == b.detectorCalls);
+    QVERIFY(a.graph2Calls == b.graph2Calls);
+    QCOMPARE(a.peakBlock, b.peakBlock);
+    QCOMPARE(a.change, b.change);
+}
+
+} // namespace
+
+class TestTemplateAnalysis : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void matchesLiteral_data();
+    void matchesLiteral();
+    void emptyTemplateComponents();
+    void leadingFramesAreZero();
+    void columnsAndPeakOnShortFiles_data();
+    void columnsAndPeakOnShortFiles();
+    void edgeSineRange_data();
+    void edgeSineRange();
+    void outOfRangeComponentIsInvalidWord();
+    void peakFindsThePlacedEvent();
+    void quietAndSilentStretches();
+};
+
+void TestTemplateAnalysis::matchesLiteral_data()
+{
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<QByteArray>("marker");
+    QTest::addColumn<uint>("seed");
+
+    QTest::newRow("below lead-in") << qint64(30) << QByteArray("exact") << 1u;
+    QTest::newRow("lead-in only") << qint64(48) << QByteArray("exact") << 1u;
+    QTest::newRow("short file") << qint64(2900) << QByteArray("exact") << 2u;
+    QTest::newRow("one block") << qint64(3700) << QByteArray("short") << 3u;
+    QTest::newRow("two blocks, missing") << qint64(4100) << QByteArray("missing") << 4u;
+    QTest::newRow("20000, exact") << qint64(20000) << QByteArray("exact") << 5u;
+    QTest::newRow("20000, short") << qint64(20000) << QByteArray("short") << 6u;
+    QTest::newRow("20000, long") << qint64(20000) << QByteArray("long") << 7u;
+    QTest::newRow("20000, missing") << qint64(20000) << QByteArray("missing") << 8u;
+    QTest::newRow("20000, constant") << qint64(20000) << QByteArray("constant") << 9u;
+    QTest::newRow("20000, nearly constant") << qint64(20000) << QByteArray("nearlyConstant") << 10u;
+    QTest::newRow("20000, offset") << qint64(20000) << QByteArray("offset") << 11u;
+    QTest::newRow("6000, NaN") << qint64(6000) << QByteArray("nan") << 12u;
+    QTest::newRow("6000, infinity") << qint64(6000) << QByteArray("inf") << 13u;
+    QTest::newRow("6000, huge") << qint64(6000) << QByteArray("huge") << 14u;
+    QTest::newRow("120000, exact") << qint64(120000) << QByteArray("exact") << 15u;
+    QTest::newRow("120000, long") << qint64(120000) << QByteArray("long") << 16u;
+}
+
+void TestTemplateAnalysis::matchesLiteral()
+{
+    QFETCH(qint64, count);
+    QFETCH(QByteArray, marker);
+    QFETCH(uint, seed);
+
+    const std::vector<std::int32_t> words = recording(count, seed, 1e8, int(count / 5000) + 1);
+    const std::vector<double> values = templateNamed(marker);
+    const reference::AnalysisRecord lit = reference::literalAnalysis(words, values);
+
+    const Recorder whole = runFast(words, values, Split::Whole);
+    verifyAgainstLiteral(whole, lit, words);
+
+    const Recorder uneven = runFast(words, values, Split::Uneven, seed);
+    verifyIdentical(uneven, whole);
+    if (count <= 20000) {
+        const Recorder single = runFast(words, values, Split::WordByWord);
+        verifyIdentical(single, whole);
+    }
+}
+
+void TestTemplateAnalysis::emptyTemplateComponents()
+{
+    // Without a template every correlation is 0: the asymmetrical component
+    // stays 0 and the symmetrical one is the sample 503 steps earlier, from
+    // step 3144 on (the delay line is fed from step 2641).
+    const std::int64_t count = 9000;
+    const std::vector<std::int32_t> words = recording(count, 21);
+    const Recorder rec = runFast(words, {}, Split::Whole);
+    QCOMPARE(rec.frames.size(), std::size_t(2 * (count - 48)));
+    for (std::int64_t step = 48; step < count; ++step) {
+        const std::size_t i = static_cast<std::size_t>(step - 48);
+        QCOMPARE(rec.frames[2 * i], 0);
+        const std::int32_t expected = step > 3144 ? words[static_cast<std::size_t>(step - 1 - 503)] : 0;
+        QCOMPARE(rec.frames[2 * i + 1], expected);
+    }
+    for (const auto &call : rec.detectorCalls)
+        QCOMPARE(call.second, 600);
+    for (const auto &call : rec.graph2Calls)
+        QCOMPARE(call, (std::array<int, 3>{call[0], 800, 800}));
+    // Every block maximum is 0: the second block wins and the equal later
+    // ones do not replace it.
+    QCOMPARE(rec.peakBlock, 2);
+    QCOMPARE(rec.change, 0);
+}
+
+void TestTemplateAnalysis::leadingFramesAreZero()
+{
+    const std::vector<std::int32_t> words = recording(12000, 22, 1e9, 6);
+    const Recorder rec = runFast(words, shapedTemplate(1006), Split::Whole);
+    QVERIFY(std::all_of(rec.frames.begin(), rec.frames.begin() + 2 * 3097, [](std::int32_t v) { return v == 0; }));
+    QVERIFY(std::any_of(rec.frames.begin() + 2 * 3097, rec.frames.end(), [](std::int32_t v) { return v != 0; }));
+}
+
+void TestTemplateAnalysis::columnsAndPeakOnShortFiles_data()
+{
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<bool>("peak");
+
+    QTest::newRow("3200: no block ends") << qint64(3200) << 0 << false;
+    QTest::newRow("3201: first block") << qint64(3201) << 1 << false;
+    QTest::newRow("4000: still one") << qint64(4000) << 1 << false;
+    QTest::newRow("4001: second block") << qint64(4001) << 2 << true;
+    QTest::newRow("10000") << qint64(10000) << 9 << true;
+}
+
+void TestTemplateAnalysis::columnsAndPeakOnShortFiles()
+{
+    QFETCH(qint64, count);
+    QFETCH(int, columns);
+    QFETCH(bool, peak);
+
+    const std::vector<std::int32_t> words = recording(count, 23);
+    const Recorder rec = runFast(words, shapedTemplate(1006), Split::Whole);
+    QCOMPARE(int(rec.detectorCalls.size()), columns);
+    QCOMPARE(int(rec.graph2Calls.size()), columns);
+    for (int i = 0; i < columns; ++i) {
+        QCOMPARE(rec.detectorCalls[std::size_t(i)].first, i);
+        QCOMPARE(rec.graph2Calls[std::size_t(i)][0], i);
+    }
+    QCOMPARE(rec.peakBlock >= 2, peak);
+    if (!peak)
+        QCOMPARE(rec.peakBlock, -1);
+}
+
+void TestTemplateAnalysis::edgeSineRange_data()
+{
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<qint64>("step");
+    QTest::addColumn<bool>("edge");
+
+    QTest::newRow("10000: first step") << qint64(10000) << qint64(48) << true;
+    QTest::newRow("10000: 665") << qint64(10000) << qint64(665) << true;
+    QTest::newRow("10000: 666") << qint64(10000) << qint64(666) << false;
+    QTest::newRow("10000: 9000") << qint64(10000) << qint64(9000) << false;
+    QTest::newRow("10000: 9001") << qint64(10000) << qint64(9001) << true;
+    // count * 90 would overflow 32 bits here.
+    QTest::newRow("30M: 27000000") << qint64(30000000) << qint64(27000000) << false;
+    QTest::newRow("30M: 27000001") << qint64(30000000) << qint64(27000001) << true;
+}
+
+void TestTemplateAnalysis::edgeSineRange()
+{
+    QFETCH(qint64, count);
+    QFETCH(qint64, step);
+    QFETCH(bool, edge);
+    QCOMPARE(dsp::analysis::isEdgeStep(step, count), edge);
+}
+
+void TestTemplateAnalysis::outOfRangeComponentIsInvalidWord()
+{
+    // The window ending at step 5000 is an exact scaled copy of the template
+    // (|r| close to 1), and the sample 503 steps before step 5001 is 1.5e9:
+    // the asymmetrical component 2 r^2 H is out of range.
+    std::vector<double> marker(1006);
+    for (int i = 0; i < 1006; ++i)
+        marker[std::size_t(i)] = std::cos(0.05 * (i - 503)) * std::exp(-std::abs(i - 503) / 200.0);
+    const std::int64_t end = 5000;
+    std::vector<std::int32_t> words = recording(5200, 24, 1e7, 0);
+    for (int i = 0; i < 1006; ++i)
+        words[std::size_t(end - 1005 + i)] = dsp::toInt32(1.5e9 * marker[std::size_t(i)]);
+    QCOMPARE(words[std::size_t(end + 1 - 503)], 1500000000);
+
+    const Recorder rec = runFast(words, marker, Split::Whole);
+    const std::size_t frame = std::size_t(end + 2 - 48);
+    QCOMPARE(rec.frames[2 * frame], kInvalid);
+    QVERIFY(rec.frames[2 * frame + 1] != kInvalid);
+    const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
+    QCOMPARE(lit.frames[2 * frame], kInvalid);
+    verifyAgainstLiteral(rec, lit, words);
+}
+
+void TestTemplateAnalysis::peakFindsThePlacedEvent()
+{
+    // One strong event ending at step 9300 in quiet noise: the detector
+    // peaks in the block that holds that step, block 9600 / 800 - 3.
+    const std::vector<double> marker = shapedTemplate(1006);
+    std::vector<std::int32_t> words = recording(16000, 25, 5e7, 0);
+    const std::int64_t end = 9300;
+    for (int i = 0; i < 1006; ++i)
+        words[std::size_t(end - 1005 + i)] += dsp::toInt32(1e5 * marker[std::size_t(i)]);
+    const Recorder rec = runFast(words, marker, Split::Uneven, 3);
+    QCOMPARE(rec.peakBlock, 9);
+    const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
+    QCOMPARE(lit.peakBlock, 9);
+}
+
+void TestTemplateAnalysis::quietAndSilentStretches()
+{
+    // Digital silence and near-silence (samples that scale to a few units)
+    // between loud stretches: windows far quieter than their neighbours must
+    // still match the direct sums.
+    std::vector<std::int32_t> words = recording(30000, 26, 3e8, 6);
+    std::mt19937 rng(26);
+    std::uniform_int_distribution<std::int32_t> faint(-90000, 90000);
+    for (std::size_t i = 9000; i < 14000; ++i)
+        words[i] = 0;
+    for (std::size_t i = 14000; i < 17500; ++i)
+        words[i] = faint(rng);
+    for (std::size_t i = 17500; i < 18500; ++i)
+        words[i] = 20000 * 3;
+    const std::vector<double> marker = shapedTemplate(1006);
+    const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
+    const Recorder rec = runFast(words, marker, Split::Uneven, 9);
+    verifyAgainstLiteral(rec, lit, words);
+}
+
+QTEST_APPLESS_MAIN(TestTemplateAnalysis)
+#include "tst_templateanalysis.moc"
