@@ -101,7 +101,8 @@ std::vector<double> WavFile::readMarker(QIODevice *marker)
     return values;
 }
 
-bool WavFile::analyse(WavFile *source, QIODevice *frames, QFile *marker, AnalysisListener &listener)
+bool WavFile::analyse(QIODevice *source, QIODevice *frames, QFile *marker,
+                      AnalysisListener &listener)
 {
     passError.clear();
     const std::vector<double> markerValues = readMarker(marker);
@@ -140,7 +141,7 @@ bool WavFile::analyse(WavFile *source, QIODevice *frames, QFile *marker, Analysi
     return true;
 }
 
-bool WavFile::analyse(WavFile *source, QIODevice *frames, QFile *marker, Widget *widget)
+bool WavFile::analyse(QIODevice *source, QIODevice *frames, QFile *marker, Widget *widget)
 {
     WidgetListener listener(widget);
     return analyse(source, frames, marker, listener);

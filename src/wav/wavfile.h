@@ -80,9 +80,10 @@ public:
     /// writes one frame of two words per step to `frames`, and tells
     /// `listener` the columns and the final series. False on a read or
     /// write failure.
-    bool analyse(WavFile *source, QIODevice *frames, QFile *marker, AnalysisListener &listener);
+    bool analyse(QIODevice *source, QIODevice *frames, QFile *marker,
+                 AnalysisListener &listener);
     /// The same, feeding the graph widget.
-    bool analyse(WavFile *source, QIODevice *frames, QFile *marker, Widget *widget);
+    bool analyse(QIODevice *source, QIODevice *frames, QFile *marker, Widget *widget);
 
     /// The template values in `marker`: little-endian doubles, the first 1006
     /// at most. A closed device gives the empty template.

@@ -1,1 +1,496 @@
-int main() { return 0; } // placeholder
+#include "app/mainwindow.h"
+
+#include "common/modalanswerer.h"
+#include "common/testfiles.h"
+#include "graph/widget.h"
+#include "wav/wavfile.h"
+#include "reference/literalanalysis.h"
+#include "reference/literalfilter.h"
+
+#include <QAction>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+using namespace testfiles;
+
+namespace {
+
+QAction *action(MainWindow &window, const QString &text)
+{
+    for (QAction *a : window.findChildren<QAction *>())
+        if (a->text() == text)
+            return a;
+    return nullptr;
+}
+
+QMenu *menu(MainWindow &window, const QString &title)
+{
+    for (QAction *a : window.menuBar()->actions())
+        if (a->text() == title)
+            return a->menu();
+    return nullptr;
+}
+
+QPlainTextEdit *hiddenEditor()
+{
+    for (QWidget *w : QApplication::allWidgets())
+        if (auto *editor = qobject_cast<QPlainTextEdit *>(w))
+            return editor;
+    return nullptr;
+}
+
+QSettings windowSettings()
+{
+    return QSettings(QString(), QString::fromLatin1(MainWindow::settingsApplication));
+}
+
+const QString wrongFormat =
+    QStringLiteral("Wrong file format \nYou need sampleRate = 16kHz bitsPerSample = 32bit");
+const QString finishedText =
+    QStringLiteral("Data processing finished. Press 'Graph->Draw' to draw graphs");
+
+std::vector<double> testMarker()
+{
+    std::vector<double> marker(1006);
+    for (std::size_t k = 0; k < marker.size(); ++k)
+        marker[k] = 4000.0 * std::sin(2 * M_PI * 140 * double(k) / 16384.0)
+                    * std::sin(M_PI * double(k) / 1006.0);
+    return marker;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startupState();
+    void storedGeometry();
+    void closeStoresGeometry();
+    void closeWithModifiedDocument_data();
+    void closeWithModifiedDocument();
+    void aboutBox();
+    void saveAsSetsTheDrawName();
+
+    void openProcessesFile();
+    void openRefusals_data();
+    void openRefusals();
+    void openCancelled();
+    void openCannotWrite();
+
+    void drawWritesStereoFile();
+    void drawRefusals_data();
+    void drawRefusals();
+    void drawCannotWrite();
+
+private:
+    QString path(const QString &name) const { return work.filePath(name); }
+
+    QTemporaryDir settingsDir;
+    QTemporaryDir work;
+    QString startDir;
+};
+
+void TestMainWindow::initTestCase()
+{
+    Q_INIT_RESOURCE(images);
+    QVERIFY(settingsDir.isValid());
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvane rarev"));
+    startDir = QDir::currentPath();
+}
+
+void TestMainWindow::init()
+{
+    windowSettings().clear();
+    work.~QTemporaryDir();
+    new (&work) QTemporaryDir;
+    QVERIFY(work.isValid());
+    QDir::setCurrent(work.path());
+}
+
+void TestMainWindow::cleanup()
+{
+    QDir::setCurrent(startDir);
+}
+
+void TestMainWindow::startupState()
+{
+    MainWindow window;
+    QCOMPARE(int(window.windowFlags()), 0x0A007001);
+    QCOMPARE(window.windowFilePath(), QStringLiteral("Convert file"));
+    QVERIFY(window.windowTitle().contains(QStringLiteral("Convert file")));
+    QVERIFY(!window.isWindowModified());
+
+    QStringList titles;
+    for (QAction *a : window.menuBar()->actions())
+        if (!a->isSeparator())
+            titles << a->text();
+    QCOMPARE(titles, QStringList({"&File", "&Graph", "&Help"}));
+    QVERIFY(menu(window, "&File")->isEnabled());
+    QVERIFY(!menu(window, "&Graph")->isEnabled());
+    QVERIFY(menu(window, "&Help")->isEnabled());
+
+    struct Expected
+    {
+        const char *text;
+        QKeySequence::StandardKey key;
+        const char *tip;
+    };
+    const Expected expected[] = {{"&Open...", QKeySequence::Open, "Open an existing file"},
+                                 {"E&xit", QKeySequence::Quit, "Exit the application"},
+                                 {"&Draw...", QKeySequence::UnknownKey, "Draw..."},
+                                 {"About autors", QKeySequence::UnknownKey, ""}};
+    for (const Expected &e : expected) {
+        QAction *a = action(window, QString::fromLatin1(e.text));
+        QVERIFY2(a, e.text);
+        QVERIFY(a->isEnabled());
+        QCOMPARE(a->statusTip(), QString::fromLatin1(e.tip));
+        QCOMPARE(a->shortcuts(), QKeySequence::keyBindings(e.key));
+    }
+    QVERIFY(!action(window, "&Open...")->icon().isNull());
+
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Ready"));
+    QVERIFY(window.findChild<QProgressBar *>()->isHidden());
+    QVERIFY(window.findChild<Widget *>()->isHidden());
+    QCOMPARE(window.size(), QSize(900, 900));
+    QCOMPARE(window.pos(), QPoint(100, 100));
+}
+
+void TestMainWindow::storedGeometry()
+{
+    {
+        QSettings settings = windowSettings();
+        settings.setValue("pos", QPoint(40, 50));
+        settings.setValue("size", QSize(700, 600));
+    }
+    MainWindow window;
+    QCOMPARE(window.size(), QSize(700, 600));
+    QCOMPARE(window.pos(), QPoint(40, 50));
+}
+
+void TestMainWindow::closeStoresGeometry()
+{
+    MainWindow window;
+    window.show();
+    window.resize(640, 480);
+    window.move(30, 20);
+    QVERIFY(window.close());
+    QSettings settings = windowSettings();
+    QCOMPARE(settings.value("size").toSize(), QSize(640, 480));
+    QCOMPARE(settings.value("pos").toPoint(), window.pos());
+}
+
+void TestMainWindow::closeWithModifiedDocument_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("closes");
+
+    QTest::newRow("cancel keeps the window open") << int(QMessageBox::Cancel) << false;
+    QTest::newRow("discard closes") << int(QMessageBox::Discard) << true;
+    QTest::newRow("save closes, writing nothing") << int(QMessageBox::Save) << true;
+}
+
+void TestMainWindow::closeWithModifiedDocument()
+{
+    QFETCH(int, answer);
+    QFETCH(bool, closes);
+
+    MainWindow window;
+    window.show();
+    QPlainTextEdit *editor = hiddenEditor();
+    QVERIFY(editor);
+    QVERIFY(!editor->isVisible());
+    editor->document()->setModified(true);
+
+    ModalAnswerer answerer{QString(), QMessageBox::StandardButton(answer)};
+    QCOMPARE(window.close(), closes);
+    QCOMPARE(answerer.messages.size(), 1);
+    QCOMPARE(answerer.messages[0].title, QStringLiteral("Application"));
+    QCOMPARE(answerer.messages[0].text,
+             QStringLiteral("The document has been modified.\nDo you want to save your changes?"));
+    QCOMPARE(window.isVisible(), !closes);
+    QCOMPARE(windowSettings().contains("size"), closes);
+    QCOMPARE(work.path(), QDir::currentPath());
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 0);
+}
+
+void TestMainWindow::aboutBox()
+{
+    MainWindow window;
+    ModalAnswerer answerer;
+    action(window, "About autors")->trigger();
+    QCOMPARE(answerer.messages.size(), 1);
+    const SeenMessage &box = answerer.messages[0];
+    QCOMPARE(box.title, QStringLiteral("Warning"));
+    QCOMPARE(box.icon, QMessageBox::NoIcon);
+    QCOMPARE(box.buttons, 1);
+    const QStringList lines = box.text.split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[1].isEmpty());
+}
+
+void TestMainWindow::saveAsSetsTheDrawName()
+{
+    MainWindow window;
+    window.show();
+    bool result = true;
+    {
+        ModalAnswerer cancel;
+        QVERIFY(QMetaObject::invokeMethod(&window, "saveAs", Q_RETURN_ARG(bool, result)));
+        QCOMPARE(cancel.fileDialogs, 1);
+    }
+    QVERIFY(!result);
+
+    // The chosen path is the new base name, extension kept.
+    const QString chosen = path("x.wav");
+    QVERIFY(writeFile(chosen + "_output.wav", recording(bandSignal(5000, 1e8))));
+    {
+        ModalAnswerer accept(chosen);
+        QVERIFY(QMetaObject::invokeMethod(&window, "saveAs", Q_RETURN_ARG(bool, result)));
+    }
+    QVERIFY(result);
+    ModalAnswerer answerer;
+    action(window, "&Draw...")->trigger();
+    QCOMPARE(answerer.messages.size(), 1);
+    QCOMPARE(answerer.messages[0].text, QStringLiteral("Drawing completed!"));
+    QVERIFY(QFile::exists(chosen + "_stereo.wav"));
+
+    QVERIFY(QMetaObject::invokeMethod(&window, "save", Q_RETURN_ARG(bool, result)));
+    QVERIFY(result);
+    QVERIFY(QMetaObject::invokeMethod(&window, "documentWasModified"));
+}
+
+void TestMainWindow::openProcessesFile()
+{
+    const QByteArray input = recording(bandSignal(20000, 1e5, 11));
+    QVERIFY(writeFile(path("night.wav"), input));
+
+    MainWindow window;
+    window.show();
+    ModalAnswerer answerer(path("night.wav"));
+    action(window, "&Open...")->trigger();
+    QCOMPARE(answerer.fileDialogs, 1);
+    QCOMPARE(answerer.messages.size(), 0);
+
+    const std::vector<std::int32_t> expected = reference::literalFilter(bytesToWords(input));
+    const std::vector<std::int32_t> got = bytesToWords(readFile(path("night_output.wav")));
+    QCOMPARE(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i)
+        QVERIFY(std::abs(std::int64_t(got[i]) - expected[i]) <= 1);
+
+    auto *bar = window.findChild<QProgressBar *>();
+    QVERIFY(bar->isVisible());
+    QCOMPARE(bar->value(), 100);
+    QCOMPARE(bar->text(), finishedText);
+    QVERIFY(menu(window, "&Graph")->isEnabled());
+    QCOMPARE(window.statusBar()->currentMessage(), path("night.wav"));
+    QVERIFY(window.findChild<Widget *>()->isHidden());
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 2); // no stray files
+}
+
+void TestMainWindow::openRefusals_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("not a WAV file") << QByteArray("plain text, not audio at all............")
+                                    << QStringLiteral("Not a WAV-file");
+    const std::vector<std::int32_t> samples(100, 5);
+    QTest::newRow("16-bit at 16384 Hz") << recording(samples, 16384, 16) << wrongFormat;
+    QTest::newRow("32-bit at 44100 Hz") << recording(samples, 44100, 32) << wrongFormat;
+    QTest::newRow("32-bit at 16000 Hz") << recording(samples, 16000, 32) << wrongFormat;
+}
+
+// A refused input leaves an earlier result, the menus and the bar as they were.
+void TestMainWindow::openRefusals()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QString, message);
+
+    QVERIFY(writeFile(path("night.wav"), input));
+    const QByteArray earlier = "an earlier result that must survive";
+    QVERIFY(writeFile(path("night_output.wav"), earlier));
+
+    MainWindow window;
+    window.show();
+    ModalAnswerer answerer(path("night.wav"));
+    action(window, "&Open...")->trigger();
+
+    QCOMPARE(answerer.messages.size(), 1);
+    QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
+    QCOMPARE(answerer.messages[0].text, message);
+    QCOMPARE(answerer.messages[0].icon, QMessageBox::NoIcon);
+    QCOMPARE(readFile(path("night_output.wav")), earlier);
+    QCOMPARE(readFile(path("night.wav")), input);
+    QVERIFY(!menu(window, "&Graph")->isEnabled());
+    QVERIFY(window.findChild<QProgressBar *>()->isVisible());
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 2);
+}
+
+void TestMainWindow::openCancelled()
+{
+    MainWindow window;
+    window.show();
+    ModalAnswerer answerer;
+    action(window, "&Open...")->trigger();
+    QCOMPARE(answerer.fileDialogs, 1);
+    QVERIFY(window.findChild<QProgressBar *>()->isHidden());
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Ready"));
+}
+
+void TestMainWindow::openCannotWrite()
+{
+    const QByteArray input = recording(bandSignal(8000, 1e5));
+    QVERIFY(writeFile(path("night.wav"), input));
+    // A folder where the output should go cannot be replaced, even by root.
+    QVERIFY(QDir(work.path()).mkdir("night_output.wav"));
+
+    MainWindow window;
+    window.show();
+    ModalAnswerer answerer(path("night.wav"));
+    action(window, "&Open...")->trigger();
+
+    QCOMPARE(answerer.messages.size(), 1);
+    QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
+    QVERIFY(answerer.messages[0].text.contains(path("night_output.wav")));
+    QVERIFY(!answerer.messages[0].text.contains('\n'));
+    QVERIFY(window.findChild<QProgressBar *>()->text() != finishedText);
+    QVERIFY(!menu(window, "&Graph")->isEnabled());
+    QVERIFY(QFileInfo(path("night_output.wav")).isDir());
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"night.wav"});
+
+    if (geteuid() != 0) {
+        // A read-only folder keeps an earlier result byte for byte.
+        QVERIFY(QDir(work.path()).rmdir("night_output.wav"));
+        QVERIFY(writeFile(path("night_output.wav"), "earlier"));
+        QFile::setPermissions(work.path(), QFile::ReadOwner | QFile::ExeOwner);
+        ModalAnswerer again(path("night.wav"));
+        action(window, "&Open...")->trigger();
+        QFile::setPermissions(work.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(again.messages.size(), 1);
+        QCOMPARE(readFile(path("night_output.wav")), QByteArray("earlier"));
+    }
+}
+
+void TestMainWindow::drawWritesStereoFile()
+{
+    const QByteArray input = recording(bandSignal(40000, 4e5, 5));
+    QVERIFY(writeFile(path("night.wav"), input));
+    const std::vector<double> marker = testMarker();
+    QVERIFY(writeFile(path("marker.dat"), markerBytes(marker)));
+    QVERIFY(writeFile(path("tmp.wav"), "the user's own tmp.wav"));
+
+    MainWindow window;
+    window.show();
+    {
+        ModalAnswerer answerer(path("night.wav"));
+        action(window, "&Open...")->trigger();
+        QCOMPARE(answerer.messages.size(), 0);
+    }
+    QByteArray first;
+    for (int run = 0; run < 2; ++run) {
+        ModalAnswerer answerer;
+        action(window, "&Draw...")->trigger();
+        QCOMPARE(answerer.messages.size(), 1);
+        QCOMPARE(answerer.messages[0].title, QString());
+        QCOMPARE(answerer.messages[0].text, QStringLiteral("Drawing completed!"));
+        const QByteArray stereo = readFile(path("night_stereo.wav"));
+        if (run == 0)
+            first = stereo;
+        else
+            QCOMPARE(stereo, first);
+    }
+    QCOMPARE(readFile(path("tmp.wav")), QByteArray("the user's own tmp.wav"));
+    QVERIFY(window.findChild<QProgressBar *>()->isHidden());
+    auto *widget = window.findChild<Widget *>();
+    QVERIFY(widget->isVisible());
+
+    // The header, then the frames the analysis writes.
+    const QByteArray processed = readFile(path("night_output.wav"));
+    const reference::AnalysisRecord expected =
+        reference::literalAnalysis(bytesToWords(processed), marker);
+    const qint64 frameBytes = qint64(expected.frames.size()) * 4;
+    QCOMPARE(first.size(), frameBytes + 44);
+    QCOMPARE(first.left(44), WavFile::canonicalHeader(2, 16384, frameBytes));
+    const std::vector<std::int32_t> frames = bytesToWords(first.mid(44));
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        QVERIFY(std::abs(std::int64_t(frames[i]) - expected.frames[i]) <= 1);
+    QCOMPARE(widget->seriesLength(), int(expected.seriesX.size()));
+    QCOMPARE(widget->currentPosition(), expected.peakBlock - 1);
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 5);
+}
+
+void TestMainWindow::drawRefusals_data()
+{
+    QTest::addColumn<QByteArray>("processed");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("no processed file") << QByteArray() << QStringLiteral("not wav file");
+    QTest::newRow("not a WAV file") << QByteArray(60, 'z') << QStringLiteral("not wav file");
+    QTest::newRow("16-bit") << recording(std::vector<std::int32_t>(4000, 1), 16384, 16)
+                            << wrongFormat;
+}
+
+void TestMainWindow::drawRefusals()
+{
+    QFETCH(QByteArray, processed);
+    QFETCH(QString, message);
+
+    const QByteArray earlier = "an earlier stereo result";
+    QVERIFY(writeFile(path("x.wav_stereo.wav"), earlier));
+    if (!processed.isEmpty())
+        QVERIFY(writeFile(path("x.wav_output.wav"), processed));
+
+    MainWindow window;
+    window.show();
+    {
+        ModalAnswerer accept(path("x.wav"));
+        QVERIFY(QMetaObject::invokeMethod(&window, "saveAs"));
+    }
+    ModalAnswerer answerer;
+    action(window, "&Draw...")->trigger();
+    QCOMPARE(answerer.messages.size(), 1);
+    QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
+    QCOMPARE(answerer.messages[0].text, message);
+    QCOMPARE(readFile(path("x.wav_stereo.wav")), earlier);
+    QVERIFY(!QFile::exists(path("tmp.wav")));
+    QVERIFY(window.findChild<Widget *>()->isVisible());
+}
+
+void TestMainWindow::drawCannotWrite()
+{
+    QVERIFY(writeFile(path("x.wav_output.wav"), recording(bandSignal(6000, 1e8))));
+    QVERIFY(QDir(work.path()).mkdir("x.wav_stereo.wav"));
+
+    MainWindow window;
+    window.show();
+    {
+        ModalAnswerer accept(path("x.wav"));
+        QVERIFY(QMetaObject::invokeMethod(&window, "saveAs"));
+    }
+    ModalAnswerer answerer;
+    action(window, "&Draw...")->trigger();
+    QCOMPARE(answerer.messages.size(), 1);
+    QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
+    QVERIFY(answerer.messages[0].text.contains(path("x.wav_stereo.wav")));
+    QVERIFY(QFileInfo(path("x.wav_stereo.wav")).isDir());
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"x.wav_output.wav"});
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,1 +1,498 @@
-int main() { return 0; } // placeholder
+#include "wav/wavfile.h"
+
+#include "common/testfiles.h"
+#include "reference/literalanalysis.h"
+#include "reference/literalfilter.h"
+
+#include <QBuffer>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <array>
+
+using namespace testfiles;
+
+namespace {
+
+/// A device that claims to be longer than it is, as a file that shrank
+/// after its size was taken.
+class ShrunkDevice : public QBuffer
+{
+public:
+    ShrunkDevice(const QByteArray &data, qint64 claimedSize)
+        : claimed(claimedSize)
+    {
+        setData(data);
+    }
+    qint64 size() const override { return claimed; }
+
+private:
+    qint64 claimed;
+};
+
+/// A device that accepts `capacity` bytes and then refuses, as a full disk.
+class FullDevice : public QBuffer
+{
+public:
+    explicit FullDevice(qint64 capacity) : capacity(capacity) {}
+
+protected:
+    qint64 writeData(const char *data, qint64 length) override
+    {
+        if (buffer().size() + length > capacity) {
+            setErrorString(QStringLiteral("No space left on device"));
+            return -1;
+        }
+        return QBuffer::writeData(data, length);
+    }
+
+private:
+    qint64 capacity;
+};
+
+/// Records what the analysis shows.
+struct Recorder : AnalysisListener
+{
+    std::vector<std::pair<int, int>> detector;
+    std::vector<std::array<int, 3>> cumulative;
+    std::vector<int> x, asym, sym;
+    int block = -2;
+    int change = -2;
+
+    void detectorColumn(int column, int y) override { detector.emplace_back(column, y); }
+    void cumulativeColumn(int column, int y, int y2) override
+    {
+        cumulative.push_back({column, y, y2});
+    }
+    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
+                  std::vector<int> seriesSym, int peakBlock, int peakChange) override
+    {
+        x = std::move(seriesX);
+        asym = std::move(seriesAsym);
+        sym = std::move(seriesSym);
+        block = peakBlock;
+        change = peakChange;
+    }
+};
+
+QByteArray extension(quint16 size, int extra = -1)
+{
+    QByteArray e;
+    put16(e, size);
+    e += QByteArray(extra < 0 ? size : extra, 'x');
+    return e;
+}
+
+} // namespace
+
+class TestWavFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void parseHeader_data();
+    void parseHeader();
+    void openWriteEmptiesTheFile();
+    void canonicalHeader();
+    void readMarker_data();
+    void readMarker();
+
+    void leadIn_data();
+    void leadIn();
+    void filterMatchesReference_data();
+    void filterMatchesReference();
+    void filterProgress();
+    void filterReportsShortRead();
+    void filterReportsFullDisk();
+
+    void analysisMatchesReference();
+    void analysisReportsFailures();
+
+private:
+    QTemporaryDir dir;
+    QString path(const QString &name) const { return dir.filePath(name); }
+};
+
+void TestWavFile::init()
+{
+    QVERIFY(dir.isValid());
+}
+
+void TestWavFile::parseHeader_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<qint64>("headerBytes");
+    QTest::addColumn<int>("sampleType");
+    QTest::addColumn<int>("byteOrder");
+
+    const int sign = QAudioFormat::SignedInt;
+    const int little = QAudioFormat::LittleEndian;
+    const QByteArray samples(16, '\1');
+
+    HeaderSpec plain;
+    QTest::newRow("plain 44-byte header") << header(plain) + samples << true << qint64(44) << sign
+                                          << little;
+
+    HeaderSpec ext18;
+    ext18.fmtSize = 18;
+    ext18.extension = extension(0);
+    QTest::newRow("format chunk 18, extension 0")
+        << header(ext18) + samples << true << qint64(46) << sign << little;
+
+    HeaderSpec ext40;
+    ext40.fmtSize = 40;
+    ext40.extension = extension(22);
+    QTest::newRow("format chunk 40, extension 22")
+        << header(ext40) + samples << true << qint64(68) << sign << little;
+
+    HeaderSpec rifx;
+    rifx.riff = "RIFX";
+    QTest::newRow("RIFX: little-endian numbers, big-endian order")
+        << header(rifx) + samples << true << qint64(44) << sign << int(QAudioFormat::BigEndian);
+
+    HeaderSpec tag0;
+    tag0.tag = 0;
+    QTest::newRow("tag 0 accepted") << header(tag0) << true << qint64(44) << sign << little;
+
+    HeaderSpec eightBit;
+    eightBit.bits = 8;
+    QTest::newRow("8-bit is unsigned") << header(eightBit) << true << qint64(44)
+                                       << int(QAudioFormat::UnSignedInt) << little;
+
+    HeaderSpec anyData;
+    anyData.dataId = "LIST";
+    QTest::newRow("data identifier not compared")
+        << header(anyData) << true << qint64(44) << sign << little;
+
+    HeaderSpec tag3;
+    tag3.tag = 3;
+    QTest::newRow("tag 3 refused") << header(tag3) << false << qint64(36) << sign << little;
+
+    HeaderSpec tagExtensible;
+    tagExtensible.tag = 0xFFFE;
+    QTest::newRow("tag 0xFFFE refused")
+        << header(tagExtensible) << false << qint64(36) << sign << little;
+
+    HeaderSpec lower;
+    lower.riff = "riff";
+    QTest::newRow("identifiers are case-sensitive")
+        << header(lower) << false << qint64(36) << sign << little;
+
+    HeaderSpec noWave;
+    noWave.wave = "AVI ";
+    QTest::newRow("not WAVE") << header(noWave) << false << qint64(36) << sign << little;
+
+    HeaderSpec noFmt;
+    noFmt.fmt = "fmt_";
+    QTest::newRow("no format chunk") << header(noFmt) << false << qint64(36) << sign << little;
+
+    // A parse that fails on a missing part of the header leaves the
+    // recorded header size at its previous value.
+    QTest::newRow("40 bytes fail at the data chunk header")
+        << header(plain).left(40) << false << qint64(0) << sign << little;
+    QTest::newRow("35 bytes") << header(plain).left(35) << false << qint64(35) << sign << little;
+    QTest::newRow("empty file") << QByteArray() << false << qint64(0) << sign << little;
+
+    HeaderSpec noSizeField;
+    noSizeField.fmtSize = 18;
+    QTest::newRow("extension size missing")
+        << header(noSizeField).left(36) << false << qint64(0) << sign << little;
+
+    HeaderSpec longExtension;
+    longExtension.fmtSize = 18;
+    longExtension.extension = extension(60000, 10);
+    QTest::newRow("extension larger than the file")
+        << header(longExtension) << false << qint64(0) << sign << little;
+}
+
+void TestWavFile::parseHeader()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, accepted);
+    QFETCH(qint64, headerBytes);
+    QFETCH(int, sampleType);
+    QFETCH(int, byteOrder);
+
+    QVERIFY(writeFile(path("in.wav"), bytes));
+    WavFile file;
+    QCOMPARE(file.openRead(path("in.wav")), accepted);
+    QCOMPARE(file.headerSize(), headerBytes);
+    if (accepted) {
+        QCOMPARE(file.pos(), headerBytes);
+        const QAudioFormat &format = file.audioFormat();
+        QCOMPARE(format.sampleType(), QAudioFormat::SampleType(sampleType));
+        QCOMPARE(format.byteOrder(), QAudioFormat::Endian(byteOrder));
+        QCOMPARE(format.codec(), QStringLiteral("audio/pcm"));
+        QCOMPARE(format.channelCount(), 1);
+    }
+}
+
+void TestWavFile::openWriteEmptiesTheFile()
+{
+    QVERIFY(writeFile(path("out.wav"), "earlier content"));
+    WavFile file;
+    QVERIFY(file.openWrite(path("out.wav")));
+    QCOMPARE(file.size(), qint64(0));
+    QVERIFY(file.isReadable() && file.isWritable());
+
+    QVERIFY(!file.openRead(path("missing.wav")));
+}
+
+void TestWavFile::canonicalHeader()
+{
+    const QByteArray h = WavFile::canonicalHeader(2, 16384, 800);
+    HeaderSpec expected;
+    expected.channels = 2;
+    expected.dataSize = 800;
+    QCOMPARE(h, header(expected));
+    QCOMPARE(qFromLittleEndian<quint32>(h.constData() + 28), quint32(131072));
+    QCOMPARE(qFromLittleEndian<quint16>(h.constData() + 32), quint16(8));
+
+    // Sizes beyond the 32-bit fields are held at their largest value.
+    const QByteArray huge = WavFile::canonicalHeader(2, 16384, qint64(5) << 30);
+    QCOMPARE(qFromLittleEndian<quint32>(huge.constData() + 4), quint32(0xFFFFFFFF));
+    QCOMPARE(qFromLittleEndian<quint32>(huge.constData() + 40), quint32(0xFFFFFFFF));
+
+    QCOMPARE(WavFile::frameBytes(192 + 4 * 10), qint64(80));
+    QCOMPARE(WavFile::frameBytes(100), qint64(0));
+}
+
+void TestWavFile::readMarker_data()
+{
+    QTest::addColumn<int>("storedBytes");
+    QTest::addColumn<int>("expectedValues");
+
+    QTest::newRow("empty") << 0 << 0;
+    QTest::newRow("7 bytes") << 7 << 0;
+    QTest::newRow("1005 values and a loose byte") << 1005 * 8 + 1 << 1005;
+    QTest::newRow("1006 values") << 1006 * 8 << 1006;
+    QTest::newRow("2000 values: the first 1006") << 2000 * 8 << 1006;
+}
+
+void TestWavFile::readMarker()
+{
+    QFETCH(int, storedBytes);
+    QFETCH(int, expectedValues);
+
+    std::vector<double> values(std::size_t(storedBytes / 8 + 1));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = 0.25 * double(i) - 3.0;
+    QVERIFY(writeFile(path("marker.dat"), markerBytes(values).left(storedBytes)));
+
+    QFile marker(path("marker.dat"));
+    QVERIFY(marker.open(QIODevice::ReadOnly));
+    const std::vector<double> read = WavFile::readMarker(&marker);
+    QCOMPARE(int(read.size()), expectedValues);
+    for (std::size_t i = 0; i < read.size(); ++i)
+        QCOMPARE(read[i], values[i]);
+
+    QFile missing(path("no-marker.dat"));
+    QVERIFY(!missing.open(QIODevice::ReadOnly));
+    QVERIFY(WavFile::readMarker(&missing).empty());
+}
+
+void TestWavFile::leadIn_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray h = header(HeaderSpec());
+    std::vector<std::int32_t> words(60);
+    for (std::size_t i = 0; i < words.size(); ++i)
+        words[i] = std::int32_t(1000 * i + 7);
+    const QByteArray body = wordBytes(words);
+
+    const QByteArray full = h + body;
+    QTest::newRow("the first 192 bytes, unchanged") << full << full.left(192);
+
+    // 44 header bytes and 10 words: 21 words in all, the last repeated.
+    const QByteArray shortFile = h + body.left(40);
+    QByteArray repeated = shortFile;
+    for (int i = 21; i < 48; ++i)
+        repeated += shortFile.right(4);
+    QTest::newRow("short file repeats its last word") << shortFile << repeated;
+
+    // A word cut short does not arrive: the last whole word is repeated.
+    const QByteArray ragged = shortFile + QByteArray("\x55\x66", 2);
+    QTest::newRow("a partial word counts as missing") << ragged << repeated;
+}
+
+void TestWavFile::leadIn()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+
+    QVERIFY(writeFile(path("in.wav"), input));
+    WavFile file;
+    QVERIFY(file.openRead(path("in.wav")));
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    file.prepareFilter(&file, &out);
+    QCOMPARE(out.data(), expected);
+    QCOMPARE(file.pos(), qint64(192));
+}
+
+void TestWavFile::filterMatchesReference_data()
+{
+    QTest::addColumn<int>("samples");
+    QTest::addColumn<int>("looseBytes");
+
+    QTest::newRow("192 bytes: copied") << 37 << 0;
+    QTest::newRow("one sample") << 38 << 0;
+    QTest::newRow("odd size loses 3 bytes") << 4000 << 3;
+    QTest::newRow("odd size loses 1 byte") << 4000 << 1;
+    QTest::newRow("several chunks") << 150000 << 2;
+}
+
+void TestWavFile::filterMatchesReference()
+{
+    QFETCH(int, samples);
+    QFETCH(int, looseBytes);
+
+    const QByteArray input =
+        recording(bandSignal(std::size_t(samples), 1e5, 7)) + QByteArray(looseBytes, '\x7f');
+    QVERIFY(writeFile(path("in.wav"), input));
+
+    WavFile file;
+    QVERIFY(file.openRead(path("in.wav")));
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    file.prepareFilter(&file, &out);
+    QVERIFY(file.filterSignal(&file, &out, [](int) {}));
+
+    QCOMPARE(out.size(), qint64(input.size() - looseBytes));
+    const std::vector<std::int32_t> expected = reference::literalFilter(bytesToWords(input));
+    const std::vector<std::int32_t> got = bytesToWords(out.data());
+    QCOMPARE(got.size(), expected.size());
+    int differing = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        QVERIFY2(std::abs(std::int64_t(got[i]) - expected[i]) <= 1, qPrintable(QString::number(i)));
+        differing += got[i] != expected[i];
+    }
+    QVERIFY(differing * 100000 <= int(got.size()) + 100000 - 1);
+    if (samples == 37)
+        QCOMPARE(out.data(), input);
+}
+
+void TestWavFile::filterProgress()
+{
+    QVERIFY(writeFile(path("in.wav"), recording(bandSignal(20000, 1e5))));
+    WavFile file;
+    QVERIFY(file.openRead(path("in.wav")));
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    file.prepareFilter(&file, &out);
+
+    QProgressBar bar;
+    bar.setRange(0, 100);
+    QList<int> values;
+    connect(&bar, &QProgressBar::valueChanged, [&](int value) { values << value; });
+    QVERIFY(file.filterSignal(&file, &out, &bar));
+
+    // Every value from 0 to 99 in order, then 100 with the finished text.
+    QCOMPARE(values.size(), 101);
+    for (int i = 0; i < 100; ++i)
+        QCOMPARE(values[i], i);
+    QCOMPARE(values.last(), 100);
+    QCOMPARE(bar.value(), 100);
+    QCOMPARE(bar.text(),
+             QStringLiteral("Data processing finished. Press 'Graph->Draw' to draw graphs"));
+}
+
+void TestWavFile::filterReportsShortRead()
+{
+    const QByteArray input = recording(bandSignal(5000, 1e5));
+    ShrunkDevice in(input, input.size() + 4000);
+    in.open(QIODevice::ReadOnly);
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+
+    WavFile file;
+    file.setFileName(QStringLiteral("night.wav"));
+    file.prepareFilter(&in, &out);
+    QVERIFY(!file.filterSignal(&in, &out, [](int) {}));
+    QVERIFY(file.lastError().contains(QStringLiteral("Could not read")));
+}
+
+void TestWavFile::filterReportsFullDisk()
+{
+    const QByteArray input = recording(bandSignal(100000, 1e5));
+    QBuffer in;
+    in.setData(input);
+    in.open(QIODevice::ReadOnly);
+    FullDevice out(50000);
+    out.open(QIODevice::WriteOnly);
+
+    WavFile file;
+    file.prepareFilter(&in, &out);
+    QVERIFY(!file.filterSignal(&in, &out, [](int) {}));
+    QVERIFY(file.lastError().contains(QStringLiteral("No space left on device")));
+}
+
+void TestWavFile::analysisMatchesReference()
+{
+    // A processed file: lead-in, then band-limited words of about 1e8.
+    std::vector<std::int32_t> words(48 + 9000);
+    const std::vector<std::int32_t> signal = bandSignal(words.size(), 4e8, 3);
+    std::copy(signal.begin(), signal.end(), words.begin());
+    std::vector<double> marker(1006);
+    for (std::size_t k = 0; k < marker.size(); ++k)
+        marker[k] = 3000.0 * std::sin(2 * M_PI * 150 * double(k) / 16384.0) * std::sin(M_PI * double(k) / 1006);
+
+    const QByteArray processed = header(HeaderSpec()) + wordBytes(words).mid(44);
+    QVERIFY(writeFile(path("x_output.wav"), processed));
+    QVERIFY(writeFile(path("marker.dat"), markerBytes(marker)));
+
+    WavFile source;
+    QVERIFY(source.openRead(path("x_output.wav")));
+    QFile markerFile(path("marker.dat"));
+    QVERIFY(markerFile.open(QIODevice::ReadOnly));
+    QBuffer frames;
+    frames.open(QIODevice::WriteOnly);
+    Recorder recorder;
+    QVERIFY(source.analyse(&source, &frames, &markerFile, recorder));
+
+    const reference::AnalysisRecord expected =
+        reference::literalAnalysis(bytesToWords(processed), marker);
+    const std::vector<std::int32_t> got = bytesToWords(frames.data());
+    QCOMPARE(got.size(), expected.frames.size());
+    for (std::size_t i = 0; i < got.size(); ++i)
+        QVERIFY(std::abs(std::int64_t(got[i]) - expected.frames[i]) <= 1);
+    QCOMPARE(recorder.x, expected.seriesX);
+    QCOMPARE(recorder.detector.size(), expected.detectorCalls.size());
+    QCOMPARE(recorder.cumulative.size(), expected.graph2Calls.size());
+    QCOMPARE(recorder.block, expected.peakBlock);
+    QVERIFY(std::abs(recorder.change - expected.change) <= 1);
+}
+
+void TestWavFile::analysisReportsFailures()
+{
+    const QByteArray processed = recording(bandSignal(6000, 1e8));
+    QVERIFY(writeFile(path("y_output.wav"), processed));
+    WavFile source;
+    QVERIFY(source.openRead(path("y_output.wav")));
+    QFile noMarker(path("absent.dat"));
+
+    FullDevice full(1000);
+    full.open(QIODevice::WriteOnly);
+    Recorder recorder;
+    QVERIFY(!source.analyse(&source, &full, &noMarker, recorder));
+    QVERIFY(source.lastError().contains(QStringLiteral("No space left on device")));
+    QCOMPARE(recorder.block, -2); // nothing finished
+
+    // A file that shrank after its size was taken.
+    ShrunkDevice shrunk(processed, processed.size() + 800);
+    shrunk.open(QIODevice::ReadOnly);
+    QBuffer frames;
+    frames.open(QIODevice::WriteOnly);
+    Recorder second;
+    QVERIFY(!source.analyse(&shrunk, &frames, &noMarker, second));
+    QVERIFY(source.lastError().contains(QStringLiteral("Could not read")));
+}
+
+QTEST_MAIN(TestWavFile)
+#include "tst_wavfile.moc"

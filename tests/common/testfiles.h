@@ -1,0 +1,141 @@
+#pragma once
+
+// Builders for the files the tests feed the program: WAV headers of every
+// shape, sample words, templates, and small file helpers.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QtEndian>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace testfiles {
+
+struct HeaderSpec
+{
+    QByteArray riff = "RIFF";
+    QByteArray wave = "WAVE";
+    QByteArray fmt = "fmt ";
+    quint32 fmtSize = 16;
+    quint16 tag = 1;
+    quint16 channels = 1;
+    quint32 rate = 16384;
+    quint16 bits = 32;
+    /// Extension bytes after the 16-byte format chunk (size field included
+    /// when fmtSize > 16): only written when non-empty.
+    QByteArray extension;
+    QByteArray dataId = "data";
+    quint32 dataSize = 0;
+};
+
+inline void put16(QByteArray &bytes, quint16 value)
+{
+    uchar b[2];
+    qToLittleEndian(value, b);
+    bytes.append(reinterpret_cast<const char *>(b), 2);
+}
+
+inline void put32(QByteArray &bytes, quint32 value)
+{
+    uchar b[4];
+    qToLittleEndian(value, b);
+    bytes.append(reinterpret_cast<const char *>(b), 4);
+}
+
+inline QByteArray header(const HeaderSpec &spec)
+{
+    QByteArray h;
+    h += spec.riff;
+    put32(h, 36 + spec.dataSize);
+    h += spec.wave;
+    h += spec.fmt;
+    put32(h, spec.fmtSize);
+    put16(h, spec.tag);
+    put16(h, spec.channels);
+    put32(h, spec.rate);
+    put32(h, spec.rate * spec.channels * (spec.bits / 8));
+    put16(h, quint16(spec.channels * (spec.bits / 8)));
+    put16(h, spec.bits);
+    h += spec.extension;
+    h += spec.dataId;
+    put32(h, spec.dataSize);
+    return h;
+}
+
+inline QByteArray wordBytes(const std::vector<std::int32_t> &words)
+{
+    QByteArray bytes;
+    bytes.reserve(int(words.size() * 4));
+    for (std::int32_t w : words)
+        put32(bytes, quint32(w));
+    return bytes;
+}
+
+inline std::vector<std::int32_t> bytesToWords(const QByteArray &bytes)
+{
+    std::vector<std::int32_t> words(std::size_t(bytes.size() / 4));
+    for (std::size_t i = 0; i < words.size(); ++i)
+        words[i] = qFromLittleEndian<qint32>(bytes.constData() + 4 * i);
+    return words;
+}
+
+/// A 16384 Hz, 32-bit mono recording: a 44-byte header and `samples`.
+inline QByteArray recording(const std::vector<std::int32_t> &samples, quint32 rate = 16384,
+                            quint16 bits = 32)
+{
+    HeaderSpec spec;
+    spec.rate = rate;
+    spec.bits = bits;
+    spec.dataSize = quint32(samples.size() * 4);
+    return header(spec) + wordBytes(samples);
+}
+
+/// Seeded test signal: tones in the pass band with some noise, about
+/// `amplitude` at its peaks.
+inline std::vector<std::int32_t> bandSignal(std::size_t count, double amplitude,
+                                            unsigned seed = 1)
+{
+    std::mt19937 generator(seed);
+    std::normal_distribution<double> noise(0.0, amplitude * 0.1);
+    std::vector<std::int32_t> samples(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = double(i) / 16384.0;
+        const double v = amplitude * 0.5 * std::sin(2 * M_PI * 150 * t)
+                         + amplitude * 0.3 * std::sin(2 * M_PI * 110 * t + 1.0) + noise(generator);
+        samples[i] = std::int32_t(v);
+    }
+    return samples;
+}
+
+inline QByteArray markerBytes(const std::vector<double> &values)
+{
+    QByteArray bytes;
+    for (double v : values) {
+        quint64 bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        uchar b[8];
+        qToLittleEndian(bits, b);
+        bytes.append(reinterpret_cast<const char *>(b), 8);
+    }
+    return bytes;
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+           && file.write(bytes) == bytes.size();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace testfiles
