@@ -18,7 +18,7 @@ constexpr int kWindow = analysis::kWindow;
 /// Earlier samples each correlation output needs besides its own.
 constexpr int kHistory = kWindow - 1;
 /// Overlap-save transform length and the outputs one transform yields.
-constexpr int kFftSize = 4096;
+constexpr int kFftSize = 2048;
 constexpr int kHop = kFftSize - kHistory;
 constexpr int kSpectrum = kFftSize / 2 + 1;
 
@@ -28,13 +28,14 @@ constexpr std::int64_t kOutputStart = 2640;
 constexpr std::int64_t kCumulativeStart = 2000;
 
 /// Rounding error of one transformed correlation output, as a multiple of
-/// DBL_EPSILON * |block input| * |template| (both Euclidean norms). Measured
-/// errors stay well below it; it only has to be a safe bound.
-constexpr double kFourierErrorScale = 4.0;
-/// Largest correlation error accepted from the transform. A step whose
-/// estimated error is larger (near-constant window or template, a quiet
+/// DBL_EPSILON * |block input| * |centred template| (Euclidean norms).
+/// Measured errors on noise reach about 8 at this transform length; the
+/// estimate only has to be a safe bound.
+constexpr double kFourierErrorScale = 16.0;
+/// Largest estimated correlation error accepted from the transform. A step
+/// whose estimate is larger (a near-constant window or template, a quiet
 /// window in a loud block) sums its products directly instead.
-constexpr double kMaxCorrelationError = 2e-15;
+constexpr double kMaxCorrelationError = 3e-14;
 
 /// The FFTW planner is not thread-safe; analyses may run in threads.
 std::mutex &plannerMutex()
@@ -88,10 +89,13 @@ struct Kernel
     double syy = 0.0;
     /// 1006 * syy - sy * sy, the template's term under the root.
     double dy = 0.0;
-    /// Euclidean norm of y.
+    /// The template's mean, taken out before the transform: the sum of
+    /// products is conv(x, y - offset) + offset * sum(x), and sum(x) is exact.
+    double offset = 0.0;
+    /// Euclidean norm of the centred template y - offset.
     double norm = 0.0;
     KernelMode mode = KernelMode::Zero;
-    /// Spectrum of y / kFftSize, zero padded (Fourier mode only).
+    /// Spectrum of (y - offset) / kFftSize, zero padded (Fourier mode only).
     ComplexBuffer spectrum;
 
     void prepare()
@@ -113,12 +117,16 @@ struct Kernel
             mode = KernelMode::Zero;
             return;
         }
-        double scaled = 0.0;
+        if (!finite || !std::isfinite(dy) || largest > 1e140 || largest < 1e-140) {
+            mode = KernelMode::Direct;
+            return;
+        }
+        offset = sy / kWindow;
+        double squares = 0.0;
         for (int k = 0; k < kWindow; ++k)
-            scaled += (y[k] / largest) * (y[k] / largest);
-        norm = largest * std::sqrt(scaled);
-        mode = finite && std::isfinite(dy) && norm > 1e-140 && norm < 1e140 ? KernelMode::Fourier
-                                                                           : KernelMode::Direct;
+            squares += (y[k] - offset) * (y[k] - offset);
+        norm = std::sqrt(squares);
+        mode = KernelMode::Fourier;
     }
 };
 
@@ -183,6 +191,7 @@ struct TemplateAnalysis::Impl
     void processBlock(bool second);
     double productSum(const Kernel &kernel, const double *transformed, int index, double blockNorm,
                       double dx) const;
+    double directSum(const Kernel &kernel, int index) const;
     void advanceRing(std::int32_t x, std::int64_t step);
     double windowTerm() const;
 };
@@ -226,8 +235,12 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     // The inverse transform is unnormalised: fold 1 / kFftSize into the
     // kernels (a power of two, so the scaling is exact).
     for (Kernel *kernel : {&marker, &mirrored}) {
-        if (kernel->mode == KernelMode::Fourier)
-            kernel->spectrum = transformKernel(kernel->y, 1.0 / kFftSize);
+        if (kernel->mode == KernelMode::Fourier) {
+            double centred[kWindow];
+            for (int k = 0; k < kWindow; ++k)
+                centred[k] = kernel->y[k] - kernel->offset;
+            kernel->spectrum = transformKernel(centred, 1.0 / kFftSize);
+        }
     }
     if (!taperZero) {
         double weights[kWindow];
@@ -263,16 +276,22 @@ double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *tr
     case KernelMode::Fourier: {
         if (blockNorm == 0.0)
             return 0.0; // an all-zero block: every product is exactly zero
+        const double mean = kernel.offset * static_cast<double>(sumX);
         const double under = dx * kernel.dy + 1e-9;
-        const double error = kFourierErrorScale * DBL_EPSILON * blockNorm * kernel.norm;
+        const double error = DBL_EPSILON * (kFourierErrorScale * blockNorm * kernel.norm + std::fabs(mean));
         if (under > 0.0 && 1006 * error <= kMaxCorrelationError * std::sqrt(under))
-            return transformed[index];
-        break;
+            return transformed[index] + mean;
+        return directSum(kernel, index);
     }
     case KernelMode::Direct:
         break;
     }
-    // Direct sum in the direct form's order: newest sample with y[0].
+    return directSum(kernel, index);
+}
+
+double TemplateAnalysis::Impl::directSum(const Kernel &kernel, int index) const
+{
+    // The direct form's order: newest sample with y[0], k = 0 .. 1005.
     double sum = 0.0;
     for (int k = 0; k < kWindow; ++k)
         sum += blockX[index - k] * kernel.y[k];
