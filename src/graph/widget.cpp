@@ -9,6 +9,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -42,8 +43,7 @@ void Widget::setSeries(std::vector<int> x, std::vector<int> asym, std::vector<in
     seriesAsym = std::move(asym);
     seriesSym = std::move(sym);
     const std::size_t shortest = std::min({seriesX.size(), seriesAsym.size(), seriesSym.size()});
-    length = dsp::saturateToInt32(static_cast<std::int64_t>(
-        std::min<std::size_t>(shortest, static_cast<std::size_t>(INT32_MAX))));
+    length = static_cast<int>(std::min<std::size_t>(shortest, INT32_MAX));
 }
 
 void Widget::setPosition(int block, int newChange)
