@@ -279,7 +279,9 @@ double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *tr
         const double mean = kernel.offset * static_cast<double>(sumX);
         const double under = dx * kernel.dy + 1e-9;
         const double error = DBL_EPSILON * (kFourierErrorScale * blockNorm * kernel.norm + std::fabs(mean));
-        if (under > 0.0 && 1006 * error <= kMaxCorrelationError * std::sqrt(under))
+        // |r error| ~ 1006 * error / sqrt(under), compared without the root.
+        const double scaled = 1006 * error;
+        if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under)
             return transformed[index] + mean;
         return directSum(kernel, index);
     }
