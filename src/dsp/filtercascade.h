@@ -24,8 +24,17 @@ constexpr double kClipMagnitude = 2000000000.0;
 std::int32_t outputWord(double y, std::int64_t n);
 
 /// Progress of the pass at word index n of a file with `count` sample words
-/// (count > 0): (n - 48) * 100 / float(count), truncated toward zero.
+/// (count > 0, 48 <= n < 48 + count): (n - 48) * 100, formed in 64 bits,
+/// divided in single precision by float(count) and truncated toward zero.
+/// The result is held within 0..99 (single-precision rounding would give 100
+/// for the last words of a long file); 0 when count is not positive.
 int progressPercent(std::int64_t n, std::int64_t count);
+
+/// The sum of the raw (not yet normalised) kernel of `taps` taps, entry j
+/// being -cos(2 j kPi / taps) * sin(j kPi / taps)^2; the sum each kernel is
+/// divided by. Precondition: taps > 0. 132.00000000125 for the 528-tap
+/// long kernel, 25.00000000024 for the 100-tap short kernel.
+double kernelSum(int taps);
 } // namespace filter
 
 /// The nine-stage band-pass cascade (five 528-tap high-pass stages, four
@@ -35,6 +44,17 @@ int progressPercent(std::int64_t n, std::int64_t count);
 /// the first word pushed is word index 48. Filtered words come out in the
 /// same order, possibly some time after their inputs went in. The words that
 /// come out do not depend on how the input is split into pushes.
+///
+/// The first words (index below firstBlockIndex()) are computed directly,
+/// stage by stage, and come out as soon as they are pushed. From there on,
+/// where the cascade no longer depends on its start-up, it is one combined
+/// FIR applied by FFT in fixed blocks of blockWords() words, counted from
+/// firstBlockIndex(); a block comes out when its last word is pushed, the
+/// final partial block on finish(). The working memory is fixed (well under
+/// 1 MB) apart from filtered words waiting to be pulled.
+///
+/// Not thread-safe as an object; separate objects may run in separate
+/// threads.
 class FilterCascade
 {
 public:
@@ -43,12 +63,14 @@ public:
     FilterCascade(const FilterCascade &) = delete;
     FilterCascade &operator=(const FilterCascade &) = delete;
 
-    /// Appends `count` input words (count may be 0).
-    /// Precondition: finish() has not been called.
+    /// Appends `count` input words (count may be 0; `words` may then be
+    /// null). Precondition: finish() has not been called; words pushed after
+    /// it are ignored.
     void push(const std::int32_t *words, std::size_t count);
 
     /// Declares the end of the input: every word pushed so far becomes
-    /// available to pull(). No push may follow.
+    /// available to pull(). No push may follow. Calling it again does
+    /// nothing.
     void finish();
 
     /// Number of filtered words ready to be pulled.
@@ -57,6 +79,13 @@ public:
     /// Moves up to `max` filtered words, oldest first, into `out`.
     /// Returns how many were moved.
     std::size_t pull(std::int32_t *out, std::size_t max);
+
+    /// Word index from which the combined FIR takes over.
+    static std::int64_t firstBlockIndex();
+    /// Words per FFT block of the combined FIR.
+    static std::size_t blockWords();
+    /// Taps of the combined FIR that the nine stages amount to.
+    static std::size_t combinedTaps();
 
 private:
     struct Impl;
