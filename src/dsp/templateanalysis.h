@@ -77,6 +77,15 @@ public:
 /// pushFirst(), call finishFirst(), push the same words again with
 /// pushSecond(), call finishSecond(); then peakBlock() and change() hold the
 /// result. Pushes may be split anywhere; the results do not depend on it.
+///
+/// Observer calls come in step order but lag the pushes by up to about a
+/// thousand steps: the correlations are formed block-wise by overlap-save
+/// transforms. Memory stays at a few hundred KiB whatever the length; no
+/// sample is kept beyond the current block. Words pushed beyond
+/// sampleCount() are ignored; words never pushed before a finish count as
+/// zero words. pushSecond() or finishSecond() ends the first loop if
+/// finishFirst() was not called. Distinct objects may run in distinct
+/// threads; one object is not for concurrent use.
 class TemplateAnalysis
 {
 public:

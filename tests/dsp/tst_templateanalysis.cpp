@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -258,6 +259,8 @@ private slots:
     void outOfRangeComponentIsInvalidWord();
     void peakFindsThePlacedEvent();
     void quietAndSilentStretches();
+    void concurrentAnalysesAgree();
+    void surplusAndMissingWords();
 };
 
 void TestTemplateAnalysis::matchesLiteral_data()
@@ -453,6 +456,58 @@ void TestTemplateAnalysis::quietAndSilentStretches()
     const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
     const Recorder rec = runFast(words, marker, Split::Uneven, 9);
     verifyAgainstLiteral(rec, lit, words);
+}
+
+void TestTemplateAnalysis::concurrentAnalysesAgree()
+{
+    // Analyses in threads plan their transforms concurrently; each must give
+    // what a lone run gives.
+    const std::vector<std::int32_t> words = recording(20000, 27);
+    const std::vector<double> marker = shapedTemplate(1006);
+    const Recorder alone = runFast(words, marker, Split::Whole);
+    std::vector<Recorder> results(4);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] { results[i] = runFast(words, marker, Split::Uneven, std::uint32_t(i)); });
+    for (std::thread &t : threads)
+        t.join();
+    for (const Recorder &r : results)
+        verifyIdentical(r, alone);
+}
+
+void TestTemplateAnalysis::surplusAndMissingWords()
+{
+    // Words beyond the file's count are ignored; words never pushed count as
+    // zero words, as if the file held zeros there.
+    const std::int64_t count = 9000;
+    std::vector<std::int32_t> words = recording(count + 500, 28);
+    const std::vector<double> marker = shapedTemplate(1006);
+    Recorder surplus;
+    {
+        dsp::TemplateAnalysis analysis(marker, count, surplus);
+        analysis.pushFirst(words.data() + 48, words.size() - 48);
+        analysis.finishFirst();
+        analysis.pushSecond(words.data() + 48, words.size() - 48);
+        analysis.finishSecond();
+    }
+    words.resize(std::size_t(count));
+    const Recorder exact = runFast(words, marker, Split::Whole);
+    QVERIFY(surplus.frames == exact.frames);
+    QVERIFY(surplus.graph2Calls == exact.graph2Calls);
+
+    Recorder missing;
+    {
+        dsp::TemplateAnalysis analysis(marker, count, missing);
+        analysis.pushFirst(words.data() + 48, 6000);
+        analysis.pushSecond(words.data() + 48, 6000); // ends the first loop
+        analysis.finishSecond();
+    }
+    std::fill(words.begin() + 48 + 6000, words.end(), 0);
+    const Recorder zeros = runFast(words, marker, Split::Whole);
+    QVERIFY(missing.samples == zeros.samples);
+    QVERIFY(missing.frames == zeros.frames);
+    QVERIFY(missing.detectorCalls == zeros.detectorCalls);
+    QVERIFY(missing.graph2Calls == zeros.graph2Calls);
 }
 
 QTEST_APPLESS_MAIN(TestTemplateAnalysis)
