@@ -259,6 +259,8 @@ private slots:
     void outOfRangeComponentIsInvalidWord();
     void peakFindsThePlacedEvent();
     void quietAndSilentStretches();
+    void nonFiniteTemplate_data();
+    void nonFiniteTemplate();
     void concurrentAnalysesAgree();
     void surplusAndMissingWords();
 };
@@ -456,6 +458,35 @@ void TestTemplateAnalysis::quietAndSilentStretches()
     const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
     const Recorder rec = runFast(words, marker, Split::Uneven, 9);
     verifyAgainstLiteral(rec, lit, words);
+}
+
+void TestTemplateAnalysis::nonFiniteTemplate_data()
+{
+    QTest::addColumn<QByteArray>("marker");
+    QTest::newRow("NaN") << QByteArray("nan");
+    QTest::newRow("infinity") << QByteArray("inf");
+}
+
+void TestTemplateAnalysis::nonFiniteTemplate()
+{
+    // The template's term under the root is NaN, so is every correlation:
+    // components are the invalid word from the frame of step 2643 on, block
+    // values too, and the rows saturate instead of overflowing.
+    QFETCH(QByteArray, marker);
+    const std::int64_t count = 8000;
+    const std::vector<std::int32_t> words = recording(count, 29);
+    const Recorder rec = runFast(words, templateNamed(marker), Split::Uneven, 5);
+    const std::size_t first = std::size_t(2643 - 48);
+    QCOMPARE(rec.frames[2 * first - 2], 0);
+    QVERIFY(std::all_of(rec.frames.begin() + std::ptrdiff_t(2 * first), rec.frames.end(),
+                        [](std::int32_t v) { return v == kInvalid; }));
+    QCOMPARE(rec.detectorCalls.size(), std::size_t(6));
+    QCOMPARE(rec.detectorCalls[0].second, 600); // entries 1 .. 240 still hold 0
+    for (std::size_t i = 1; i < rec.detectorCalls.size(); ++i)
+        QCOMPARE(rec.detectorCalls[i].second, std::numeric_limits<int>::max());
+    QCOMPARE(rec.peakBlock, -1);
+    QCOMPARE(rec.graph2Calls.back()[2], std::numeric_limits<int>::max());
+    QCOMPARE(rec.change, 0);
 }
 
 void TestTemplateAnalysis::concurrentAnalysesAgree()
