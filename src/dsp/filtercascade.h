@@ -19,8 +19,10 @@ constexpr double kGain = 2000.0;
 /// Magnitudes above this after the gain are written as 0.
 constexpr double kClipMagnitude = 2000000000.0;
 
-/// The final conversion of one cascade value y of word index n: damping,
-/// gain, truncation toward zero, and 0 for magnitudes above 2e9 (NaN too).
+/// The final conversion of one cascade value y (in input sample units) of
+/// word index n: divided by 100000 while n <= 2999, multiplied by the gain,
+/// truncated toward zero; 0 when the magnitude then exceeds 2e9 (and for
+/// NaN), never saturated.
 std::int32_t outputWord(double y, std::int64_t n);
 
 /// Progress of the pass at word index n of a file with `count` sample words

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 using Words = std::vector<std::int32_t>;
@@ -118,6 +119,7 @@ private slots:
     void literalLeadIn_data();
     void literalLeadIn();
     void streamEnds();
+    void parallelObjects();
 };
 
 void TestFilterCascade::matchesLiteral_data()
@@ -382,6 +384,37 @@ void TestFilterCascade::streamEnds()
     cascade.finish();
     QCOMPARE(cascade.available(), file.size() - kLeadIn);
     QCOMPARE(cascade.pull(&word, 0), std::size_t(0));
+}
+
+// Separate objects in separate threads (plans made and dropped while other
+// objects filter) give the same words as one object alone.
+void TestFilterCascade::parallelObjects()
+{
+    const Words file = makeFile(Shape::Recording, 60000, 1e5, 0.0, 9);
+    const Words alone = runCascade(file, Split::Whole);
+    std::vector<Words> results(4);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        threads.emplace_back([&file, &results, t] {
+            for (int round = 0; round < 3; ++round) {
+                dsp::FilterCascade cascade;
+                Words out(file.size() - kLeadIn);
+                std::size_t got = 0;
+                for (std::size_t at = kLeadIn; at < file.size(); at += 5000 + t) {
+                    cascade.push(file.data() + at, std::min<std::size_t>(5000 + t, file.size() - at));
+                    got += cascade.pull(out.data() + got, out.size() - got);
+                }
+                cascade.finish();
+                got += cascade.pull(out.data() + got, out.size() - got);
+                out.resize(got);
+                results[t] = out;
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    for (const Words &out : results)
+        QCOMPARE(out, alone);
 }
 
 QTEST_APPLESS_MAIN(TestFilterCascade)
