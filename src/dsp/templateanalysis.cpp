@@ -139,6 +139,7 @@ struct TemplateAnalysis::Impl
     AnalysisObserver &observer;
     std::int64_t wordCount = 0;
     std::int64_t samples = 0;
+    analysis::KeptRange kept = {0, 0};
 
     Kernel marker;   // newest sample paired with the last template value
     Kernel mirrored; // newest sample paired with the first template value
@@ -160,6 +161,12 @@ struct TemplateAnalysis::Impl
     double blockX[kFftSize] = {};
     std::int32_t blockWords[kHop] = {};
     std::int32_t blockFrames[2 * kHop] = {};
+    // Per step of the block: the window's sum and sum of squares, and the
+    // correlations with the two templates.
+    double windowSum[kHop] = {};
+    double windowSquares[kHop] = {};
+    double markerCorr[kHop] = {};
+    double mirroredCorr[kHop] = {};
     int filled = 0;
     std::int64_t blockStart = analysis::kLeadInWords;
     std::int64_t pushed = 0;
@@ -190,10 +197,8 @@ struct TemplateAnalysis::Impl
     void finish(bool second);
     void processBlock(bool second);
     double productSum(const Kernel &kernel, const double *transformed, int index, double blockNorm,
-                      double dx) const;
+                      double sx, double dx) const;
     double directSum(const Kernel &kernel, int index) const;
-    void advanceRing(std::int32_t x, std::int64_t step);
-    double windowTerm() const;
 };
 
 void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
@@ -250,24 +255,8 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     }
 }
 
-void TemplateAnalysis::Impl::advanceRing(std::int32_t x, std::int64_t step)
-{
-    std::int32_t &slot = sampleRing[step % kWindow];
-    const std::int64_t old = slot;
-    sumX += x - old;
-    sumXX += static_cast<std::int64_t>(x) * x - old * old;
-    slot = x;
-}
-
-double TemplateAnalysis::Impl::windowTerm() const
-{
-    const double sx = static_cast<double>(sumX);
-    const double sxx = static_cast<double>(sumXX);
-    return 1006 * sxx - sx * sx;
-}
-
 double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *transformed, int index,
-                                          double blockNorm, double dx) const
+                                          double blockNorm, double sx, double dx) const
 {
     switch (kernel.mode) {
     case KernelMode::Zero:
@@ -276,7 +265,7 @@ double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *tr
     case KernelMode::Fourier: {
         if (blockNorm == 0.0)
             return 0.0; // an all-zero block: every product is exactly zero
-        const double mean = kernel.offset * static_cast<double>(sumX);
+        const double mean = kernel.offset * sx;
         const double under = dx * kernel.dy + 1e-9;
         const double error = DBL_EPSILON * (kFourierErrorScale * blockNorm * kernel.norm + std::fabs(mean));
         // |r error| ~ 1006 * error / sqrt(under), compared without the root.
@@ -309,7 +298,7 @@ void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, 
             std::int32_t w = words[i];
             if (second) {
                 const std::int64_t step = blockStart + filled;
-                if (analysis::isEdgeStep(step, wordCount))
+                if (step < kept.first || step > kept.last)
                     w = analysis::edgeSineWord(step);
             }
             blockWords[filled] = w;
@@ -342,9 +331,14 @@ void TemplateAnalysis::Impl::processBlock(bool second)
 {
     const int used = kHistory + filled;
     std::fill(blockX + used, blockX + kFftSize, 0.0);
-    double energy = 0.0; // exact: integers, far below 2^53
-    for (int i = 0; i < used; ++i)
-        energy += blockX[i] * blockX[i];
+    // Squares of integers below 2^17, at most 2048 of them: every partial sum
+    // is an exact integer, so the order of accumulation does not matter.
+    double partial[4] = {};
+    for (int i = 0; i < kFftSize; i += 4) {
+        for (int lane = 0; lane < 4; ++lane)
+            partial[lane] += blockX[i + lane] * blockX[i + lane];
+    }
+    const double energy = (partial[0] + partial[1]) + (partial[2] + partial[3]);
     const double blockNorm = std::sqrt(energy);
 
     if (energy > 0.0) {
@@ -381,29 +375,58 @@ void TemplateAnalysis::Impl::processBlock(bool second)
         }
     }
 
+    // Phase 1: the ring's exact running sums, step by step.
+    int slot = static_cast<int>(blockStart % kWindow);
     for (int t = 0; t < filled; ++t) {
-        const std::int64_t step = blockStart + t;
+        const std::int64_t x = blockWords[t] / 20000;
+        const std::int64_t old = sampleRing[slot];
+        sumX += x - old;
+        sumXX += x * x - old * old;
+        sampleRing[slot] = static_cast<std::int32_t>(x);
+        slot = slot + 1 == kWindow ? 0 : slot + 1;
+        windowSum[t] = static_cast<double>(sumX);
+        windowSquares[t] = static_cast<double>(sumXX);
+    }
+
+    // Phase 2: the correlations of the steps whose results are used. They
+    // are independent of each other, so this loop pipelines well.
+    const std::int64_t lastUnused = second ? kCumulativeStart : kOutputStart;
+    const int from = static_cast<int>(std::clamp<std::int64_t>(lastUnused + 1 - blockStart, 0, filled));
+    for (int t = from; t < filled; ++t) {
         const int index = kHistory + t;
-        const std::int32_t w = blockWords[t];
-        advanceRing(w / 20000, step);
+        const double sx = windowSum[t];
+        const double sxx = windowSquares[t];
+        const double dx = 1006 * sxx - sx * sx;
+        markerCorr[t] = correlation(productSum(marker, markerOut.get(), index, blockNorm, sx, dx), sx, sxx,
+                                    marker.sy, marker.syy);
+        if (second)
+            mirroredCorr[t] = correlation(productSum(mirrored, mirroredOut.get(), index, blockNorm, sx, dx),
+                                          sx, sxx, mirrored.sy, mirrored.syy);
+    }
+
+    // Phase 3: components, block values and columns, step by step. The
+    // positions step mod 1006, (step - 503) mod 1006 and step mod 800 are
+    // carried along instead of divided out.
+    int ringSlot = static_cast<int>(blockStart % kWindow);
+    int blockSlot = static_cast<int>(blockStart % analysis::kBlock);
+    for (int t = 0; t < filled; ++t, ringSlot = ringSlot + 1 == kWindow ? 0 : ringSlot + 1,
+             blockSlot = blockSlot + 1 == analysis::kBlock ? 0 : blockSlot + 1) {
+        const std::int64_t step = blockStart + t;
         if (!second) {
             blockFrames[2 * t] = asymWord;
             blockFrames[2 * t + 1] = symWord;
             if (step <= kOutputStart)
                 continue;
-            const double dx = windowTerm();
-            const double sxy = productSum(marker, markerOut.get(), index, blockNorm, dx);
-            const double r = correlation(sxy, static_cast<double>(sumX), static_cast<double>(sumXX),
-                                         marker.sy, marker.syy);
-            const double amplitude = energy > 0.0 && !taperZero ? amplitudeOut[index] : 0.0;
-            delayLine[step % kWindow] = w;
-            const std::int32_t H = delayLine[(step - 503) % kWindow];
+            const double r = markerCorr[t];
+            const double amplitude = energy > 0.0 && !taperZero ? amplitudeOut[kHistory + t] : 0.0;
+            delayLine[ringSlot] = blockWords[t];
+            const std::int32_t H = delayLine[ringSlot >= 503 ? ringSlot - 503 : ringSlot + 503];
             asymWord = toInt32(2 * absCorr * absCorr * H);
             symWord = toInt32(H * residualWeight);
             absCorr = std::fabs(r);
             residualWeight = 1 - r * r;
-            blockValues[step % analysis::kBlock] = toInt32(std::fabs(r) * amplitude);
-            if (step % analysis::kBlock == 0) {
+            blockValues[blockSlot] = toInt32(std::fabs(r) * amplitude);
+            if (blockSlot == 0) {
                 const int peak = *std::max_element(blockValues, blockValues + analysis::kBlock);
                 observer.detectorColumn(detectorColumns, saturateToInt32(600LL - peak));
                 ++detectorColumns;
@@ -413,18 +436,11 @@ void TemplateAnalysis::Impl::processBlock(bool second)
                 }
             }
         } else {
-            if (step > kCumulativeStart) {
-                const double dx = windowTerm();
-                const double sx = static_cast<double>(sumX), sxx = static_cast<double>(sumXX);
-                const double ra = correlation(productSum(marker, markerOut.get(), index, blockNorm, dx),
-                                              sx, sxx, marker.sy, marker.syy);
-                const double rm = correlation(productSum(mirrored, mirroredOut.get(), index, blockNorm, dx),
-                                              sx, sxx, mirrored.sy, mirrored.syy);
-                cumulativeSum = cumulativeSum + 2.5 * (ra - rm);
-            }
+            if (step > kCumulativeStart)
+                cumulativeSum = cumulativeSum + 2.5 * (markerCorr[t] - mirroredCorr[t]);
             if (step > kOutputStart) {
-                blockValues[step % analysis::kBlock] = toInt32(cumulativeSum);
-                if (step % analysis::kBlock == 0) {
+                blockValues[blockSlot] = toInt32(cumulativeSum);
+                if (blockSlot == 0) {
                     const auto range = std::minmax_element(blockValues, blockValues + analysis::kBlock);
                     const int hi = *range.second;
                     const int lo = *range.first;
@@ -452,6 +468,7 @@ TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std:
     : d(std::make_unique<Impl>(observer))
 {
     d->wordCount = wordCount;
+    d->kept = analysis::keptRange(wordCount);
     d->samples = std::max<std::int64_t>(0, wordCount - analysis::kLeadInWords);
     d->setUp(markerValues);
 }

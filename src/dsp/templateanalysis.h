@@ -29,13 +29,27 @@ inline int seriesY(int baseline, std::int32_t word)
     return baseline - word / 20000000;
 }
 
-/// True when the second loop replaces the sample of `step` by the edge
-/// sine: before step count / 15 or after step count * 90 / 100, with
-/// `count` the file's word count (lead-in included). Computed in 64 bits,
-/// so any file size is safe.
+/// The steps of the second loop that keep their sample: from `first` to
+/// `last` inclusive; every step before or after takes the edge sine.
+struct KeptRange
+{
+    std::int64_t first;
+    std::int64_t last;
+};
+
+/// Kept range for a file of `count` words (lead-in included): from step
+/// count / 15 to step count * 90 / 100. Computed in 64 bits, so any file
+/// size is safe.
+inline KeptRange keptRange(std::int64_t count)
+{
+    return {count / 15, count * 90 / 100};
+}
+
+/// True when the second loop replaces the sample of `step` by the edge sine.
 inline bool isEdgeStep(std::int64_t step, std::int64_t count)
 {
-    return step < count / 15 || step > count * 90 / 100;
+    const KeptRange kept = keptRange(count);
+    return step < kept.first || step > kept.last;
 }
 
 /// The synthetic edge word of `step`: a sine of period 149.995 steps and
