@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "graph/widget.h"
+#include "wav/commands.h"
 #include "wav/wavfile.h"
 
 #include <QAction>
@@ -18,9 +19,6 @@
 
 namespace {
 
-const char *const wrongFormatText =
-    "Wrong file format \nYou need sampleRate = 16kHz bitsPerSample = 32bit";
-
 const char *const aboutText = "Signal processing: the band-pass filter cascade and the template "
                               "correlation.\n\n"
                               "Graphical display: the detector overview and the component "
@@ -34,10 +32,24 @@ void replace(T *&member, T *fresh)
     member = fresh;
 }
 
-QString writeError(const QFileDevice &file)
+/// Shows the analysis on the graph widget as it runs: each column repaints
+/// at once, and the close-up follows at the end.
+class WidgetListener : public AnalysisListener
 {
-    return QStringLiteral("Could not write %1: %2").arg(file.fileName(), file.errorString());
-}
+public:
+    explicit WidgetListener(Widget *widget) : widget(widget) {}
+    void detectorColumn(int x, int y) override { widget->animateDetector(x, y); }
+    void cumulativeColumn(int x, int y, int y2) override { widget->animateGraph2(x, y, y2); }
+    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
+                  std::vector<int> seriesSym, int block, int change) override
+    {
+        widget->setSeries(std::move(seriesX), std::move(seriesAsym), std::move(seriesSym));
+        widget->setPosition(block, change);
+    }
+
+private:
+    Widget *widget;
+};
 
 } // namespace
 
@@ -233,45 +245,33 @@ void MainWindow::processFile(const QString &fileName)
 
     replace(sourceWav, new WavFile(this));
     replace(resultWav, static_cast<QSaveFile *>(nullptr));
-    baseName = fileName.left(qMax(0, fileName.size() - 4));
+    baseName = commands::baseName(fileName);
 
-    if (!sourceWav->openRead(fileName)) {
+    QString message =
+        commands::openChecked(*sourceWav, fileName, QString::fromLatin1(commands::notWavInput));
+    if (message.isEmpty()) {
+        resultWav = new QSaveFile(baseName + QStringLiteral("_output.wav"), this);
+        message = commands::filterInto(*sourceWav, *resultWav, [this](int percent) {
+            progressBar->setValue(percent);
+            progressBar->setFormat(QStringLiteral("Data processing... ") + QString::number(percent));
+        });
         sourceWav->close();
-        showMessage(QStringLiteral("Warning"), QStringLiteral("Not a WAV-file"));
-        return;
     }
-    if (!sourceWav->hasAnalysisFormat()) {
-        sourceWav->close();
-        showMessage(QStringLiteral("Warning"), QString::fromLatin1(wrongFormatText));
+    if (!message.isEmpty()) {
+        showMessage(QStringLiteral("Warning"), message);
         return;
     }
 
-    resultWav = new QSaveFile(baseName + QStringLiteral("_output.wav"), this);
-    QString error;
-    if (!resultWav->open(QIODevice::WriteOnly)) {
-        error = writeError(*resultWav);
-    } else {
-        sourceWav->prepareFilter(sourceWav, resultWav);
-        if (!sourceWav->filterSignal(sourceWav, resultWav, progressBar))
-            error = sourceWav->lastError();
-        else if (!resultWav->commit())
-            error = writeError(*resultWav);
-    }
-    sourceWav->close();
-    if (!error.isEmpty()) {
-        resultWav->cancelWriting();
-        showMessage(QStringLiteral("Warning"), error);
-        return;
-    }
-
+    progressBar->setValue(100);
+    progressBar->setFormat(
+        QStringLiteral("Data processing finished. Press 'Graph->Draw' to draw graphs"));
     qDebug() << "process ok";
     graphMenu->setEnabled(true);
 }
 
 // The Draw command. The two-channel result is written straight to its final
-// name through a save file: the header's sizes are fixed once the analysis
-// has written every frame, and the file replaces an earlier result only when
-// all of it was written.
+// name through a save file, so no scratch file is needed and an earlier
+// result is replaced only when all of the new one was written.
 void MainWindow::about()
 {
     progressBar->setVisible(false);
@@ -283,43 +283,17 @@ void MainWindow::about()
     // A missing template is the empty template.
     markerFile->open(QIODevice::ReadOnly);
 
-    const auto closeInputs = [this]() {
+    QString message = commands::openChecked(*sourceWav, baseName + QStringLiteral("_output.wav"),
+                                            QString::fromLatin1(commands::notWavProcessed));
+    if (message.isEmpty()) {
+        stereoWav = new QSaveFile(baseName + QStringLiteral("_stereo.wav"), this);
+        WidgetListener listener(graphWidget);
+        message = commands::analyseInto(*sourceWav, *stereoWav, markerFile, listener);
         sourceWav->close();
-        markerFile->close();
-    };
-
-    if (!sourceWav->openRead(baseName + QStringLiteral("_output.wav"))) {
-        closeInputs();
-        showMessage(QStringLiteral("Warning"), QStringLiteral("not wav file"));
-        return;
     }
-    if (!sourceWav->hasAnalysisFormat()) {
-        closeInputs();
-        showMessage(QStringLiteral("Warning"), QString::fromLatin1(wrongFormatText));
-        return;
-    }
-
-    stereoWav = new QSaveFile(baseName + QStringLiteral("_stereo.wav"), this);
-    QString error;
-    if (!stereoWav->open(QIODevice::WriteOnly)) {
-        error = writeError(*stereoWav);
-    } else {
-        const QByteArray placeholder = WavFile::canonicalHeader(2, 16384, 0);
-        stereoWav->write(placeholder);
-        if (!sourceWav->analyse(sourceWav, stereoWav, markerFile, graphWidget)) {
-            error = sourceWav->lastError();
-        } else {
-            const qint64 frameBytes = stereoWav->pos() - placeholder.size();
-            const QByteArray header = WavFile::canonicalHeader(2, 16384, frameBytes);
-            if (!stereoWav->seek(0) || stereoWav->write(header) != header.size()
-                || !stereoWav->commit())
-                error = writeError(*stereoWav);
-        }
-    }
-    closeInputs();
-    if (!error.isEmpty()) {
-        stereoWav->cancelWriting();
-        showMessage(QStringLiteral("Warning"), error);
+    markerFile->close();
+    if (!message.isEmpty()) {
+        showMessage(QStringLiteral("Warning"), message);
         return;
     }
     showMessage(QString(), QStringLiteral("Drawing completed!"));

@@ -5,7 +5,6 @@
 #include "wavfile.h"
 
 #include "dsp/templateanalysis.h"
-#include "graph/widget.h"
 
 #include <QtEndian>
 
@@ -60,24 +59,6 @@ public:
     std::vector<int> seriesAsym;
     std::vector<int> seriesSym;
     bool writeOk = true;
-};
-
-/// Shows the analysis on the graph widget as it runs.
-class WidgetListener : public AnalysisListener
-{
-public:
-    explicit WidgetListener(Widget *widget) : widget(widget) {}
-    void detectorColumn(int x, int y) override { widget->animateDetector(x, y); }
-    void cumulativeColumn(int x, int y, int y2) override { widget->animateGraph2(x, y, y2); }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
-                  std::vector<int> seriesSym, int block, int change) override
-    {
-        widget->setSeries(std::move(seriesX), std::move(seriesAsym), std::move(seriesSym));
-        widget->setPosition(block, change);
-    }
-
-private:
-    Widget *widget;
 };
 
 } // namespace
@@ -139,10 +120,4 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QFile *marker,
     listener.finished(std::move(writer.seriesX), std::move(writer.seriesAsym),
                       std::move(writer.seriesSym), analysis.peakBlock(), analysis.change());
     return true;
-}
-
-bool WavFile::analyse(QIODevice *source, QIODevice *frames, QFile *marker, Widget *widget)
-{
-    WidgetListener listener(widget);
-    return analyse(source, frames, marker, listener);
 }

@@ -7,7 +7,6 @@
 #include "dsp/filtercascade.h"
 
 #include <QDebug>
-#include <QProgressBar>
 #include <QTime>
 #include <QtEndian>
 
@@ -84,18 +83,5 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
         return false;
 
     qDebug().noquote() << QTime::currentTime().toString();
-    return true;
-}
-
-bool WavFile::filterSignal(QIODevice *in, QIODevice *out, QProgressBar *bar)
-{
-    const auto show = [bar](int percent) {
-        bar->setValue(percent);
-        bar->setFormat(QStringLiteral("Data processing... ") + QString::number(percent));
-    };
-    if (!filterSignal(in, out, show))
-        return false;
-    bar->setValue(100);
-    bar->setFormat(QStringLiteral("Data processing finished. Press 'Graph->Draw' to draw graphs"));
     return true;
 }

@@ -8,9 +8,6 @@
 #include <functional>
 #include <vector>
 
-class QProgressBar;
-class Widget;
-
 /// Receives what the analysis pass shows: the graph widget in the
 /// application, a file writer in other callers.
 class AnalysisListener
@@ -69,9 +66,6 @@ public:
     /// `out`, reporting the percentage done (0 to 99, each value once, in
     /// order) through `progress`. False on a read or write failure.
     bool filterSignal(QIODevice *in, QIODevice *out, const std::function<void(int)> &progress);
-    /// The same, driving `bar`: "Data processing... p" while it runs, value
-    /// 100 and the finished text when it succeeds.
-    bool filterSignal(QIODevice *in, QIODevice *out, QProgressBar *bar);
 
     // The analysis pass.
 
@@ -82,8 +76,6 @@ public:
     /// write failure.
     bool analyse(QIODevice *source, QIODevice *frames, QFile *marker,
                  AnalysisListener &listener);
-    /// The same, feeding the graph widget.
-    bool analyse(QIODevice *source, QIODevice *frames, QFile *marker, Widget *widget);
 
     /// The template values in `marker`: little-endian doubles, the first 1006
     /// at most. A closed device gives the empty template.

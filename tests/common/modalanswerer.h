@@ -5,7 +5,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QPointer>
@@ -41,12 +43,19 @@ private:
     void poll()
     {
         QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || modal == last)
+        if (!modal)
+            return;
+        // A dialog that is still open a while after its answer (it was
+        // answered before its own event loop ran) is answered again.
+        const bool again = modal == last;
+        if (again && answered.elapsed() < 250)
             return;
         last = modal;
+        answered.start();
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            messages.append({box->windowTitle(), box->text(), box->icon(),
-                             int(box->buttons().size())});
+            if (!again)
+                messages.append({box->windowTitle(), box->text(), box->icon(),
+                                 int(box->buttons().size())});
             QAbstractButton *answer =
                 button != QMessageBox::NoButton ? box->button(button) : nullptr;
             if (!answer && box->defaultButton())
@@ -55,12 +64,16 @@ private:
                 answer = box->buttons().value(0);
             QMetaObject::invokeMethod(answer, &QAbstractButton::click, Qt::QueuedConnection);
         } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-            ++fileDialogs;
+            fileDialogs += again ? 0 : 1;
             if (path.isEmpty()) {
                 QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
             } else {
-                dialog->selectFile(path);
-                QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+                // Typed into the name field, as a user would: selectFile()
+                // leaves a focused name field alone.
+                if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                    name->setText(path);
+                QMetaObject::invokeMethod(static_cast<QDialog *>(dialog), &QDialog::accept,
+                                          Qt::QueuedConnection);
             }
         }
     }
@@ -69,4 +82,5 @@ private:
     QMessageBox::StandardButton button;
     QTimer timer;
     QPointer<QWidget> last;
+    QElapsedTimer answered;
 };
