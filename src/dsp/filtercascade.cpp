@@ -1,6 +1,7 @@
 #include "filtercascade.h"
 
 #include "dsp/conversions.h"
+#include "dsp/fftwplanner.h"
 
 #include <fftw3.h>
 
@@ -51,13 +52,6 @@ constexpr std::size_t kBlockWords = kFftSize - (kCombinedTaps - 1);
 static_assert(kCombinedTaps < static_cast<std::size_t>(kFftSize) / 2,
               "FFT blocks must be well longer than the kernel");
 
-// The FFTW planner keeps global state; plans are made and destroyed under
-// this lock. Executing a plan needs no lock.
-std::mutex &plannerMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
 
 // Builds the normalised kernel of `taps` taps into `kernel`; returns the
 // raw sum it was divided by.
@@ -223,7 +217,7 @@ FilterCascade::Impl::Impl()
     std::fill(result.get(), result.get() + kFftSize, 0.0);
 
     {
-        std::lock_guard<std::mutex> lock(plannerMutex());
+        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
         // Estimated plans: no timing runs, so the plan (and with it every
         // rounding) is the same on each run.
         forward = fftw_plan_dft_r2c_1d(kFftSize, input.get(), spectrum.get(),
@@ -246,7 +240,7 @@ FilterCascade::Impl::Impl()
 
 FilterCascade::Impl::~Impl()
 {
-    std::lock_guard<std::mutex> lock(plannerMutex());
+    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
     fftw_destroy_plan(forward);
     fftw_destroy_plan(backward);
 }

@@ -1,6 +1,7 @@
 #include "dsp/templateanalysis.h"
 
 #include "dsp/conversions.h"
+#include "dsp/fftwplanner.h"
 
 #include <fftw3.h>
 
@@ -38,11 +39,6 @@ constexpr double kFourierErrorScale = 16.0;
 constexpr double kMaxCorrelationError = 3e-14;
 
 /// The FFTW planner is not thread-safe; analyses may run in threads.
-std::mutex &plannerMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
 
 struct FftwFree
 {
@@ -224,7 +220,7 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     amplitudeOut = allocateReal(kFftSize);
     {
         // Estimated plans: deterministic, so every object rounds alike.
-        std::lock_guard<std::mutex> lock(plannerMutex());
+        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
         forward = fftw_plan_dft_r2c_1d(kFftSize, fftIn.get(), spectrum.get(), FFTW_ESTIMATE);
         backward = fftw_plan_dft_c2r_1d(kFftSize, product.get(), markerOut.get(), FFTW_ESTIMATE);
     }
@@ -475,7 +471,7 @@ TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std:
 
 TemplateAnalysis::~TemplateAnalysis()
 {
-    std::lock_guard<std::mutex> lock(plannerMutex());
+    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
     fftw_destroy_plan(d->forward);
     fftw_destroy_plan(d->backward);
 }

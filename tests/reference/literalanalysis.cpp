@@ -1,7 +1,8 @@
 #include "reference/literalanalysis.h"
 
-// The reference library sees only tests/ on its include path.
-#include "../../src/dsp/conversions.h"
+// The reference library does not link the numeric core; it shares only
+// the self-contained conversion header.
+#include "dsp/conversions.h"
 
 #include <algorithm>
 #include <cmath>

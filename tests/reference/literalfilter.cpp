@@ -1,8 +1,8 @@
 #include "literalfilter.h"
 
-// The reference library does not link the numeric core; the conversion
-// header is self-contained, so it is included by its path.
-#include "../../src/dsp/conversions.h"
+// The reference library does not link the numeric core; it shares only
+// the self-contained conversion header.
+#include "dsp/conversions.h"
 
 #include <cmath>
 #include <cstddef>
