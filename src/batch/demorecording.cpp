@@ -1,0 +1,122 @@
+#include "demorecording.h"
+
+#include "dsp/filtercascade.h"
+#include "dsp/templateanalysis.h"
+#include "wav/wavfile.h"
+
+#include <QDir>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+namespace {
+
+constexpr double kRate = 16384.0;
+constexpr double kTwoPi = 6.283185307179586;
+
+/// One ping: a 150 Hz tone with a 2 ms attack and a 20 ms decay, starting
+/// at sample 0 and fading out within the template's length.
+double ping(double t)
+{
+    if (t < 0)
+        return 0.0;
+    return std::sin(kTwoPi * 150.0 * t) * std::exp(-t / 0.02) * (1.0 - std::exp(-t / 0.002));
+}
+
+/// The filtered shape of a ping: the template the analysis looks for.
+std::vector<double> pingTemplate()
+{
+    const int window = dsp::analysis::kWindow;
+    const std::int64_t start = 5000; // past the filter's start-up
+    const std::int64_t total = start + 4 * window;
+    std::vector<std::int32_t> in(std::size_t(total), 0);
+    for (std::int64_t i = 0; i < 2 * window; ++i)
+        in[std::size_t(start + i)] = std::int32_t(1e5 * ping(double(i) / kRate));
+
+    dsp::FilterCascade cascade;
+    cascade.push(in.data(), in.size());
+    cascade.finish();
+    std::vector<std::int32_t> out(cascade.available());
+    cascade.pull(out.data(), out.size());
+
+    // The cascade delays by 1520 words; take the ping's first 1006 words.
+    const std::size_t from = std::size_t(start + 1520);
+    std::vector<double> marker(static_cast<std::size_t>(window));
+    for (std::size_t k = 0; k < marker.size(); ++k)
+        marker[k] = double(out[from + k]) / 1e4;
+    return marker;
+}
+
+QString saveBytes(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return QStringLiteral("Could not write %1: %2").arg(path, file.errorString());
+    return QString();
+}
+
+} // namespace
+
+DemoRecording makeDemoRecording(int seconds, unsigned seed)
+{
+    DemoRecording demo;
+    const std::int64_t count = std::int64_t(std::max(seconds, 1) * kRate);
+    std::mt19937 generator(seed);
+    std::normal_distribution<double> noise(0.0, 6e4);
+    std::uniform_real_distribution<double> strength(2.5e5, 4.5e5);
+
+    // Pings every few seconds, clear of the edges, one of them strongest.
+    for (double at = 0.1 * double(count); at < 0.85 * double(count); at += 0.09 * double(count))
+        demo.eventStarts.push_back(std::int64_t(at) + std::int64_t(generator() % 2000));
+    std::vector<double> amplitudes;
+    for (std::size_t i = 0; i < demo.eventStarts.size(); ++i)
+        amplitudes.push_back(strength(generator));
+    if (!amplitudes.empty())
+        amplitudes[amplitudes.size() / 2] = 6e5;
+
+    demo.samples.resize(std::size_t(count));
+    std::size_t next = 0;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const double t = double(i) / kRate;
+        double v = 3e5 * std::sin(kTwoPi * 50.0 * t) + noise(generator);
+        for (std::size_t e = next; e < demo.eventStarts.size() && demo.eventStarts[e] <= i; ++e)
+            v += amplitudes[e] * ping(double(i - demo.eventStarts[e]) / kRate);
+        while (next < demo.eventStarts.size() && i - demo.eventStarts[next] > 4096)
+            ++next;
+        demo.samples[std::size_t(i)] = std::int32_t(v);
+    }
+    demo.marker = pingTemplate();
+    return demo;
+}
+
+QString writeDemo(const QString &directory, int seconds)
+{
+    if (!QDir().mkpath(directory))
+        return QStringLiteral("Could not create %1").arg(directory);
+    const DemoRecording demo = makeDemoRecording(seconds);
+
+    QByteArray recording = WavFile::canonicalHeader(1, 16384, qint64(demo.samples.size()) * 4);
+    recording.reserve(recording.size() + int(demo.samples.size() * 4));
+    for (std::int32_t s : demo.samples) {
+        uchar b[4];
+        qToLittleEndian(s, b);
+        recording.append(reinterpret_cast<const char *>(b), 4);
+    }
+    QByteArray marker;
+    for (double v : demo.marker) {
+        quint64 bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        uchar b[8];
+        qToLittleEndian(bits, b);
+        marker.append(reinterpret_cast<const char *>(b), 8);
+    }
+    const QDir dir(directory);
+    QString error = saveBytes(dir.filePath(QStringLiteral("recording.wav")), recording);
+    if (error.isEmpty())
+        error = saveBytes(dir.filePath(QStringLiteral("marker.dat")), marker);
+    return error;
+}
