@@ -18,8 +18,9 @@ namespace {
 constexpr int kWindow = analysis::kWindow;
 /// Earlier samples each correlation output needs besides its own.
 constexpr int kHistory = kWindow - 1;
-/// Overlap-save transform length and the outputs one transform yields.
-constexpr int kFftSize = 2048;
+/// Overlap-save transform length and the outputs one transform yields
+/// (4096 points: about three outputs per template tap).
+constexpr int kFftSize = 4096;
 constexpr int kHop = kFftSize - kHistory;
 constexpr int kSpectrum = kFftSize / 2 + 1;
 
@@ -195,6 +196,9 @@ struct TemplateAnalysis::Impl
     double productSum(const Kernel &kernel, const double *transformed, int index, double blockNorm,
                       double sx, double dx) const;
     double directSum(const Kernel &kernel, int index) const;
+    /// Turns the sums of products in `values` (steps from .. filled - 1 of
+    /// the block) into correlation coefficients with `kernel`, in place.
+    void correlations(double *values, const Kernel &kernel, int from) const;
 };
 
 void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
@@ -283,6 +287,14 @@ double TemplateAnalysis::Impl::directSum(const Kernel &kernel, int index) const
     for (int k = 0; k < kWindow; ++k)
         sum += blockX[index - k] * kernel.y[k];
     return sum;
+}
+
+void TemplateAnalysis::Impl::correlations(double *values, const Kernel &kernel, int from) const
+{
+    const double sy = kernel.sy;
+    const double syy = kernel.syy;
+    for (int t = from; t < filled; ++t)
+        values[t] = correlation(values[t], windowSum[t], windowSquares[t], sy, syy);
 }
 
 void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, bool second)
@@ -384,21 +396,23 @@ void TemplateAnalysis::Impl::processBlock(bool second)
         windowSquares[t] = static_cast<double>(sumXX);
     }
 
-    // Phase 2: the correlations of the steps whose results are used. They
-    // are independent of each other, so this loop pipelines well.
+    // Phase 2: the correlations of the steps whose results are used. The
+    // sums of products come first (a step may need a direct sum); the
+    // coefficients then follow in a branch-free loop that vectorises, with
+    // the same correctly rounded operations in the same order.
     const std::int64_t lastUnused = second ? kCumulativeStart : kOutputStart;
     const int from = static_cast<int>(std::clamp<std::int64_t>(lastUnused + 1 - blockStart, 0, filled));
     for (int t = from; t < filled; ++t) {
         const int index = kHistory + t;
         const double sx = windowSum[t];
-        const double sxx = windowSquares[t];
-        const double dx = 1006 * sxx - sx * sx;
-        markerCorr[t] = correlation(productSum(marker, markerOut.get(), index, blockNorm, sx, dx), sx, sxx,
-                                    marker.sy, marker.syy);
+        const double dx = 1006 * windowSquares[t] - sx * sx;
+        markerCorr[t] = productSum(marker, markerOut.get(), index, blockNorm, sx, dx);
         if (second)
-            mirroredCorr[t] = correlation(productSum(mirrored, mirroredOut.get(), index, blockNorm, sx, dx),
-                                          sx, sxx, mirrored.sy, mirrored.syy);
+            mirroredCorr[t] = productSum(mirrored, mirroredOut.get(), index, blockNorm, sx, dx);
     }
+    correlations(markerCorr, marker, from);
+    if (second)
+        correlations(mirroredCorr, mirrored, from);
 
     // Phase 3: components, block values and columns, step by step. The
     // positions step mod 1006, (step - 503) mod 1006 and step mod 800 are
