@@ -1,0 +1,681 @@
+// End-to-end tests of quorvane-batch: the built program runs through
+// QProcess, and its files are compared with what the application's own
+// File > Open and Graph > Draw write for the same input.
+
+#include "app/mainwindow.h"
+#include "batch/demorecording.h"
+#include "common/modalanswerer.h"
+#include "common/testfiles.h"
+#include "graph/widget.h"
+#include "wav/commands.h"
+#include "wav/wavfile.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QSaveFile>
+#include <QScreen>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+using namespace testfiles;
+
+namespace {
+
+const QString kWrongFormat =
+    QStringLiteral("Wrong file format You need sampleRate = 16kHz bitsPerSample = 32bit");
+const QByteArray kCsvHeader = "column,detector_max,cumulative_max,cumulative_min";
+constexpr qint64 kLeadInWords = 48;
+
+struct BatchRun
+{
+    bool exitedNormally = false;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    /// The lines on stdout, without the final empty one.
+    QStringList lines() const
+    {
+        QStringList all = QString::fromLocal8Bit(out).split('\n');
+        if (!all.isEmpty() && all.last().isEmpty())
+            all.removeLast();
+        return all;
+    }
+};
+
+BatchRun runBatch(const QStringList &args, const QString &workDir)
+{
+    QProcess process;
+    process.setWorkingDirectory(workDir);
+    process.start(QStringLiteral(QUORVANE_BATCH), args);
+    BatchRun run;
+    if (!process.waitForFinished(-1))
+        return run;
+    run.exitedNormally = process.exitStatus() == QProcess::NormalExit;
+    run.exitCode = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+/// The overview calls, in order, as the graph widget receives them.
+struct Calls : AnalysisListener
+{
+    std::vector<std::pair<int, int>> detector;
+    std::vector<std::array<int, 3>> cumulative;
+    int block = -2;
+
+    void detectorColumn(int x, int y) override { detector.emplace_back(x, y); }
+    void cumulativeColumn(int x, int y, int y2) override { cumulative.push_back({x, y, y2}); }
+    void finished(std::vector<int>, std::vector<int>, std::vector<int>, int peak, int) override
+    {
+        block = peak;
+    }
+};
+
+/// Records the calls the Draw step makes for the processed file `processed`
+/// and the template file `marker` (may be missing); answers the two-channel
+/// file it wrote into `scratchDir`, empty on failure.
+QByteArray recordCalls(const QString &processed, const QString &marker, const QString &scratchDir,
+                       Calls &calls)
+{
+    WavFile source;
+    if (!commands::openChecked(source, processed, QStringLiteral("refused")).isEmpty())
+        return QByteArray();
+    QFile markerFile(marker);
+    markerFile.open(QIODevice::ReadOnly);
+    const QString stereoPath = QDir(scratchDir).filePath(QStringLiteral("calls_stereo.wav"));
+    QSaveFile stereo(stereoPath);
+    if (!commands::analyseInto(source, stereo, &markerFile, calls).isEmpty())
+        return QByteArray();
+    return readFile(stereoPath);
+}
+
+/// Compares <name>_blocks.csv with the recorded calls, row by row.
+void compareCsv(const QByteArray &csv, const Calls &calls)
+{
+    QVERIFY(csv.endsWith('\n'));
+    QList<QByteArray> lines = csv.split('\n');
+    lines.removeLast();
+    QCOMPARE(lines.value(0), kCsvHeader);
+    QCOMPARE(calls.cumulative.size(), calls.detector.size());
+    QCOMPARE(std::size_t(lines.size() - 1), calls.detector.size());
+    for (std::size_t i = 0; i < calls.detector.size(); ++i) {
+        const std::pair<int, int> &d = calls.detector[i];
+        const std::array<int, 3> &c = calls.cumulative[i];
+        QCOMPARE(d.first, int(i));
+        QCOMPARE(c[0], int(i));
+        const QByteArray expected = QByteArray::number(qulonglong(i)) + ','
+                                    + QByteArray::number(600 - qint64(d.second)) + ','
+                                    + QByteArray::number(800 - qint64(c[1])) + ','
+                                    + QByteArray::number(800 - qint64(c[2]));
+        QCOMPARE(lines[int(i) + 1], expected);
+    }
+}
+
+/// Where two same-sized images first differ, for the failure message.
+QByteArray firstDifference(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size())
+        return "sizes differ";
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x)
+            if (a.pixel(x, y) != b.pixel(x, y))
+                return QStringLiteral("first difference at (%1, %2): %3 against %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(QColor(a.pixel(x, y)).name(), QColor(b.pixel(x, y)).name())
+                    .toLatin1();
+    return "equal";
+}
+
+struct FileState
+{
+    bool isDir = false;
+    QByteArray bytes;
+    QDateTime modified;
+};
+
+/// Every entry of `dir` by name, with its bytes and modification time.
+std::map<QString, FileState> snapshot(const QString &dir)
+{
+    std::map<QString, FileState> files;
+    const QFileInfoList entries =
+        QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QFileInfo &info : entries)
+        files[info.fileName()] = {info.isDir(), info.isDir() ? QByteArray() : readFile(info.filePath()),
+                                  info.lastModified()};
+    return files;
+}
+
+QStringList names(const std::map<QString, FileState> &files)
+{
+    QStringList list;
+    for (const auto &entry : files)
+        list << entry.first;
+    return list;
+}
+
+/// Dates a file back, so that any rewrite shows in its modification time.
+bool makeOld(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly)
+           && file.setFileTime(QDateTime(QDate(2001, 2, 3), QTime(4, 5, 6)),
+                               QFileDevice::FileModificationTime);
+}
+
+QAction *action(MainWindow &window, const QString &text)
+{
+    for (QAction *a : window.findChildren<QAction *>())
+        if (a->text() == text)
+            return a;
+    return nullptr;
+}
+
+/// What the application shows once Draw has finished.
+struct GuiResult
+{
+    QImage grab;   ///< the widget rendered again
+    QImage screen; ///< the widget's pixels in the shown window
+    int position = 0;
+    int change = 0;
+};
+
+/// Runs File > Open on `recording` and then Graph > Draw, with `workDir`
+/// as the working directory (where Draw reads marker.dat).
+void runGui(const QString &recording, const QString &workDir, GuiResult &result)
+{
+    QVERIFY(QDir::setCurrent(workDir));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    {
+        ModalAnswerer answerer(recording);
+        action(window, QStringLiteral("&Open..."))->trigger();
+        QCOMPARE(answerer.fileDialogs, 1);
+        QCOMPARE(answerer.messages.size(), 0);
+    }
+    {
+        ModalAnswerer answerer;
+        action(window, QStringLiteral("&Draw..."))->trigger();
+        QCOMPARE(answerer.messages.size(), 1);
+        QCOMPARE(answerer.messages[0].text, QStringLiteral("Drawing completed!"));
+    }
+    auto *widget = window.findChild<Widget *>();
+    QVERIFY(widget && widget->isVisible());
+    result.grab = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QPoint at = widget->mapTo(&window, QPoint(0, 0));
+    result.screen = window.screen()
+                        ->grabWindow(window.winId(), at.x(), at.y(), widget->width(),
+                                     widget->height())
+                        .toImage()
+                        .convertToFormat(QImage::Format_RGB32);
+    result.position = widget->currentPosition();
+    result.change = widget->currentChange();
+}
+
+/// Checks the analysis fields of a result line: numbers after a successful
+/// --draw, '-' otherwise.
+void checkAnalysisFields(const QStringList &fields, bool analysed)
+{
+    QCOMPARE(fields.size(), 6);
+    for (int i = 2; i < 5; ++i) {
+        bool isNumber = false;
+        fields[i].toLongLong(&isNumber);
+        if (analysed)
+            QVERIFY2(isNumber, qPrintable(fields[i]));
+        else
+            QCOMPARE(fields[i], QStringLiteral("-"));
+    }
+    bool isNumber = false;
+    QVERIFY(fields[5].toDouble(&isNumber) >= 0 && isNumber);
+}
+
+} // namespace
+
+class TestBatch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void matchesApplication_data();
+    void matchesApplication();
+    void exitCodes_data();
+    void exitCodes();
+    void jobsGiveSameFiles_data();
+    void jobsGiveSameFiles();
+    void demoPeakAtStrongestEvent();
+
+private:
+    QString path(const QString &name) const { return QDir(work->path()).filePath(name); }
+    /// Creates the folder `name` in the work folder and answers its path.
+    QString folder(const QString &name) const
+    {
+        QDir(work->path()).mkpath(name);
+        return path(name);
+    }
+
+    QTemporaryDir settingsDir;
+    std::unique_ptr<QTemporaryDir> work;
+    QString startDir;
+    DemoRecording demo30;
+};
+
+void TestBatch::initTestCase()
+{
+    Q_INIT_RESOURCE(images);
+    QVERIFY(settingsDir.isValid());
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    startDir = QDir::currentPath();
+    QVERIFY(QFileInfo(QStringLiteral(QUORVANE_BATCH)).isExecutable());
+    demo30 = makeDemoRecording(30);
+}
+
+void TestBatch::init()
+{
+    work = std::make_unique<QTemporaryDir>();
+    QVERIFY(work->isValid());
+}
+
+void TestBatch::cleanup()
+{
+    QDir::setCurrent(startDir);
+}
+
+void TestBatch::matchesApplication_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("withMarker");
+    QTest::addColumn<bool>("markerOption");
+
+    const QByteArray thirty = recording(demo30.samples);
+    QTest::newRow("30 s demo, marker.dat in the working directory") << thirty << true << false;
+    QTest::newRow("30 s demo, --marker and paths from another folder") << thirty << true << true;
+    QTest::newRow("no template file") << recording(makeDemoRecording(3, 5).samples) << false
+                                      << false;
+    const std::vector<std::int32_t> short1 = makeDemoRecording(1, 6).samples;
+    QTest::newRow("under one block")
+        << recording({short1.begin(), short1.begin() + 700}) << true << false;
+    QTest::newRow("shorter than the lead-in")
+        << recording({short1.begin(), short1.begin() + 20}) << true << false;
+}
+
+// Same input and template: the batch writes the application's files byte for
+// byte, its CSV rows are the widget's calls and its picture the widget's.
+void TestBatch::matchesApplication()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(bool, withMarker);
+    QFETCH(bool, markerOption);
+
+    const QString gui = folder(QStringLiteral("gui"));
+    const QString batch = folder(QStringLiteral("batch"));
+    const QString elsewhere = folder(QStringLiteral("elsewhere"));
+    for (const QString &dir : {gui, batch}) {
+        QVERIFY(writeFile(dir + "/rec.wav", input));
+        if (withMarker)
+            QVERIFY(writeFile(dir + "/marker.dat", markerBytes(demo30.marker)));
+    }
+
+    GuiResult shown;
+    runGui(gui + "/rec.wav", gui, shown);
+    if (QTest::currentTestFailed())
+        return;
+    QDir::setCurrent(startDir);
+    const QByteArray guiOutput = readFile(gui + "/rec_output.wav");
+    const QByteArray guiStereo = readFile(gui + "/rec_stereo.wav");
+    QVERIFY(guiStereo.size() >= 44);
+
+    QStringList args{"--draw", "--blocks", "--png"};
+    QString runDir = batch;
+    QString recordingArg = QStringLiteral("rec.wav");
+    if (markerOption) {
+        args << "--marker" << batch + "/marker.dat";
+        runDir = elsewhere;
+        recordingArg = batch + "/rec.wav";
+    }
+    args << recordingArg;
+    const BatchRun run = runBatch(args, runDir);
+    QVERIFY(run.exitedNormally);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 1);
+    const QStringList fields = lines[0].split('\t');
+    checkAnalysisFields(fields, true);
+    QCOMPARE(fields[0], recordingArg);
+    QCOMPARE(fields[1], QStringLiteral("ok"));
+    QCOMPARE(fields[2].toLongLong(), qint64(guiStereo.size() - 44) / 8);
+    QCOMPARE(fields[3].toInt(), shown.position + 1);
+    QCOMPARE(fields[4].toInt(), shown.change);
+
+    QCOMPARE(readFile(batch + "/rec_output.wav"), guiOutput);
+    QCOMPARE(readFile(batch + "/rec_stereo.wav"), guiStereo);
+
+    Calls calls;
+    const QByteArray callsStereo =
+        recordCalls(gui + "/rec_output.wav", gui + "/marker.dat", folder("calls"), calls);
+    QCOMPARE(callsStereo, guiStereo);
+    QCOMPARE(calls.block, shown.position + 1);
+    compareCsv(readFile(batch + "/rec_blocks.csv"), calls);
+    if (QTest::currentTestFailed())
+        return;
+
+    const QImage picture = QImage(batch + "/rec_graph.png").convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(picture.size(), QSize(900, 800));
+    QVERIFY2(picture == shown.grab, firstDifference(picture, shown.grab));
+    QVERIFY2(picture == shown.screen, firstDifference(picture, shown.screen));
+
+    QStringList expected{"rec.wav", "rec_blocks.csv", "rec_graph.png", "rec_output.wav",
+                         "rec_stereo.wav"};
+    if (withMarker)
+        expected << "marker.dat";
+    expected.sort();
+    QCOMPARE(QDir(batch).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden),
+             expected);
+    QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+}
+
+void TestBatch::exitCodes_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    /// One "path|status|fields" per expected result line: a status ending
+    /// in '*' is a prefix; fields '#' are numbers, '-' dashes.
+    QTest::addColumn<QStringList>("results");
+    /// Files that the run writes; every other file stays as it was.
+    QTest::addColumn<QStringList>("written");
+    /// Text stdout must hold instead of result lines.
+    QTest::addColumn<QString>("stdoutHas");
+
+    const QStringList none;
+    QTest::newRow("one good recording")
+        << QStringList{"good.wav"} << 0 << QStringList{"good.wav|ok|-"}
+        << QStringList{"good_output.wav"} << QString();
+    QTest::newRow("good recording with --draw")
+        << QStringList{"--draw", "good.wav"} << 0 << QStringList{"good.wav|ok|#"}
+        << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
+    QTest::newRow("good, refused and missing")
+        << QStringList{"--draw", "text.wav", "good.wav", "pcm16.wav", "cd.wav", "missing.wav"}
+        << 1
+        << QStringList{"text.wav|Not a WAV-file|-", "good.wav|ok|#",
+                       "pcm16.wav|" + kWrongFormat + "|-", "cd.wav|" + kWrongFormat + "|-",
+                       "missing.wav|Not a WAV-file|-"}
+        << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
+    QTest::newRow("refused only, all outputs asked for")
+        << QStringList{"--draw", "--blocks", "--png", "pcm16.wav", "text.wav"} << 1
+        << QStringList{"pcm16.wav|" + kWrongFormat + "|-", "text.wav|Not a WAV-file|-"} << none
+        << QString();
+    QTest::newRow("output cannot be written")
+        << QStringList{"blocked.wav", "good.wav"} << 1
+        << QStringList{"blocked.wav|Could not write blocked_output.wav*|-", "good.wav|ok|-"}
+        << QStringList{"good_output.wav"} << QString();
+    QTest::newRow("two-channel result cannot be written")
+        << QStringList{"--draw", "stereoblocked.wav"} << 1
+        << QStringList{"stereoblocked.wav|Could not write stereoblocked_stereo.wav*|-"}
+        << QStringList{"stereoblocked_output.wav"} << QString();
+    QTest::newRow("CSV cannot be written")
+        << QStringList{"--draw", "--blocks", "csvblocked.wav"} << 1
+        << QStringList{"csvblocked.wav|Could not write csvblocked_blocks.csv*|#"}
+        << QStringList{"csvblocked_output.wav", "csvblocked_stereo.wav"} << QString();
+    QTest::newRow("picture cannot be written")
+        << QStringList{"--draw", "--png", "pngblocked.wav", "good.wav"} << 1
+        << QStringList{"pngblocked.wav|Could not write pngblocked_graph.png*|#", "good.wav|ok|#"}
+        << QStringList{"pngblocked_output.wav", "pngblocked_stereo.wav", "good_output.wav",
+                       "good_stereo.wav", "good_graph.png"}
+        << QString();
+
+    QTest::newRow("no recording") << none << 2 << none << none << QString();
+    QTest::newRow("--draw and no recording")
+        << QStringList{"--draw"} << 2 << none << none << QString();
+    QTest::newRow("--jobs 0") << QStringList{"--jobs", "0", "good.wav"} << 2 << none << none
+                              << QString();
+    QTest::newRow("--jobs not a number")
+        << QStringList{"--jobs", "two", "good.wav"} << 2 << none << none << QString();
+    QTest::newRow("unknown option")
+        << QStringList{"--bogus", "good.wav"} << 2 << none << none << QString();
+    QTest::newRow("--png without --draw")
+        << QStringList{"--png", "good.wav"} << 2 << none << none << QString();
+    QTest::newRow("--blocks without --draw")
+        << QStringList{"--blocks", "good.wav"} << 2 << none << none << QString();
+    QTest::newRow("--marker without its file")
+        << QStringList{"good.wav", "--marker"} << 2 << none << none << QString();
+
+    QTest::newRow("--help") << QStringList{"--help", "good.wav"} << 0 << none << none
+                            << QStringLiteral("--draw");
+    QTest::newRow("--version") << QStringList{"--version", "good.wav"} << 0 << none << none
+                               << QStringLiteral("quorvane-batch " QUORVANE_VERSION);
+    QTest::newRow("--make-demo into a file")
+        << QStringList{"--make-demo", "good.wav/demo"} << 1 << none << none << QString();
+}
+
+// Every row runs in a folder holding good, refused and blocked recordings,
+// earlier results of all of them, a template and a user's own tmp.wav.
+void TestBatch::exitCodes()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, results);
+    QFETCH(QStringList, written);
+    QFETCH(QString, stdoutHas);
+
+    const QByteArray good = recording(bandSignal(16384, 1e8, 3));
+    const std::vector<std::int32_t> few(3000, 5);
+    const std::map<QString, QByteArray> files = {
+        {"good.wav", good},
+        {"text.wav", "plain text, not audio at all............"},
+        {"text_output.wav", "earlier text output"},
+        {"text_stereo.wav", "earlier text stereo"},
+        {"pcm16.wav", recording(few, 16384, 16)},
+        {"pcm16_output.wav", "earlier pcm16 output"},
+        {"pcm16_stereo.wav", "earlier pcm16 stereo"},
+        {"pcm16_blocks.csv", "earlier pcm16 blocks"},
+        {"pcm16_graph.png", "earlier pcm16 picture"},
+        {"cd.wav", recording(few, 44100, 32)},
+        {"cd_output.wav", "earlier cd output"},
+        {"missing_output.wav", "earlier missing output"},
+        {"blocked.wav", good},
+        {"stereoblocked.wav", good},
+        {"csvblocked.wav", good},
+        {"pngblocked.wav", good},
+        {"marker.dat", markerBytes(demo30.marker)},
+        {"tmp.wav", "the user's own tmp.wav"},
+    };
+    for (const auto &file : files) {
+        QVERIFY(writeFile(path(file.first), file.second));
+        QVERIFY(makeOld(path(file.first)));
+    }
+    // A folder where a result should go cannot be replaced, even by root.
+    for (const char *blocked : {"blocked_output.wav", "stereoblocked_stereo.wav",
+                                "csvblocked_blocks.csv", "pngblocked_graph.png"})
+        QVERIFY(QDir(work->path()).mkdir(blocked));
+    const std::map<QString, FileState> before = snapshot(work->path());
+
+    const BatchRun run = runBatch(args, work->path());
+    QVERIFY(run.exitedNormally);
+    QCOMPARE(run.exitCode, exitCode);
+
+    if (!stdoutHas.isEmpty()) {
+        QVERIFY2(run.out.contains(stdoutHas.toLocal8Bit()), run.out.constData());
+    } else {
+        const QStringList lines = run.lines();
+        QCOMPARE(lines.size(), results.size());
+        for (int i = 0; i < lines.size(); ++i) {
+            const QStringList fields = lines[i].split('\t');
+            const QString expectedPath = results[i].section('|', 0, 0);
+            const QString expectedStatus = results[i].section('|', 1, 1);
+            QCOMPARE(fields.value(0), expectedPath);
+            if (expectedStatus.endsWith('*'))
+                QVERIFY2(fields.value(1).startsWith(expectedStatus.chopped(1)),
+                         qPrintable(fields.value(1)));
+            else
+                QCOMPARE(fields.value(1), expectedStatus);
+            const bool analysed = results[i].section('|', 2) == "#";
+            checkAnalysisFields(fields, analysed);
+            if (analysed)
+                QCOMPARE(fields[2].toLongLong(), qint64(good.size() / 4) - kLeadInWords);
+        }
+    }
+    if (exitCode == 2)
+        QVERIFY(run.err.contains("quorvane-batch: "));
+
+    // The written files are new; everything else is untouched, byte for
+    // byte and in its time; no scratch file appears.
+    const std::map<QString, FileState> after = snapshot(work->path());
+    QStringList expectedNames = names(before) + written;
+    expectedNames.sort();
+    QCOMPARE(names(after), expectedNames);
+    for (const auto &entry : before) {
+        const FileState &now = after.at(entry.first);
+        QVERIFY2(now.bytes == entry.second.bytes, qPrintable(entry.first));
+        QVERIFY2(now.isDir || now.modified == entry.second.modified, qPrintable(entry.first));
+    }
+    for (const QString &name : written) {
+        WavFile file;
+        QVERIFY2(!name.endsWith(".wav") || (file.openRead(path(name)) && file.hasAnalysisFormat()),
+                 qPrintable(name));
+    }
+}
+
+void TestBatch::jobsGiveSameFiles_data()
+{
+    QTest::addColumn<QString>("jobs");
+    QTest::newRow("2 jobs") << QStringLiteral("2");
+    QTest::newRow("more jobs than recordings") << QStringLiteral("9");
+}
+
+void TestBatch::jobsGiveSameFiles()
+{
+    QFETCH(QString, jobs);
+
+    const std::map<QString, QByteArray> files = {
+        {"a.wav", recording(makeDemoRecording(2, 1).samples)},
+        {"b.wav", recording(bandSignal(3 * 16384, 3e5, 2))},
+        {"c.wav", "not a recording, refused in the middle"},
+        {"d.wav", recording(makeDemoRecording(1, 7).samples)},
+        {"e.wav", recording(makeDemoRecording(3, 9).samples)},
+        {"marker.dat", markerBytes(demo30.marker)},
+    };
+    const QString one = folder(QStringLiteral("one"));
+    const QString many = folder(QStringLiteral("many"));
+    for (const QString &dir : {one, many})
+        for (const auto &file : files)
+            QVERIFY(writeFile(dir + '/' + file.first, file.second));
+
+    const QStringList recordings{"a.wav", "b.wav", "c.wav", "d.wav", "e.wav"};
+    const QStringList options{"--draw", "--blocks", "--png", "--jobs"};
+    const BatchRun serial = runBatch(options + QStringList{"1"} + recordings, one);
+    const BatchRun parallel = runBatch(options + QStringList{jobs} + recordings, many);
+    QVERIFY(serial.exitedNormally && parallel.exitedNormally);
+    QCOMPARE(serial.exitCode, 1);
+    QCOMPARE(parallel.exitCode, 1);
+
+    // The same lines, less the time, in the order of the recordings.
+    const QStringList serialLines = serial.lines();
+    const QStringList parallelLines = parallel.lines();
+    QCOMPARE(serialLines.size(), recordings.size());
+    QCOMPARE(parallelLines.size(), recordings.size());
+    for (int i = 0; i < recordings.size(); ++i) {
+        QCOMPARE(parallelLines[i].section('\t', 0, 0), recordings[i]);
+        QCOMPARE(parallelLines[i].section('\t', 0, 4), serialLines[i].section('\t', 0, 4));
+    }
+
+    const std::map<QString, FileState> serialFiles = snapshot(one);
+    const std::map<QString, FileState> parallelFiles = snapshot(many);
+    QCOMPARE(names(parallelFiles), names(serialFiles));
+    QCOMPARE(int(serialFiles.size()), int(files.size()) + 4 * 4);
+    for (const auto &entry : serialFiles)
+        QVERIFY2(parallelFiles.at(entry.first).bytes == entry.second.bytes,
+                 qPrintable(entry.first));
+}
+
+// The demo folder holds the generated recording and its template, and the
+// analysis of it shows the strongest event.
+void TestBatch::demoPeakAtStrongestEvent()
+{
+    const BatchRun made = runBatch({"--make-demo", "made/demo"}, work->path());
+    QVERIFY(made.exitedNormally);
+    QCOMPARE(made.exitCode, 0);
+    const QString dir = path(QStringLiteral("made/demo"));
+    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList({"marker.dat", "recording.wav"}));
+
+    const DemoRecording demo = makeDemoRecording(60);
+    QCOMPARE(readFile(dir + "/marker.dat"), markerBytes(demo.marker));
+    QCOMPARE(demo.marker.size(), std::size_t(1006));
+    {
+        WavFile wav;
+        QVERIFY(wav.openRead(dir + "/recording.wav"));
+        QVERIFY(wav.hasAnalysisFormat());
+        QCOMPARE(wav.audioFormat().channelCount(), 1);
+        QCOMPARE(wav.headerSize(), qint64(44));
+        QCOMPARE(bytesToWords(wav.readAll()), demo.samples);
+    }
+
+    const BatchRun run = runBatch({"--draw", "recording.wav"}, dir);
+    QVERIFY(run.exitedNormally);
+    QCOMPARE(run.exitCode, 0);
+    const QStringList fields = run.lines().value(0).split('\t');
+    checkAnalysisFields(fields, true);
+    QCOMPARE(fields[1], QStringLiteral("ok"));
+    const int block = fields[3].toInt();
+
+    // Each event's filtered ping in the display series (processed words from
+    // word 48 on): the strongest is where the filtered signal is largest.
+    const std::vector<std::int32_t> words = bytesToWords(readFile(dir + "/recording_output.wav"));
+    const auto series = std::int64_t(words.size()) - kLeadInWords;
+    std::int64_t strongestAt = -1;
+    std::int64_t strongest = -1;
+    QVERIFY(demo.eventStarts.size() >= 3);
+    for (std::int64_t s : demo.eventStarts) {
+        for (std::int64_t i = std::max<std::int64_t>(0, s - kLeadInWords);
+             i < std::min(series, s - kLeadInWords + 3000); ++i) {
+            const std::int64_t magnitude = std::llabs(words[std::size_t(i + kLeadInWords)]);
+            if (magnitude > strongest) {
+                strongest = magnitude;
+                strongestAt = i;
+            }
+        }
+    }
+    const std::int64_t windowStart = std::int64_t(block) * 800;
+    QVERIFY2(strongestAt >= windowStart && strongestAt < windowStart + 2400,
+             qPrintable(QStringLiteral("peak block %1 shows series %2 to %3; the strongest ping "
+                                       "peaks at %4")
+                            .arg(block)
+                            .arg(windowStart)
+                            .arg(windowStart + 2399)
+                            .arg(strongestAt)));
+}
+
+// QTEST_MAIN would pin fonts to 96 dpi, which neither program does: the
+// application compared with the batch runs at the platform's own DPI, as
+// the batch does, so that both draw their captions at one size.
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    TestBatch test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_batch.moc"
