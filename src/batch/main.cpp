@@ -20,12 +20,25 @@
 #include <mutex>
 #include <thread>
 
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+
+bool stderrIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stderr));
+#else
+    return isatty(STDERR_FILENO);
+#endif
+}
 
 /// The picture the graph widget shows once Draw has finished: the overview
 /// and the close-up at the peak, drawn by the widget's own code offscreen.
@@ -183,7 +196,7 @@ int main(int argc, char *argv[])
     if (paths.isEmpty())
         return usageError(QStringLiteral("no recording given"));
 
-    const bool showProgress = isatty(STDERR_FILENO);
+    const bool showProgress = stderrIsTerminal();
     int done = 0;
     int failed = 0;
     runAll(paths, options, std::min(jobs, int(paths.size())), [&](BatchResult &result) {
