@@ -1,0 +1,158 @@
+// Batch benchmark: one quorvane-batch job with --draw (the processing pass
+// and the analysis, each reading and writing its WAV file) against the
+// literal reference of both passes (in memory, no files), on the generated
+// 10-minute demo recording, in one run.
+//
+//   bench_batch [literal-seconds]
+//
+// By default the literal passes run over the whole recording (about a
+// minute). With literal-seconds they run over that many leading seconds
+// only; their time is then scaled linearly to the whole recording (both cost
+// the same per word), and the words are compared over that stretch.
+
+#include "batch/batchjob.h"
+#include "batch/demorecording.h"
+#include "common/testfiles.h"
+#include "reference/literalanalysis.h"
+#include "reference/literalfilter.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr int kSeconds = 600;
+constexpr std::size_t kRate = 16384;
+constexpr std::size_t kHeaderWords = 11; // the demo recording's 44-byte header
+
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point from)
+{
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+struct Mismatch
+{
+    std::size_t differing = 0;
+    std::size_t beyondOne = 0;
+};
+
+/// Compares the first `count` words of `fast` with `literal`.
+Mismatch compare(const std::vector<std::int32_t> &fast, const std::vector<std::int32_t> &literal,
+                 std::size_t count)
+{
+    Mismatch m;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int64_t diff = std::int64_t(fast[i]) - literal[i];
+        m.differing += diff != 0;
+        m.beyondOne += std::llabs(diff) > 1;
+    }
+    return m;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    // The passes' time-of-day debug lines are for the application's log.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    const int literalSeconds =
+        argc > 1 ? std::clamp(std::atoi(argv[1]), 1, kSeconds) : kSeconds;
+
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary folder\n");
+        return 1;
+    }
+    const DemoRecording demo = makeDemoRecording(kSeconds);
+    const QByteArray input = testfiles::recording(demo.samples);
+    const QString path = dir.filePath(QStringLiteral("demo.wav"));
+    const QString markerPath = dir.filePath(QStringLiteral("marker.dat"));
+    if (!testfiles::writeFile(path, input)
+        || !testfiles::writeFile(markerPath, testfiles::markerBytes(demo.marker))) {
+        std::fprintf(stderr, "could not write the demo recording\n");
+        return 1;
+    }
+    std::printf("recording: %d min demo at 16384 Hz, %zu sample words, %zu events, template of "
+                "%zu values\n",
+                kSeconds / 60, demo.samples.size(), demo.eventStarts.size(), demo.marker.size());
+
+    // The batch job, as quorvane-batch --draw runs it. The machine may be
+    // shared: the best of three runs counts; the first also builds the plans.
+    BatchOptions options;
+    options.draw = true;
+    options.marker = markerPath;
+    double batchFirst = 0;
+    double batchBest = 1e300;
+    BatchResult result;
+    for (int run = 0; run < 3; ++run) {
+        const Clock::time_point start = Clock::now();
+        result = runBatchJob(path, options);
+        const double seconds = since(start);
+        if (!result.error.isEmpty()) {
+            std::fprintf(stderr, "batch job failed: %s\n", qPrintable(result.error));
+            return 1;
+        }
+        batchFirst = run == 0 ? seconds : batchFirst;
+        batchBest = std::min(batchBest, seconds);
+    }
+    const std::vector<std::int32_t> batchOutput =
+        testfiles::bytesToWords(testfiles::readFile(dir.filePath(QStringLiteral("demo_output.wav"))));
+    const std::vector<std::int32_t> batchFrames = testfiles::bytesToWords(
+        testfiles::readFile(dir.filePath(QStringLiteral("demo_stereo.wav"))).mid(44));
+
+    // The literal passes over the whole file or its leading stretch: header
+    // words included, as the processing pass reads them.
+    const std::vector<std::int32_t> fileWords = testfiles::bytesToWords(input);
+    const std::size_t words =
+        std::min(fileWords.size(), kHeaderWords + std::size_t(literalSeconds) * kRate);
+    const std::vector<std::int32_t> stretch(fileWords.begin(), fileWords.begin() + words);
+    Clock::time_point start = Clock::now();
+    const std::vector<std::int32_t> literalOutput = reference::literalFilter(stretch);
+    const double literalFilterTime = since(start);
+    start = Clock::now();
+    const reference::AnalysisRecord literal =
+        reference::literalAnalysis(literalOutput, demo.marker);
+    const double literalAnalysisTime = since(start);
+    const double scale = double(fileWords.size()) / double(words);
+    const double literalTotal = (literalFilterTime + literalAnalysisTime) * scale;
+
+    std::printf("batch job (both passes, files read and written): %.3f s best of 3 "
+                "(first run %.3f s)\n",
+                batchBest, batchFirst);
+    std::printf("literal filter:   %7.2f s over %d s of recording\n", literalFilterTime,
+                literalSeconds);
+    std::printf("literal analysis: %7.2f s over %d s of recording\n", literalAnalysisTime,
+                literalSeconds);
+    if (words < fileWords.size())
+        std::printf("literal, both:    %7.1f s scaled linearly to the whole %d min (not run)\n",
+                    literalTotal, kSeconds / 60);
+    else
+        std::printf("literal, both:    %7.1f s\n", literalTotal);
+    std::printf("speed ratio:      %7.0fx\n", literalTotal / batchBest);
+
+    const Mismatch output = compare(batchOutput, literalOutput, literalOutput.size());
+    const Mismatch frames = compare(batchFrames, literal.frames, literal.frames.size());
+    std::printf("mismatches over the literal stretch: output words %zu of %zu (beyond +-1: %zu), "
+                "frame words %zu of %zu (beyond +-1: %zu)\n",
+                output.differing, literalOutput.size(), output.beyondOne, frames.differing,
+                literal.frames.size(), frames.beyondOne);
+    if (words == fileWords.size())
+        std::printf("peak block %d/%d, change %d/%d (batch/literal)\n", result.peakBlock,
+                    literal.peakBlock, result.change, literal.change);
+    else
+        std::printf("batch: peak block %d, change %d (the literal stretch is a shorter file)\n",
+                    result.peakBlock, result.change);
+    return 0;
+}
