@@ -82,7 +82,7 @@ std::vector<double> WavFile::readMarker(QIODevice *marker)
     return values;
 }
 
-bool WavFile::analyse(QIODevice *source, QIODevice *frames, QFile *marker,
+bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                       AnalysisListener &listener)
 {
     passError.clear();

@@ -35,7 +35,7 @@ bool WavFile::openRead(const QString &fileName)
     setFileName(fileName);
     if (!open(QIODevice::ReadOnly))
         return false;
-    return parseHeader();
+    return parseHeader(*this, format, headerBytes);
 }
 
 bool WavFile::openWrite(const QString &fileName)
@@ -69,11 +69,11 @@ bool WavFile::failWrite(const QIODevice *device)
 // 16 bytes, an extension of 2 + E bytes; then 8 bytes of data chunk header
 // that are consumed but not compared. Every integer is little-endian, also
 // in a RIFX file, where only the recorded byte order changes.
-bool WavFile::parseHeader()
+bool WavFile::parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes)
 {
     bool result = false;
-    seek(0);
-    const QByteArray head = read(36);
+    device.seek(0);
+    const QByteArray head = device.read(36);
     if (head.size() == 36) {
         const char *h = head.constData();
         const bool riff = head.startsWith("RIFF");
@@ -82,14 +82,14 @@ bool WavFile::parseHeader()
                  && head.mid(12, 4) == "fmt " && tag <= 1;
         if (result) {
             if (le32(h + 16) > 16) {
-                const QByteArray sizeField = peek(2);
+                const QByteArray sizeField = device.peek(2);
                 if (sizeField.size() != 2)
                     return false;
                 const qint64 extension = le16(sizeField.constData()) + 2;
-                if (read(extension).size() != extension)
+                if (device.read(extension).size() != extension)
                     return false;
             }
-            if (read(8).size() != 8)
+            if (device.read(8).size() != 8)
                 return false;
 
             format.setByteOrder(riff ? QAudioFormat::LittleEndian : QAudioFormat::BigEndian);
@@ -104,7 +104,7 @@ bool WavFile::parseHeader()
             format.setSampleType(bits == 8 ? QAudioFormat::UnSignedInt : QAudioFormat::SignedInt);
         }
     }
-    headerBytes = pos();
+    headerBytes = device.pos();
     return result;
 }
 

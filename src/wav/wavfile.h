@@ -74,7 +74,7 @@ public:
     /// writes one frame of two words per step to `frames`, and tells
     /// `listener` the columns and the final series. False on a read or
     /// write failure.
-    bool analyse(QIODevice *source, QIODevice *frames, QFile *marker,
+    bool analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                  AnalysisListener &listener);
 
     /// The template values in `marker`: little-endian doubles, the first 1006
@@ -87,8 +87,14 @@ public:
     /// largest value they hold.
     static QByteArray canonicalHeader(int channels, int sampleRate, qint64 dataBytes);
 
+    /// The header parse openRead() runs, on any device open for reading:
+    /// reads from byte 0 and leaves `device` after the data chunk header.
+    /// True for a WAV header; `format` is set only then. `headerBytes` gets
+    /// the position reached, except when the extension or the data chunk
+    /// header is cut short (then it is left alone).
+    static bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes);
+
 private:
-    bool parseHeader();
     /// Records a failed read of `device` (it ended early or became
     /// unreadable) as the pass error; answers false.
     bool failRead(const QIODevice *device);
