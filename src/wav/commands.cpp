@@ -23,8 +23,12 @@ QString finish(QSaveFile &output, QString error)
 {
     if (error.isEmpty() && !output.commit())
         error = writeError(output);
-    if (!error.isEmpty())
+    if (!error.isEmpty() && output.isOpen()) {
+        // A cancelled save file's commit only closes it and removes its
+        // temporary file, which would otherwise stay until the object goes.
         output.cancelWriting();
+        output.commit();
+    }
     return error;
 }
 

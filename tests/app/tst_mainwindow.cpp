@@ -16,6 +16,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace testfiles;
@@ -89,6 +92,7 @@ private slots:
     void openRefusals();
     void openCancelled();
     void openCannotWrite();
+    void fullDiskLeavesNothingBehind();
 
     void drawWritesStereoFile();
     void drawRefusals_data();
@@ -385,6 +389,52 @@ void TestMainWindow::openCannotWrite()
         QCOMPARE(again.messages.size(), 1);
         QCOMPARE(readFile(path("night_output.wav")), QByteArray("earlier"));
     }
+}
+
+// A disk that fills up mid-way (a file size limit stands in for it) fails
+// both commands with one line naming the file; the earlier results stay as
+// they were and no temporary file is left beside them.
+void TestMainWindow::fullDiskLeavesNothingBehind()
+{
+    QVERIFY(writeFile(path("night.wav"), recording(bandSignal(60000, 1e5))));
+    MainWindow window;
+    window.show();
+    {
+        ModalAnswerer answerer(path("night.wav"));
+        action(window, "&Open...")->trigger();
+        QCOMPARE(answerer.messages.size(), 0);
+    }
+    const QByteArray output = readFile(path("night_output.wav"));
+    QVERIFY(writeFile(path("night_stereo.wav"), "earlier stereo"));
+
+    rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 100000;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    QList<SeenMessage> openMessages, drawMessages;
+    {
+        ModalAnswerer open(path("night.wav"));
+        action(window, "&Open...")->trigger();
+        openMessages = open.messages;
+    }
+    {
+        ModalAnswerer draw;
+        action(window, "&Draw...")->trigger();
+        drawMessages = draw.messages;
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+
+    QCOMPARE(openMessages.size(), 1);
+    QVERIFY(openMessages[0].text.contains(path("night_output.wav")));
+    QCOMPARE(drawMessages.size(), 1);
+    QVERIFY(drawMessages[0].text.contains(path("night_stereo.wav")));
+    QCOMPARE(readFile(path("night_output.wav")), output);
+    QCOMPARE(readFile(path("night_stereo.wav")), QByteArray("earlier stereo"));
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList({"night.wav", "night_output.wav", "night_stereo.wav"}));
 }
 
 void TestMainWindow::drawWritesStereoFile()
