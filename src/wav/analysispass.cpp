@@ -87,7 +87,7 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
 {
     passError.clear();
     const std::vector<double> markerValues = readMarker(marker);
-    const qint64 count = source->size() / 4;
+    const qint64 count = passBytes(source) / 4;
 
     FrameWriter writer(frames, listener, std::max<qint64>(0, count - dsp::analysis::kLeadInWords));
     dsp::TemplateAnalysis analysis(markerValues, count, writer);
@@ -96,7 +96,8 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     // Both loops read the same samples; reading them twice keeps memory flat.
     std::vector<std::int32_t> chunk(std::size_t(std::min(kChunkWords, std::max<qint64>(samples, 1))));
     for (int loop = 0; loop < 2; ++loop) {
-        source->seek(kLeadInBytes);
+        if (samples > 0)
+            source->seek(kLeadInBytes);
         for (qint64 done = 0; done < samples;) {
             const qint64 want = std::min<qint64>(qint64(chunk.size()), samples - done);
             if (source->read(reinterpret_cast<char *>(chunk.data()), want * 4) != want * 4)

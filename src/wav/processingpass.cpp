@@ -40,7 +40,7 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
     qDebug().noquote() << QTime::currentTime().toString();
     passError.clear();
 
-    const qint64 words = in->size() / 4;
+    const qint64 words = passBytes(in) / 4;
     const qint64 count = words - dsp::filter::kLeadInWords;
 
     dsp::FilterCascade cascade;
@@ -60,8 +60,11 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
             writtenWords += qint64(ready);
             const qint64 n = dsp::filter::kLeadInWords + writtenWords - 1;
             const int percent = dsp::filter::progressPercent(n, count);
-            while (shownPercent < percent)
-                progress(++shownPercent);
+            while (shownPercent < percent) {
+                ++shownPercent;
+                if (progress)
+                    progress(shownPercent);
+            }
         }
         return true;
     };

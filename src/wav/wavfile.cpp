@@ -32,17 +32,25 @@ WavFile::~WavFile() = default;
 bool WavFile::openRead(const QString &fileName)
 {
     close();
+    checkedBytes = -1;
     setFileName(fileName);
     if (!open(QIODevice::ReadOnly))
         return false;
+    checkedBytes = size();
     return parseHeader(*this, format, headerBytes);
 }
 
 bool WavFile::openWrite(const QString &fileName)
 {
     close();
+    checkedBytes = -1;
     setFileName(fileName);
     return open(QIODevice::ReadWrite | QIODevice::Truncate);
+}
+
+qint64 WavFile::passBytes(const QIODevice *device) const
+{
+    return device == this && checkedBytes >= 0 ? checkedBytes : device->size();
 }
 
 bool WavFile::hasAnalysisFormat() const

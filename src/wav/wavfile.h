@@ -95,6 +95,10 @@ public:
     static bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes);
 
 private:
+    /// Bytes of `device` a pass takes. For this file that is its size when
+    /// its header was checked, so that a file that shrinks afterwards reads
+    /// short and fails instead of giving fewer samples unnoticed.
+    qint64 passBytes(const QIODevice *device) const;
     /// Records a failed read of `device` (it ended early or became
     /// unreadable) as the pass error; answers false.
     bool failRead(const QIODevice *device);
@@ -105,5 +109,7 @@ private:
     std::int32_t sampleWord = 0;
     QAudioFormat format;
     qint64 headerBytes = 0;
+    /// Size of the file when openRead() checked it; -1 otherwise.
+    qint64 checkedBytes = -1;
     QString passError;
 };
