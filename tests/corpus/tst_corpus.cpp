@@ -1,0 +1,508 @@
+// The malformed-input corpus walked through the application's File > Open
+// and Graph > Draw, through quorvane-batch and through the fuzz entries,
+// together with the inputs the fuzzers once broke the program with; then
+// the faults a disk or a changing file can cause. Every file lives in a
+// folder whose name holds a space and non-ASCII letters, and every folder
+// starts with earlier results and a user's own tmp.wav that must survive.
+
+#include "app/mainwindow.h"
+#include "common/modalanswerer.h"
+#include "common/testfiles.h"
+#include "corpus/malformedcorpus.h"
+#include "fuzzentries.h"
+#include "wav/commands.h"
+#include "wav/wavfile.h"
+
+#include <QAction>
+#include <QDirIterator>
+#include <QMenuBar>
+#include <QProcess>
+#include <QSaveFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <map>
+
+using namespace testfiles;
+
+Q_DECLARE_METATYPE(corpus::Open)
+Q_DECLARE_METATYPE(corpus::Draw)
+
+namespace {
+
+const QString kFolder = QStringLiteral("Mérés 1");
+const QString kWrongFormat =
+    QStringLiteral("Wrong file format \nYou need sampleRate = 16kHz bitsPerSample = 32bit");
+
+QAction *action(MainWindow &window, const QString &text)
+{
+    for (QAction *a : window.findChildren<QAction *>())
+        if (a->text() == text)
+            return a;
+    return nullptr;
+}
+
+bool graphMenuEnabled(MainWindow &window)
+{
+    for (QAction *a : window.menuBar()->actions())
+        if (a->text() == QStringLiteral("&Graph"))
+            return a->menu()->isEnabled();
+    return false;
+}
+
+/// Every entry of `dir` by name with its bytes (folders hold none).
+std::map<QString, QByteArray> snapshot(const QString &dir)
+{
+    std::map<QString, QByteArray> files;
+    const QFileInfoList entries =
+        QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QFileInfo &info : entries)
+        files[info.fileName()] = info.isDir() ? QByteArray("<folder>") : readFile(info.filePath());
+    return files;
+}
+
+/// Checks that every entry of `before` is still there with the same bytes,
+/// except those named in `written`, and that nothing else has appeared.
+void compareFolder(const std::map<QString, QByteArray> &before,
+                   const std::map<QString, QByteArray> &after, const QStringList &written)
+{
+    QStringList expectedNames;
+    for (const auto &entry : before)
+        expectedNames << entry.first;
+    for (const QString &name : written)
+        if (!expectedNames.contains(name))
+            expectedNames << name;
+    expectedNames.sort();
+    QStringList names;
+    for (const auto &entry : after)
+        names << entry.first;
+    QCOMPARE(names, expectedNames);
+    for (const auto &entry : before)
+        if (!written.contains(entry.first))
+            QVERIFY2(after.at(entry.first) == entry.second, qPrintable(entry.first));
+}
+
+/// True when `path` holds a WAV file that passes the analysis format check,
+/// with `channels` channels unless that is 0.
+bool isResult(const QString &path, int channels = 0)
+{
+    WavFile file;
+    return file.openRead(path) && file.hasAnalysisFormat()
+           && (channels == 0 || file.audioFormat().channelCount() == channels);
+}
+
+/// The earlier files of a recording named `name`: its results and a user's
+/// own tmp.wav.
+void writeEarlierFiles(const QDir &dir, const QString &name)
+{
+    const QString base = name.chopped(4);
+    QVERIFY(writeFile(dir.filePath(base + "_output.wav"), "earlier output of " + name.toUtf8()));
+    QVERIFY(writeFile(dir.filePath(base + "_stereo.wav"), "earlier stereo of " + name.toUtf8()));
+    QVERIFY(writeFile(dir.filePath("tmp.wav"), "the user's own tmp.wav"));
+}
+
+struct BatchRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    /// The status field of each result line, by path.
+    std::map<QString, QString> statuses() const
+    {
+        std::map<QString, QString> found;
+        for (const QString &line : QString::fromLocal8Bit(out).split('\n', Qt::SkipEmptyParts)) {
+            const QStringList fields = line.split('\t');
+            found[fields.value(0)] = fields.value(1);
+        }
+        return found;
+    }
+};
+
+/// Runs quorvane-batch in `workDir`; with `fileLimit` > 0 under a file size
+/// limit of that many KiB, which stands in for a full disk.
+BatchRun runBatch(const QStringList &args, const QString &workDir, int fileLimit = 0)
+{
+    QProcess process;
+    process.setWorkingDirectory(workDir);
+    if (fileLimit > 0)
+        process.start(QStringLiteral("/bin/bash"),
+                      QStringList{"-c", QStringLiteral("ulimit -f %1; trap '' XFSZ; exec \"$@\"")
+                                            .arg(fileLimit),
+                                  "bash", QStringLiteral(QUORVANE_BATCH)}
+                          + args);
+    else
+        process.start(QStringLiteral(QUORVANE_BATCH), args);
+    BatchRun run;
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.exitCode = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+/// The status quorvane-batch --draw prints for a corpus recording.
+QString batchStatus(const corpus::Recording &r)
+{
+    switch (r.open) {
+    case corpus::Open::NotWav:
+        return QString::fromLatin1(commands::notWavInput);
+    case corpus::Open::WrongFormat:
+        return QString(kWrongFormat).replace(" \n", " ");
+    case corpus::Open::Processed:
+        break;
+    }
+    return r.draw == corpus::Draw::NotWav ? QString::fromLatin1(commands::notWavProcessed)
+                                          : QStringLiteral("ok");
+}
+
+const corpus::Template &goodTemplate()
+{
+    static const std::vector<corpus::Template> all = corpus::templates();
+    for (const corpus::Template &t : all)
+        if (t.name == QStringLiteral("marker-1006-values"))
+            return t;
+    return all.front();
+}
+
+} // namespace
+
+class TestCorpus : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void application_data();
+    void application();
+    void templates_data();
+    void templates();
+    void batch();
+    void fuzzEntries_data();
+    void fuzzEntries();
+
+    void inputShrinks_data();
+    void inputShrinks();
+    void batchOnFullDisk_data();
+    void batchOnFullDisk();
+
+private:
+    /// A new folder named kFolder inside a fresh folder of its own.
+    QDir freshFolder();
+
+    QTemporaryDir root;
+    QTemporaryDir settingsDir;
+    int folders = 0;
+};
+
+void TestCorpus::initTestCase()
+{
+    QVERIFY(root.isValid());
+    QVERIFY(settingsDir.isValid());
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+    // The passes log the time of day; the rows would drown in it.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+QDir TestCorpus::freshFolder()
+{
+    QDir dir(root.filePath(QString::number(folders++)));
+    if (!dir.mkpath(kFolder) || !dir.cd(kFolder))
+        qFatal("cannot make a test folder");
+    return dir;
+}
+
+void TestCorpus::application_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<corpus::Open>("open");
+    QTest::addColumn<corpus::Draw>("draw");
+    QTest::addColumn<bool>("directory");
+    for (const corpus::Recording &r : corpus::recordings())
+        QTest::newRow(qPrintable(r.name)) << r.name << r.bytes << r.open << r.draw << r.directory;
+}
+
+// File > Open, then Graph > Draw when it is offered, on each recording.
+void TestCorpus::application()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(corpus::Open, open);
+    QFETCH(corpus::Draw, draw);
+    QFETCH(bool, directory);
+
+    const QDir dir = freshFolder();
+    const QString recording = dir.filePath(name);
+    const QString base = recording.chopped(4);
+    if (directory)
+        QVERIFY(dir.mkdir(name));
+    else
+        QVERIFY(writeFile(recording, bytes));
+    QVERIFY(writeFile(dir.filePath("marker.dat"), goodTemplate().bytes));
+    writeEarlierFiles(dir, name);
+    const auto before = snapshot(dir.path());
+
+    if (directory) {
+        // A file dialog never returns a folder; the command's check refuses
+        // one all the same.
+        WavFile file;
+        QCOMPARE(commands::openChecked(file, recording, "refused"), QStringLiteral("refused"));
+        QVERIFY(!file.isOpen());
+        compareFolder(before, snapshot(dir.path()), {});
+        return;
+    }
+
+    QVERIFY(QDir::setCurrent(dir.path()));
+    MainWindow window;
+    window.show();
+    QList<SeenMessage> openMessages;
+    {
+        ModalAnswerer answerer(recording);
+        action(window, "&Open...")->trigger();
+        QCOMPARE(answerer.fileDialogs, 1);
+        openMessages = answerer.messages;
+    }
+    QStringList written;
+    switch (open) {
+    case corpus::Open::Processed:
+        QCOMPARE(openMessages.size(), 0);
+        QVERIFY(graphMenuEnabled(window));
+        written << name.chopped(4) + "_output.wav";
+        break;
+    case corpus::Open::NotWav:
+    case corpus::Open::WrongFormat:
+        QCOMPARE(openMessages.size(), 1);
+        QCOMPARE(openMessages[0].title, QStringLiteral("Warning"));
+        QCOMPARE(openMessages[0].text, open == corpus::Open::NotWav
+                                           ? QString::fromLatin1(commands::notWavInput)
+                                           : kWrongFormat);
+        QVERIFY(!graphMenuEnabled(window));
+        break;
+    }
+
+    if (draw != corpus::Draw::Skipped) {
+        ModalAnswerer answerer;
+        action(window, "&Draw...")->trigger();
+        QCOMPARE(answerer.messages.size(), 1);
+        if (draw == corpus::Draw::Drawn) {
+            QCOMPARE(answerer.messages[0].text, QStringLiteral("Drawing completed!"));
+            written << name.chopped(4) + "_stereo.wav";
+            QVERIFY(isResult(base + "_stereo.wav", 2));
+        } else {
+            QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
+            QCOMPARE(answerer.messages[0].text, QString::fromLatin1(commands::notWavProcessed));
+        }
+    }
+    if (open == corpus::Open::Processed) {
+        // The lead-in is the input's first 192 bytes, so a header longer
+        // than that may leave a processed file that is no WAV file itself.
+        QCOMPARE(isResult(base + "_output.wav"), draw == corpus::Draw::Drawn);
+        const qint64 samples = qMax<qint64>(0, bytes.size() / 4 - 48);
+        QCOMPARE(QFileInfo(base + "_output.wav").size(), 192 + 4 * samples);
+    }
+    compareFolder(before, snapshot(dir.path()), written);
+}
+
+void TestCorpus::templates_data()
+{
+    QTest::addColumn<QByteArray>("marker");
+    QTest::addColumn<bool>("missing");
+    for (const corpus::Template &t : corpus::templates())
+        QTest::newRow(qPrintable(t.name)) << t.bytes << t.missing;
+}
+
+// Every template draws, in the application and in the batch program alike,
+// and both write the same two-channel file.
+void TestCorpus::templates()
+{
+    QFETCH(QByteArray, marker);
+    QFETCH(bool, missing);
+
+    const QDir dir = freshFolder();
+    const QByteArray input = recording(corpus::corpusSamples(12000));
+    QVERIFY(writeFile(dir.filePath("éjjel.wav"), input));
+    QVERIFY(writeFile(dir.filePath("batch.wav"), input));
+    if (!missing)
+        QVERIFY(writeFile(dir.filePath("marker.dat"), marker));
+    writeEarlierFiles(dir, "éjjel.wav");
+
+    QVERIFY(QDir::setCurrent(dir.path()));
+    {
+        MainWindow window;
+        window.show();
+        {
+            ModalAnswerer answerer(dir.filePath("éjjel.wav"));
+            action(window, "&Open...")->trigger();
+            QCOMPARE(answerer.messages.size(), 0);
+        }
+        ModalAnswerer answerer;
+        action(window, "&Draw...")->trigger();
+        QCOMPARE(answerer.messages.size(), 1);
+        QCOMPARE(answerer.messages[0].text, QStringLiteral("Drawing completed!"));
+    }
+    QVERIFY(isResult(dir.filePath("éjjel_stereo.wav"), 2));
+    QCOMPARE(QFileInfo(dir.filePath("éjjel_stereo.wav")).size(),
+             44 + WavFile::frameBytes(QFileInfo(dir.filePath("éjjel_output.wav")).size()));
+
+    const BatchRun run = runBatch({"--draw", "batch.wav"}, dir.path());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.statuses()["batch.wav"], QStringLiteral("ok"));
+    QCOMPARE(readFile(dir.filePath("batch_stereo.wav")), readFile(dir.filePath("éjjel_stereo.wav")));
+    QCOMPARE(readFile(dir.filePath("tmp.wav")), QByteArray("the user's own tmp.wav"));
+}
+
+// The whole corpus in one batch run: one line per recording in the GUI's
+// words, every earlier file of a refused recording as it was.
+void TestCorpus::batch()
+{
+    const QDir dir = freshFolder();
+    QVERIFY(writeFile(dir.filePath("marker.dat"), goodTemplate().bytes));
+    QVERIFY(writeFile(dir.filePath("tmp.wav"), "the user's own tmp.wav"));
+    QStringList args{"--draw", "--jobs", "2"};
+    const std::vector<corpus::Recording> recordings = corpus::recordings();
+    for (const corpus::Recording &r : recordings) {
+        if (r.directory)
+            QVERIFY(dir.mkdir(r.name));
+        else
+            QVERIFY(writeFile(dir.filePath(r.name), r.bytes));
+        QVERIFY(writeFile(dir.filePath(r.name.chopped(4) + "_stereo.wav"), "earlier"));
+        args << r.name;
+    }
+    const auto before = snapshot(dir.path());
+
+    const BatchRun run = runBatch(args, dir.path());
+    QCOMPARE(run.exitCode, 1);
+    const std::map<QString, QString> statuses = run.statuses();
+    QCOMPARE(statuses.size(), recordings.size());
+    QStringList written;
+    for (const corpus::Recording &r : recordings) {
+        QCOMPARE(statuses.count(r.name), std::size_t(1));
+        QVERIFY2(statuses.at(r.name) == batchStatus(r),
+                 qPrintable(r.name + ": " + statuses.at(r.name)));
+        if (r.open == corpus::Open::Processed)
+            written << r.name.chopped(4) + "_output.wav";
+        if (r.draw == corpus::Draw::Drawn)
+            written << r.name.chopped(4) + "_stereo.wav";
+    }
+    compareFolder(before, snapshot(dir.path()), written);
+}
+
+void TestCorpus::fuzzEntries_data()
+{
+    QTest::addColumn<QByteArray>("entry");
+    QTest::addColumn<QByteArray>("input");
+    for (const corpus::Recording &r : corpus::recordings()) {
+        for (const char *entry : {"header", "processing"})
+            QTest::addRow("%s %s", entry, qPrintable(r.name)) << QByteArray(entry) << r.bytes;
+        QTest::addRow("analysis %s", qPrintable(r.name))
+            << QByteArray("analysis") << fuzzentries::analysisInput(r.bytes, goodTemplate().bytes);
+    }
+    const QByteArray processed = corpus::validHeader() + wordBytes(corpus::corpusSamples(3000));
+    for (const corpus::Template &t : corpus::templates())
+        QTest::addRow("analysis %s", qPrintable(t.name))
+            << QByteArray("analysis") << fuzzentries::analysisInput(processed, t.bytes);
+
+    // Inputs that once broke a promise, kept under the entry's name.
+    QDirIterator found(qEnvironmentVariable("QUORVANE_TEST_DATA") + "/fuzz", QDir::Files,
+                       QDirIterator::Subdirectories);
+    while (found.hasNext()) {
+        const QString file = found.next();
+        const QString entry = QFileInfo(file).dir().dirName();
+        QTest::addRow("%s %s", qPrintable(entry), qPrintable(QFileInfo(file).fileName()))
+            << entry.toLatin1() << readFile(file);
+    }
+}
+
+void TestCorpus::fuzzEntries()
+{
+    QFETCH(QByteArray, entry);
+    QFETCH(QByteArray, input);
+    QCOMPARE(fuzzentries::run(entry, input), QString());
+}
+
+void TestCorpus::inputShrinks_data()
+{
+    QTest::addColumn<bool>("draw");
+    QTest::newRow("Open") << false;
+    QTest::newRow("Draw") << true;
+}
+
+// The input loses its end after its header was checked: the command says so
+// in one line naming the input, and the earlier result stays as it was.
+void TestCorpus::inputShrinks()
+{
+    QFETCH(bool, draw);
+    const QDir dir = freshFolder();
+    const QString input = dir.filePath(draw ? "éjjel_output.wav" : "éjjel.wav");
+    const QString output = dir.filePath(draw ? "éjjel_stereo.wav" : "éjjel_output.wav");
+    QVERIFY(writeFile(input, recording(corpus::corpusSamples(40000))));
+    QVERIFY(writeFile(output, "earlier result"));
+    QVERIFY(writeFile(dir.filePath("marker.dat"), goodTemplate().bytes));
+    const auto before = snapshot(dir.path());
+
+    WavFile source;
+    QCOMPARE(commands::openChecked(source, input, "refused"), QString());
+    QVERIFY(QFile::resize(input, 44 + 4 * 1000));
+    QSaveFile result(output);
+    QString error;
+    if (draw) {
+        struct : AnalysisListener
+        {
+            void detectorColumn(int, int) override {}
+            void cumulativeColumn(int, int, int) override {}
+            void finished(std::vector<int>, std::vector<int>, std::vector<int>, int, int) override
+            {
+            }
+        } ignore;
+        QFile marker(dir.filePath("marker.dat"));
+        QVERIFY(marker.open(QIODevice::ReadOnly));
+        error = commands::analyseInto(source, result, &marker, ignore);
+    } else {
+        error = commands::filterInto(source, result, {});
+    }
+    source.close();
+
+    QVERIFY2(error.contains(input), qPrintable(error));
+    QVERIFY(!error.contains('\n'));
+    auto expected = before;
+    expected[QFileInfo(input).fileName()] = readFile(input);
+    compareFolder(expected, snapshot(dir.path()), {});
+}
+
+void TestCorpus::batchOnFullDisk_data()
+{
+    QTest::addColumn<int>("limitKiB");
+    QTest::addColumn<QString>("failing");
+    // The recording's output takes 240 KiB, its two-channel file 480 KiB.
+    QTest::newRow("output") << 100 << "éjjel_output.wav";
+    QTest::newRow("stereo") << 300 << "éjjel_stereo.wav";
+}
+
+// The disk fills up while the batch program writes a result: it reports
+// the file, exits 1, and keeps every earlier file and no temporary one.
+void TestCorpus::batchOnFullDisk()
+{
+    QFETCH(int, limitKiB);
+    QFETCH(QString, failing);
+    const QDir dir = freshFolder();
+    QVERIFY(writeFile(dir.filePath("éjjel.wav"), recording(corpus::corpusSamples(60000))));
+    QVERIFY(writeFile(dir.filePath("marker.dat"), goodTemplate().bytes));
+    writeEarlierFiles(dir, "éjjel.wav");
+    const auto before = snapshot(dir.path());
+
+    const BatchRun run = runBatch({"--draw", "éjjel.wav"}, dir.path(), limitKiB);
+    QCOMPARE(run.exitCode, 1);
+    const QString status = run.statuses()["éjjel.wav"];
+    QVERIFY2(status.startsWith("Could not write " + failing), qPrintable(status));
+    const QStringList written =
+        failing.endsWith("_stereo.wav") ? QStringList{"éjjel_output.wav"} : QStringList();
+    compareFolder(before, snapshot(dir.path()), written);
+}
+
+QTEST_MAIN(TestCorpus)
+#include "tst_corpus.moc"
