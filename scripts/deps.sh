@@ -1,7 +1,7 @@
 # Sourced by the run and test scripts: installs the Debian packages the
-# build needs, but only those that are missing.
+# build needs, and any named as arguments, but only those that are missing.
 quorvane_install_deps() {
-    local packages=(build-essential cmake pkg-config qtbase5-dev qtmultimedia5-dev libfftw3-dev)
+    local packages=(build-essential cmake pkg-config qtbase5-dev qtmultimedia5-dev libfftw3-dev "$@")
     local missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
