@@ -36,14 +36,6 @@ private:
     bool keepSeries;
 };
 
-QString saveBytes(const QString &path, const QByteArray &bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return QStringLiteral("Could not write %1: %2").arg(path, file.errorString());
-    return QString();
-}
-
 /// The one-line form of a message the application shows on two lines.
 QString oneLine(QString text)
 {
@@ -79,7 +71,7 @@ QString run(const QString &path, const BatchOptions &options,
     Collector collector(result, options.png);
     message = commands::analyseInto(processed, stereo, &marker, collector);
     if (message.isEmpty() && options.blocks)
-        message = saveBytes(base + QStringLiteral("_blocks.csv"), blocksCsv(result));
+        message = commands::saveBytes(base + QStringLiteral("_blocks.csv"), blocksCsv(result));
     return message;
 }
 

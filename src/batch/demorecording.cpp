@@ -2,10 +2,10 @@
 
 #include "dsp/filtercascade.h"
 #include "dsp/templateanalysis.h"
+#include "wav/commands.h"
 #include "wav/wavfile.h"
 
 #include <QDir>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <algorithm>
@@ -49,14 +49,6 @@ std::vector<double> pingTemplate()
     for (std::size_t k = 0; k < marker.size(); ++k)
         marker[k] = double(out[from + k]) / 1e4;
     return marker;
-}
-
-QString saveBytes(const QString &path, const QByteArray &bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return QStringLiteral("Could not write %1: %2").arg(path, file.errorString());
-    return QString();
 }
 
 } // namespace
@@ -115,8 +107,8 @@ QString writeDemo(const QString &directory, int seconds)
         marker.append(reinterpret_cast<const char *>(b), 8);
     }
     const QDir dir(directory);
-    QString error = saveBytes(dir.filePath(QStringLiteral("recording.wav")), recording);
+    QString error = commands::saveBytes(dir.filePath(QStringLiteral("recording.wav")), recording);
     if (error.isEmpty())
-        error = saveBytes(dir.filePath(QStringLiteral("marker.dat")), marker);
+        error = commands::saveBytes(dir.filePath(QStringLiteral("marker.dat")), marker);
     return error;
 }

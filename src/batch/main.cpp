@@ -8,9 +8,9 @@
 #include "wav/commands.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QThread>
 
 #include <atomic>
@@ -53,11 +53,11 @@ QString writePicture(const BatchResult &result, const QString &path)
     widget.setSeries(result.seriesX, result.seriesAsym, result.seriesSym);
     widget.setPosition(result.peakBlock, result.change);
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !widget.grab().toImage().save(&file, "PNG")
-        || !file.commit())
-        return QStringLiteral("Could not write %1: %2").arg(path, file.errorString());
-    return QString();
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (!buffer.open(QIODevice::WriteOnly) || !widget.grab().toImage().save(&buffer, "PNG"))
+        return QStringLiteral("Could not draw %1").arg(path);
+    return commands::saveBytes(path, png);
 }
 
 QString resultLine(const BatchResult &result, bool draw)

@@ -82,4 +82,15 @@ QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisL
     return finish(stereo, error);
 }
 
+QString saveBytes(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return writeError(file);
+    QString error;
+    if (file.write(bytes) != bytes.size())
+        error = writeError(file);
+    return finish(file, error);
+}
+
 } // namespace commands

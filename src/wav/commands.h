@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
@@ -37,5 +38,8 @@ QString filterInto(WavFile &source, QSaveFile &output, const std::function<void(
 /// two-channel result into `stereo` (a save file that is not open yet) and
 /// commits it.
 QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisListener &listener);
+
+/// Writes `bytes` to `path` through a save file and commits it.
+QString saveBytes(const QString &path, const QByteArray &bytes);
 
 } // namespace commands

@@ -68,6 +68,19 @@ std::vector<double> testMarker()
     return marker;
 }
 
+/// Names the document `name` through saveAs(), which sets the base name the
+/// Draw command reads from, then runs Graph > Draw; answers the boxes shown.
+QList<SeenMessage> drawNamed(MainWindow &window, const QString &name)
+{
+    {
+        ModalAnswerer accept(name);
+        QMetaObject::invokeMethod(&window, "saveAs");
+    }
+    ModalAnswerer answerer;
+    action(window, "&Draw...")->trigger();
+    return answerer.messages;
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -508,15 +521,10 @@ void TestMainWindow::drawRefusals()
 
     MainWindow window;
     window.show();
-    {
-        ModalAnswerer accept(path("x.wav"));
-        QVERIFY(QMetaObject::invokeMethod(&window, "saveAs"));
-    }
-    ModalAnswerer answerer;
-    action(window, "&Draw...")->trigger();
-    QCOMPARE(answerer.messages.size(), 1);
-    QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
-    QCOMPARE(answerer.messages[0].text, message);
+    const QList<SeenMessage> messages = drawNamed(window, path("x.wav"));
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0].title, QStringLiteral("Warning"));
+    QCOMPARE(messages[0].text, message);
     QCOMPARE(readFile(path("x.wav_stereo.wav")), earlier);
     QVERIFY(!QFile::exists(path("tmp.wav")));
     QVERIFY(window.findChild<Widget *>()->isVisible());
@@ -529,15 +537,10 @@ void TestMainWindow::drawCannotWrite()
 
     MainWindow window;
     window.show();
-    {
-        ModalAnswerer accept(path("x.wav"));
-        QVERIFY(QMetaObject::invokeMethod(&window, "saveAs"));
-    }
-    ModalAnswerer answerer;
-    action(window, "&Draw...")->trigger();
-    QCOMPARE(answerer.messages.size(), 1);
-    QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
-    QVERIFY(answerer.messages[0].text.contains(path("x.wav_stereo.wav")));
+    const QList<SeenMessage> messages = drawNamed(window, path("x.wav"));
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0].title, QStringLiteral("Warning"));
+    QVERIFY(messages[0].text.contains(path("x.wav_stereo.wav")));
     QVERIFY(QFileInfo(path("x.wav_stereo.wav")).isDir());
     QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"x.wav_output.wav"});
 }

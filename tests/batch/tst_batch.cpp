@@ -141,33 +141,6 @@ QByteArray firstDifference(const QImage &a, const QImage &b)
     return "equal";
 }
 
-struct FileState
-{
-    bool isDir = false;
-    QByteArray bytes;
-    QDateTime modified;
-};
-
-/// Every entry of `dir` by name, with its bytes and modification time.
-std::map<QString, FileState> snapshot(const QString &dir)
-{
-    std::map<QString, FileState> files;
-    const QFileInfoList entries =
-        QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
-    for (const QFileInfo &info : entries)
-        files[info.fileName()] = {info.isDir(), info.isDir() ? QByteArray() : readFile(info.filePath()),
-                                  info.lastModified()};
-    return files;
-}
-
-QStringList names(const std::map<QString, FileState> &files)
-{
-    QStringList list;
-    for (const auto &entry : files)
-        list << entry.first;
-    return list;
-}
-
 /// Dates a file back, so that any rewrite shows in its modification time.
 bool makeOld(const QString &path)
 {

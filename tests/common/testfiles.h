@@ -4,13 +4,17 @@
 // shape, sample words, templates, and small file helpers.
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 #include <QtEndian>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -136,6 +140,33 @@ inline QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct FileState
+{
+    bool isDir = false;
+    QByteArray bytes;
+    QDateTime modified;
+};
+
+/// Every entry of `dir` by name, with its bytes and modification time.
+inline std::map<QString, FileState> snapshot(const QString &dir)
+{
+    std::map<QString, FileState> files;
+    const QFileInfoList entries =
+        QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QFileInfo &info : entries)
+        files[info.fileName()] = {info.isDir(), info.isDir() ? QByteArray() : readFile(info.filePath()),
+                                  info.lastModified()};
+    return files;
+}
+
+inline QStringList names(const std::map<QString, FileState> &files)
+{
+    QStringList list;
+    for (const auto &entry : files)
+        list << entry.first;
+    return list;
 }
 
 } // namespace testfiles

@@ -22,8 +22,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <map>
-
 using namespace testfiles;
 
 Q_DECLARE_METATYPE(corpus::Open)
@@ -51,36 +49,24 @@ bool graphMenuEnabled(MainWindow &window)
     return false;
 }
 
-/// Every entry of `dir` by name with its bytes (folders hold none).
-std::map<QString, QByteArray> snapshot(const QString &dir)
-{
-    std::map<QString, QByteArray> files;
-    const QFileInfoList entries =
-        QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
-    for (const QFileInfo &info : entries)
-        files[info.fileName()] = info.isDir() ? QByteArray("<folder>") : readFile(info.filePath());
-    return files;
-}
-
 /// Checks that every entry of `before` is still there with the same bytes,
 /// except those named in `written`, and that nothing else has appeared.
-void compareFolder(const std::map<QString, QByteArray> &before,
-                   const std::map<QString, QByteArray> &after, const QStringList &written)
+void compareFolder(const std::map<QString, FileState> &before,
+                   const std::map<QString, FileState> &after, const QStringList &written)
 {
-    QStringList expectedNames;
-    for (const auto &entry : before)
-        expectedNames << entry.first;
+    QStringList expectedNames = names(before);
     for (const QString &name : written)
         if (!expectedNames.contains(name))
             expectedNames << name;
     expectedNames.sort();
-    QStringList names;
-    for (const auto &entry : after)
-        names << entry.first;
-    QCOMPARE(names, expectedNames);
-    for (const auto &entry : before)
-        if (!written.contains(entry.first))
-            QVERIFY2(after.at(entry.first) == entry.second, qPrintable(entry.first));
+    QCOMPARE(names(after), expectedNames);
+    for (const auto &entry : before) {
+        if (written.contains(entry.first))
+            continue;
+        const FileState &now = after.at(entry.first);
+        QVERIFY2(now.isDir == entry.second.isDir && now.bytes == entry.second.bytes,
+                 qPrintable(entry.first));
+    }
 }
 
 /// True when `path` holds a WAV file that passes the analysis format check,
@@ -470,7 +456,7 @@ void TestCorpus::inputShrinks()
     QVERIFY2(error.contains(input), qPrintable(error));
     QVERIFY(!error.contains('\n'));
     auto expected = before;
-    expected[QFileInfo(input).fileName()] = readFile(input);
+    expected[QFileInfo(input).fileName()].bytes = readFile(input);
     compareFolder(expected, snapshot(dir.path()), {});
 }
 
