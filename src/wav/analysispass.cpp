@@ -9,12 +9,36 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace {
 
 constexpr qint64 kChunkWords = 1 << 16;
 constexpr qint64 kLeadInBytes = 4 * dsp::analysis::kLeadInWords;
+
+/// Asks for the reserved storage of `series` to be backed by huge pages
+/// where the system offers them. A long recording's series take over
+/// 100 MB, and touching them page by page costs more than the correlation
+/// itself; with 2 MB pages the faults drop 512-fold. Only a hint.
+void adviseHugePages(std::vector<int> &series)
+{
+#ifdef __linux__
+    constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(series.data());
+    const std::uintptr_t end = begin + series.capacity() * sizeof(int);
+    const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t last = end & ~(kHuge - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(series)
+#endif
+}
 
 /// Collects the series and writes the frames of the first loop; forwards
 /// the columns to the listener.
@@ -24,23 +48,34 @@ public:
     FrameWriter(QIODevice *frames, AnalysisListener &listener, qint64 samples)
         : frames(frames), listener(listener)
     {
-        seriesX.reserve(std::size_t(samples));
-        seriesAsym.reserve(std::size_t(samples));
-        seriesSym.reserve(std::size_t(samples));
+        for (std::vector<int> *series : {&seriesX, &seriesAsym, &seriesSym}) {
+            series->reserve(std::size_t(samples));
+            adviseHugePages(*series);
+        }
     }
 
     void framesReady(const std::int32_t *samples, const std::int32_t *words,
                      std::size_t count) override
     {
         using namespace dsp::analysis;
-        buffer.resize(count * 2);
+        // Grown a piece at a time and filled by index, so that the loops
+        // vectorise; the reserved capacity means no reallocation.
+        const std::size_t at = seriesX.size();
+        seriesX.resize(at + count);
+        seriesAsym.resize(at + count);
+        seriesSym.resize(at + count);
+        int *x = seriesX.data() + at;
+        int *asym = seriesAsym.data() + at;
+        int *sym = seriesSym.data() + at;
+        for (std::size_t i = 0; i < count; ++i)
+            x[i] = seriesY(kBaselineX, samples[i]);
         for (std::size_t i = 0; i < count; ++i) {
-            seriesX.push_back(seriesY(kBaselineX, samples[i]));
-            seriesAsym.push_back(seriesY(kBaselineAsym, words[2 * i]));
-            seriesSym.push_back(seriesY(kBaselineSym, words[2 * i + 1]));
-            buffer[2 * i] = qToLittleEndian(words[2 * i]);
-            buffer[2 * i + 1] = qToLittleEndian(words[2 * i + 1]);
+            asym[i] = seriesY(kBaselineAsym, words[2 * i]);
+            sym[i] = seriesY(kBaselineSym, words[2 * i + 1]);
         }
+        buffer.resize(count * 2);
+        for (std::size_t i = 0; i < 2 * count; ++i)
+            buffer[i] = qToLittleEndian(words[i]);
         const qint64 bytes = qint64(count) * 8;
         if (writeOk && frames->write(reinterpret_cast<const char *>(buffer.data()), bytes) != bytes)
             writeOk = false;
