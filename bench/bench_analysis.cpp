@@ -174,8 +174,8 @@ int main()
         const FastRun run = runFast(words, marker, collector);
         full.seconds = std::min(full.seconds, run.seconds);
     }
-    std::printf("streaming, 10 min:      %8.3f s  best of 3 (peak block %d, change %d)\n", full.seconds,
-                full.peakBlock, full.change);
+    std::printf("streaming, 10 min:      %8.3f s  best of 3 (peak block %d, change %d)\n",
+                full.seconds, full.peakBlock, full.change);
 
     const std::vector<std::int32_t> slice(words.begin(), words.begin() + kLeadIn + sliceSamples);
     reference::AnalysisRecord literal;
@@ -206,15 +206,17 @@ int main()
         detectorMismatch += literal.detectorCalls[i] != sliceCollector.detectorCalls[i];
     for (std::size_t i = 0; i < literal.graph2Calls.size(); ++i)
         cumulativeMismatch += literal.graph2Calls[i] != sliceCollector.graph2Calls[i];
-    std::printf("mismatches on 30 s:     frames %zu of %zu (beyond +-1: %zu), detector columns %zu of %zu,"
-                " cumulative columns %zu of %zu, peak block %d/%d, change %d/%d\n",
-                frameMismatch, literal.frames.size(), frameBeyondOne, detectorMismatch,
-                literal.detectorCalls.size(), cumulativeMismatch, literal.graph2Calls.size(),
-                fastSlice.peakBlock, literal.peakBlock, fastSlice.change, literal.change);
+    std::printf(
+        "mismatches on 30 s:     frames %zu of %zu (beyond +-1: %zu), detector columns %zu of %zu,"
+        " cumulative columns %zu of %zu, peak block %d/%d, change %d/%d\n",
+        frameMismatch, literal.frames.size(), frameBeyondOne, detectorMismatch,
+        literal.detectorCalls.size(), cumulativeMismatch, literal.graph2Calls.size(),
+        fastSlice.peakBlock, literal.peakBlock, fastSlice.change, literal.change);
 
-    std::printf("streaming memory beyond its inputs, 10 min: peak %.1f KiB, held at the end %.1f KiB\n",
-                double(full.heapPeak - full.heapBefore) / 1024.0,
-                double(full.heapAfter - full.heapBefore) / 1024.0);
+    std::printf(
+        "streaming memory beyond its inputs, 10 min: peak %.1f KiB, held at the end %.1f KiB\n",
+        double(full.heapPeak - full.heapBefore) / 1024.0,
+        double(full.heapAfter - full.heapBefore) / 1024.0);
     std::printf("(checksum %016llx)\n", static_cast<unsigned long long>(fullCollector.checksum));
     return 0;
 }

@@ -67,8 +67,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     // The passes' time-of-day debug lines are for the application's log.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
-    const int literalSeconds =
-        argc > 1 ? std::clamp(std::atoi(argv[1]), 1, kSeconds) : kSeconds;
+    const int literalSeconds = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, kSeconds) : kSeconds;
 
     QTemporaryDir dir;
     if (!dir.isValid()) {
@@ -107,8 +106,8 @@ int main(int argc, char *argv[])
         batchFirst = run == 0 ? seconds : batchFirst;
         batchBest = std::min(batchBest, seconds);
     }
-    const std::vector<std::int32_t> batchOutput =
-        testfiles::bytesToWords(testfiles::readFile(dir.filePath(QStringLiteral("demo_output.wav"))));
+    const std::vector<std::int32_t> batchOutput = testfiles::bytesToWords(
+        testfiles::readFile(dir.filePath(QStringLiteral("demo_output.wav"))));
     const std::vector<std::int32_t> batchFrames = testfiles::bytesToWords(
         testfiles::readFile(dir.filePath(QStringLiteral("demo_stereo.wav"))).mid(44));
 

@@ -50,8 +50,9 @@ std::vector<std::int32_t> makeRecording(std::size_t samples)
         const double noise = static_cast<double>(rng() >> 11) * 0x1.0p-52 - 1.0;
         const double swell = 0.75 + 0.25 * std::sin(kTwoPi * 0.05 * t);
         const double v = 1e4 + 1.5e4 * std::sin(kTwoPi * 50.0 * t)
-                         + swell * (4e4 * std::sin(kTwoPi * 110.0 * t)
-                                    + 2.5e4 * std::sin(kTwoPi * 150.0 * t + 0.7))
+                         + swell
+                               * (4e4 * std::sin(kTwoPi * 110.0 * t)
+                                  + 2.5e4 * std::sin(kTwoPi * 150.0 * t + 0.7))
                          + 1e4 * std::sin(kTwoPi * 1000.0 * t) + 3e4 * noise;
         file[kLeadIn + i] = static_cast<std::int32_t>(std::lround(v));
     }
@@ -129,13 +130,13 @@ int main(int argc, char **argv)
         repeatable = repeatable && again == fast;
     }
 
-    const std::vector<std::int32_t> literalFile(file.begin(),
-                                                file.begin() + static_cast<std::ptrdiff_t>(kLeadIn + literalSamples));
+    const std::vector<std::int32_t> literalFile(
+        file.begin(), file.begin() + static_cast<std::ptrdiff_t>(kLeadIn + literalSamples));
     const auto literalStart = Clock::now();
     const std::vector<std::int32_t> literal = reference::literalFilter(literalFile);
     const double literalTime = seconds(literalStart, Clock::now());
-    const double literalScaled = literalTime * static_cast<double>(samples)
-                                 / static_cast<double>(literalSamples);
+    const double literalScaled =
+        literalTime * static_cast<double>(samples) / static_cast<double>(literalSamples);
 
     std::size_t differing = 0;
     std::size_t beyondOne = 0;

@@ -33,8 +33,7 @@ Run animate(bool fullRepaint, bool wrap)
     widget.show();
     QElapsedTimer wait;
     wait.start();
-    while (!(widget.windowHandle() && widget.windowHandle()->isExposed())
-           && wait.elapsed() < 5000)
+    while (!(widget.windowHandle() && widget.windowHandle()->isExposed()) && wait.elapsed() < 5000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     widget.animate(0, 0, 0, 0, 0, 0, 0, 0, 0);
 

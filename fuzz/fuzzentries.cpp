@@ -31,8 +31,8 @@ public:
         if (x != cumulativeColumns++)
             fault = QStringLiteral("cumulative column %1 out of order").arg(x);
     }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
-                  std::vector<int> seriesSym, int block, int) override
+    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
+                  int block, int) override
     {
         ++finishedCalls;
         samples = qint64(seriesX.size());

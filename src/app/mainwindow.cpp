@@ -26,13 +26,12 @@ const char *const aboutText = "Signal processing: the band-pass filter cascade a
                               "close-up.";
 
 /// Deletes the object a command left behind and puts `fresh` in its place.
-template<typename T>
+template <typename T>
 void replace(T *&member, T *fresh)
 {
     delete member;
     member = fresh;
 }
-
 
 } // namespace
 
@@ -236,7 +235,8 @@ void MainWindow::processFile(const QString &fileName)
         resultWav = new QSaveFile(baseName + QStringLiteral("_output.wav"), this);
         message = commands::filterInto(*sourceWav, *resultWav, [this](int percent) {
             progressBar->setValue(percent);
-            progressBar->setFormat(QStringLiteral("Data processing... ") + QString::number(percent));
+            progressBar->setFormat(QStringLiteral("Data processing... ")
+                                   + QString::number(percent));
         });
         sourceWav->close();
     }

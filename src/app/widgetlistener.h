@@ -12,8 +12,8 @@ public:
 
     void detectorColumn(int x, int y) override { widget->animateDetector(x, y); }
     void cumulativeColumn(int x, int y, int y2) override { widget->animateGraph2(x, y, y2); }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
-                  std::vector<int> seriesSym, int block, int change) override
+    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
+                  int block, int change) override
     {
         widget->setSeries(std::move(seriesX), std::move(seriesAsym), std::move(seriesSym));
         widget->setPosition(block, change);

@@ -17,9 +17,12 @@ public:
     Collector(BatchResult &result, bool keepSeries) : result(result), keepSeries(keepSeries) {}
 
     void detectorColumn(int x, int y) override { result.detector.emplace_back(x, y); }
-    void cumulativeColumn(int x, int y, int y2) override { result.cumulative.push_back({x, y, y2}); }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
-                  std::vector<int> seriesSym, int block, int change) override
+    void cumulativeColumn(int x, int y, int y2) override
+    {
+        result.cumulative.push_back({x, y, y2});
+    }
+    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
+                  int block, int change) override
     {
         result.samples = qint64(seriesX.size());
         result.peakBlock = block;
@@ -53,7 +56,8 @@ QString run(const QString &path, const BatchOptions &options,
         if (!message.isEmpty())
             return message;
         QSaveFile output(base + QStringLiteral("_output.wav"));
-        message = commands::filterInto(source, output, progress ? progress : [](int) {});
+        message = commands::filterInto(
+            source, output, progress ? progress : [](int) {});
         if (!message.isEmpty())
             return message;
     }
@@ -103,8 +107,7 @@ QByteArray blocksCsv(const BatchResult &result)
         const bool hasCumulative = i < result.cumulative.size();
         const int column = hasDetector ? result.detector[i].first : result.cumulative[i][0];
         csv += QByteArray::number(column) + ','
-               + field(hasDetector, hasDetector ? 600 - qint64(result.detector[i].second) : 0)
-               + ','
+               + field(hasDetector, hasDetector ? 600 - qint64(result.detector[i].second) : 0) + ','
                + field(hasCumulative, hasCumulative ? 800 - qint64(result.cumulative[i][1]) : 0)
                + ','
                + field(hasCumulative, hasCumulative ? 800 - qint64(result.cumulative[i][2]) : 0)

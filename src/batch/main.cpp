@@ -65,8 +65,7 @@ QString resultLine(const BatchResult &result, bool draw)
     const QString status = result.error.isEmpty() ? QStringLiteral("ok") : result.error;
     const bool analysed = draw && result.samples >= 0;
     return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
-        .arg(result.path, status,
-             analysed ? QString::number(result.samples) : QStringLiteral("-"),
+        .arg(result.path, status, analysed ? QString::number(result.samples) : QStringLiteral("-"),
              analysed ? QString::number(result.peakBlock) : QStringLiteral("-"),
              analysed ? QString::number(result.change) : QStringLiteral("-"),
              QString::number(result.seconds, 'f', 3));
@@ -80,7 +79,8 @@ void print(FILE *stream, const QString &line)
 
 int usageError(const QString &message)
 {
-    print(stderr, QStringLiteral("quorvane-batch: %1\nTry 'quorvane-batch --help'.\n").arg(message));
+    print(stderr,
+          QStringLiteral("quorvane-batch: %1\nTry 'quorvane-batch --help'.\n").arg(message));
     return kExitUsage;
 }
 
@@ -143,9 +143,9 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     const QCommandLineOption drawOption(QStringLiteral("draw"),
                                         QStringLiteral("Also run the analysis."));
-    const QCommandLineOption markerOption(
-        QStringLiteral("marker"), QStringLiteral("The template (default: marker.dat)."),
-        QStringLiteral("file"), QStringLiteral("marker.dat"));
+    const QCommandLineOption markerOption(QStringLiteral("marker"),
+                                          QStringLiteral("The template (default: marker.dat)."),
+                                          QStringLiteral("file"), QStringLiteral("marker.dat"));
     const QCommandLineOption blocksOption(
         QStringLiteral("blocks"),
         QStringLiteral("Also write <name>_blocks.csv, one row per overview column."));
@@ -201,8 +201,8 @@ int main(int argc, char *argv[])
     int failed = 0;
     runAll(paths, options, std::min(jobs, int(paths.size())), [&](BatchResult &result) {
         if (result.error.isEmpty() && options.png)
-            result.error = writePicture(
-                result, commands::baseName(result.path) + QStringLiteral("_graph.png"));
+            result.error = writePicture(result, commands::baseName(result.path)
+                                                    + QStringLiteral("_graph.png"));
         failed += result.error.isEmpty() ? 0 : 1;
         ++done;
         if (showProgress)

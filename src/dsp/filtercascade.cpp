@@ -42,8 +42,7 @@ static_assert(kFirstBlock >= kGatedUntil + (kHighPassStages - 1) * (kLongTaps - 
                                  + kLowPassStages * (kShortTaps - 1) + 1,
               "the direct start-up must cover the time-varying region");
 static_assert(kFirstBlock > filter::kDampedUntil, "the FIR region is undamped");
-static_assert(kFirstBlock - static_cast<std::int64_t>(kCombinedTaps) + 1
-                  >= filter::kLeadInWords,
+static_assert(kFirstBlock - static_cast<std::int64_t>(kCombinedTaps) + 1 >= filter::kLeadInWords,
               "the first block's history lies within the direct start-up");
 
 // FFT length of the overlap-save blocks and the new words each one filters.
@@ -51,7 +50,6 @@ constexpr int kFftSize = 16384;
 constexpr std::size_t kBlockWords = kFftSize - (kCombinedTaps - 1);
 static_assert(kCombinedTaps < static_cast<std::size_t>(kFftSize) / 2,
               "FFT blocks must be well longer than the kernel");
-
 
 // Builds the normalised kernel of `taps` taps into `kernel`; returns the
 // raw sum it was divided by.
@@ -220,10 +218,8 @@ FilterCascade::Impl::Impl()
         std::lock_guard<std::mutex> lock(fftwPlannerMutex());
         // Estimated plans: no timing runs, so the plan (and with it every
         // rounding) is the same on each run.
-        forward = fftw_plan_dft_r2c_1d(kFftSize, input.get(), spectrum.get(),
-                                       FFTW_ESTIMATE);
-        backward = fftw_plan_dft_c2r_1d(kFftSize, spectrum.get(), result.get(),
-                                        FFTW_ESTIMATE);
+        forward = fftw_plan_dft_r2c_1d(kFftSize, input.get(), spectrum.get(), FFTW_ESTIMATE);
+        backward = fftw_plan_dft_c2r_1d(kFftSize, spectrum.get(), result.get(), FFTW_ESTIMATE);
     }
 
     // The kernel's spectrum, with the 1/N of the inverse transform (a power
@@ -263,7 +259,8 @@ void FilterCascade::Impl::pushDirect(std::int32_t word)
         double sum = 0.0;
         if (n > kGatedUntil) {
             for (int j = 0; j < kLongTaps; ++j)
-                sum += k.longKernel[static_cast<std::size_t>(j)] * in[i - static_cast<std::size_t>(j)];
+                sum +=
+                    k.longKernel[static_cast<std::size_t>(j)] * in[i - static_cast<std::size_t>(j)];
         }
         // The input from 264 words earlier; 0 before the first sample.
         sum -= n >= kHighPassDelay ? in[i - kHighPassDelay] : 0.0;

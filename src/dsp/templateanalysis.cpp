@@ -66,7 +66,8 @@ ComplexBuffer allocateComplex(std::size_t n)
 /// direct form evaluates it (same operations, same order).
 inline double correlation(double sxy, double sx, double sxx, double sy, double syy)
 {
-    return (1006 * sxy - sx * sy) / std::sqrt((1006 * sxx - sx * sx) * (1006 * syy - sy * sy) + 1e-9);
+    return (1006 * sxy - sx * sy)
+           / std::sqrt((1006 * sxx - sx * sx) * (1006 * syy - sy * sy) + 1e-9);
 }
 
 /// How the sum of products with one template is formed.
@@ -255,8 +256,8 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     }
 }
 
-double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *transformed, int index,
-                                          double blockNorm, double sx, double dx) const
+double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *transformed,
+                                          int index, double blockNorm, double sx, double dx) const
 {
     switch (kernel.mode) {
     case KernelMode::Zero:
@@ -267,7 +268,8 @@ double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *tr
             return 0.0; // an all-zero block: every product is exactly zero
         const double mean = kernel.offset * sx;
         const double under = dx * kernel.dy + 1e-9;
-        const double error = DBL_EPSILON * (kFourierErrorScale * blockNorm * kernel.norm + std::fabs(mean));
+        const double error =
+            DBL_EPSILON * (kFourierErrorScale * blockNorm * kernel.norm + std::fabs(mean));
         // |r error| ~ 1006 * error / sqrt(under), compared without the root.
         const double scaled = 1006 * error;
         if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under)
@@ -301,7 +303,8 @@ void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, 
 {
     while (count > 0 && pushed < samples) {
         const std::int64_t room = std::min<std::int64_t>(kHop - filled, samples - pushed);
-        const int take = static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
+        const int take =
+            static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
         for (int i = 0; i < take; ++i) {
             std::int32_t w = words[i];
             if (second) {
@@ -326,7 +329,8 @@ void TemplateAnalysis::Impl::finish(bool second)
     // Words never pushed count as zero words.
     static const std::int32_t zeros[256] = {};
     while (pushed < samples)
-        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - pushed)), second);
+        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - pushed)),
+             second);
     if (filled > 0)
         processBlock(second);
     // The next loop starts from zero history before step 48.
@@ -401,7 +405,8 @@ void TemplateAnalysis::Impl::processBlock(bool second)
     // coefficients then follow in a branch-free loop that vectorises, with
     // the same correctly rounded operations in the same order.
     const std::int64_t lastUnused = second ? kCumulativeStart : kOutputStart;
-    const int from = static_cast<int>(std::clamp<std::int64_t>(lastUnused + 1 - blockStart, 0, filled));
+    const int from =
+        static_cast<int>(std::clamp<std::int64_t>(lastUnused + 1 - blockStart, 0, filled));
     for (int t = from; t < filled; ++t) {
         const int index = kHistory + t;
         const double sx = windowSum[t];
@@ -451,7 +456,8 @@ void TemplateAnalysis::Impl::processBlock(bool second)
             if (step > kOutputStart) {
                 blockValues[blockSlot] = toInt32(cumulativeSum);
                 if (blockSlot == 0) {
-                    const auto range = std::minmax_element(blockValues, blockValues + analysis::kBlock);
+                    const auto range =
+                        std::minmax_element(blockValues, blockValues + analysis::kBlock);
                     const int hi = *range.second;
                     const int lo = *range.first;
                     observer.cumulativeColumn(cumulativeColumns, saturateToInt32(800LL - hi),

@@ -27,12 +27,12 @@ int coordinate(std::int64_t value)
 }
 
 // Rows of the graphs view and the overview, in pixels.
-constexpr int kBandBottom = 400;       // black band 0..400 under the graphs view
-constexpr int kOverviewShift = 60;     // overview values are drawn 60 px higher
-constexpr int kDetectorBase = 540;     // detector bars stand on this row
-constexpr int kCumulativeZero = 740;   // red points of the cumulative sum
-constexpr int kXBase = 90;             // filtered-signal strokes start here
-constexpr int kXOffset = 150;          // ... and end at 150 - value
+constexpr int kBandBottom = 400;     // black band 0..400 under the graphs view
+constexpr int kOverviewShift = 60;   // overview values are drawn 60 px higher
+constexpr int kDetectorBase = 540;   // detector bars stand on this row
+constexpr int kCumulativeZero = 740; // red points of the cumulative sum
+constexpr int kXBase = 90;           // filtered-signal strokes start here
+constexpr int kXOffset = 150;        // ... and end at 150 - value
 constexpr int kAsymBase = 250;
 constexpr int kSymBase = 330;
 constexpr int kMarkerTop = 420;
@@ -133,8 +133,7 @@ void GraphPainter::addDetectorColumn(int x, int y)
     QPainter layer(&overviewLayer);
     layer.setPen(QColor(0, 240, 0));
     const int column = coordinate(x);
-    layer.drawLine(column, kDetectorBase, column,
-                   coordinate(std::int64_t{y} - kOverviewShift));
+    layer.drawLine(column, kDetectorBase, column, coordinate(std::int64_t{y} - kOverviewShift));
     backdropLayer = &overviewLayer;
 }
 
@@ -157,7 +156,7 @@ void GraphPainter::addGraph2Column(int x, int y, int y2)
 QString GraphPainter::changeCaption(int change)
 {
     const QString text = change > 0 ? QStringLiteral("increased by %1 c.u.")
-                                     : QStringLiteral("decreased by %1 c.u.");
+                                    : QStringLiteral("decreased by %1 c.u.");
     return text.arg(static_cast<qlonglong>(change), 0, 10);
 }
 

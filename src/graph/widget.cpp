@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr int kBlock = 800;        // series samples per overview column
-constexpr int kXBaseline = 60;     // window values giving zero-length strokes
+constexpr int kBlock = 800;    // series samples per overview column
+constexpr int kXBaseline = 60; // window values giving zero-length strokes
 constexpr int kAsymBaseline = 250;
 constexpr int kSymBaseline = 330;
 

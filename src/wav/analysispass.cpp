@@ -46,7 +46,8 @@ class FrameWriter : public dsp::AnalysisObserver
 {
 public:
     FrameWriter(QIODevice *frames, AnalysisListener &listener, qint64 samples)
-        : frames(frames), listener(listener)
+        : frames(frames),
+          listener(listener)
     {
         for (std::vector<int> *series : {&seriesX, &seriesAsym, &seriesSym}) {
             series->reserve(std::size_t(samples));
@@ -129,7 +130,8 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     const qint64 samples = analysis.sampleCount();
 
     // Both loops read the same samples; reading them twice keeps memory flat.
-    std::vector<std::int32_t> chunk(std::size_t(std::min(kChunkWords, std::max<qint64>(samples, 1))));
+    std::vector<std::int32_t> chunk(
+        std::size_t(std::min(kChunkWords, std::max<qint64>(samples, 1))));
     for (int loop = 0; loop < 2; ++loop) {
         if (samples > 0)
             source->seek(kLeadInBytes);

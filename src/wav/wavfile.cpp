@@ -67,7 +67,8 @@ bool WavFile::failRead(const QIODevice *device)
 
 bool WavFile::failWrite(const QIODevice *device)
 {
-    passError = QStringLiteral("Could not write %1: %2").arg(deviceName(device), device->errorString());
+    passError =
+        QStringLiteral("Could not write %1: %2").arg(deviceName(device), device->errorString());
     return false;
 }
 

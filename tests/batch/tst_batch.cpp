@@ -191,11 +191,11 @@ void runGui(const QString &recording, const QString &workDir, GuiResult &result)
     QVERIFY(widget && widget->isVisible());
     result.grab = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
     const QPoint at = widget->mapTo(&window, QPoint(0, 0));
-    result.screen = window.screen()
-                        ->grabWindow(window.winId(), at.x(), at.y(), widget->width(),
-                                     widget->height())
-                        .toImage()
-                        .convertToFormat(QImage::Format_RGB32);
+    result.screen =
+        window.screen()
+            ->grabWindow(window.winId(), at.x(), at.y(), widget->width(), widget->height())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
     result.position = widget->currentPosition();
     result.change = widget->currentChange();
 }
@@ -283,8 +283,8 @@ void TestBatch::matchesApplication_data()
     const QByteArray thirty = recording(demo30.samples);
     QTest::newRow("30 s demo, marker.dat in the working directory") << thirty << true << false;
     QTest::newRow("30 s demo, --marker and paths from another folder") << thirty << true << true;
-    QTest::newRow("no template file") << recording(makeDemoRecording(3, 5).samples) << false
-                                      << false;
+    QTest::newRow("no template file")
+        << recording(makeDemoRecording(3, 5).samples) << false << false;
     const std::vector<std::int32_t> short1 = makeDemoRecording(1, 6).samples;
     QTest::newRow("under one block")
         << recording({short1.begin(), short1.begin() + 700}) << true << false;
@@ -389,8 +389,7 @@ void TestBatch::exitCodes_data()
         << QStringList{"--draw", "good.wav"} << 0 << QStringList{"good.wav|ok|#"}
         << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
     QTest::newRow("good, refused and missing")
-        << QStringList{"--draw", "text.wav", "good.wav", "pcm16.wav", "cd.wav", "missing.wav"}
-        << 1
+        << QStringList{"--draw", "text.wav", "good.wav", "pcm16.wav", "cd.wav", "missing.wav"} << 1
         << QStringList{"text.wav|Not a WAV-file|-", "good.wav|ok|#",
                        "pcm16.wav|" + kWrongFormat + "|-", "cd.wav|" + kWrongFormat + "|-",
                        "missing.wav|Not a WAV-file|-"}

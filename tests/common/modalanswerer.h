@@ -30,7 +30,8 @@ public:
     /// message box with `button` (NoButton: its default or first button).
     explicit ModalAnswerer(QString path = QString(),
                            QMessageBox::StandardButton button = QMessageBox::NoButton)
-        : path(std::move(path)), button(button)
+        : path(std::move(path)),
+          button(button)
     {
         connect(&timer, &QTimer::timeout, this, &ModalAnswerer::poll);
         timer.start(10);
@@ -54,8 +55,8 @@ private:
         answered.start();
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             if (!again)
-                messages.append({box->windowTitle(), box->text(), box->icon(),
-                                 int(box->buttons().size())});
+                messages.append(
+                    {box->windowTitle(), box->text(), box->icon(), int(box->buttons().size())});
             QAbstractButton *answer =
                 button != QMessageBox::NoButton ? box->button(button) : nullptr;
             if (!answer && box->defaultButton())

@@ -101,8 +101,7 @@ inline QByteArray recording(const std::vector<std::int32_t> &samples, quint32 ra
 
 /// Seeded test signal: tones in the pass band with some noise, about
 /// `amplitude` at its peaks.
-inline std::vector<std::int32_t> bandSignal(std::size_t count, double amplitude,
-                                            unsigned seed = 1)
+inline std::vector<std::int32_t> bandSignal(std::size_t count, double amplitude, unsigned seed = 1)
 {
     std::mt19937 generator(seed);
     std::normal_distribution<double> noise(0.0, amplitude * 0.1);
@@ -156,7 +155,8 @@ inline std::map<QString, FileState> snapshot(const QString &dir)
     const QFileInfoList entries =
         QDir(dir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
     for (const QFileInfo &info : entries)
-        files[info.fileName()] = {info.isDir(), info.isDir() ? QByteArray() : readFile(info.filePath()),
+        files[info.fileName()] = {info.isDir(),
+                                  info.isDir() ? QByteArray() : readFile(info.filePath()),
                                   info.lastModified()};
     return files;
 }

@@ -23,7 +23,7 @@ enum class Draw { Drawn, NotWav, Skipped };
 
 struct Recording
 {
-    QString name;   ///< file name, ends in ".wav"
+    QString name; ///< file name, ends in ".wav"
     QByteArray bytes;
     Open open;
     Draw draw;
@@ -51,8 +51,8 @@ inline QByteArray validHeader(quint32 dataSize = 4 * 3000)
 
 inline std::vector<Recording> recordings()
 {
-    using testfiles::HeaderSpec;
     using testfiles::header;
+    using testfiles::HeaderSpec;
     using testfiles::put16;
     using testfiles::put32;
     using testfiles::wordBytes;
@@ -89,18 +89,21 @@ inline std::vector<Recording> recordings()
 
     add("data-size-lies-huge.wav",
         header(spec([](HeaderSpec &s) { s.dataSize = 0xFFFFFFF0u; })) + samples, Open::Processed);
-    add("data-size-lies-zero.wav",
-        header(spec([](HeaderSpec &s) { s.dataSize = 0; })) + samples, Open::Processed);
-    add("riff-size-lies.wav", [&] {
-        QByteArray b = valid;
-        b[4] = b[5] = b[6] = b[7] = char(0xFF);
-        return b;
-    }(), Open::Processed);
+    add("data-size-lies-zero.wav", header(spec([](HeaderSpec &s) { s.dataSize = 0; })) + samples,
+        Open::Processed);
+    add(
+        "riff-size-lies.wav",
+        [&] {
+            QByteArray b = valid;
+            b[4] = b[5] = b[6] = b[7] = char(0xFF);
+            return b;
+        }(),
+        Open::Processed);
 
     // The format chunk's size only decides whether an extension follows;
     // the extension's own size field decides its length.
-    add("fmt-size-huge.wav", header(spec([](HeaderSpec &s) { s.fmtSize = 0xFFFFFFFFu; }))
-                                 + samples, Open::NotWav);
+    add("fmt-size-huge.wav", header(spec([](HeaderSpec &s) { s.fmtSize = 0xFFFFFFFFu; })) + samples,
+        Open::NotWav);
     {
         QByteArray ext;
         put16(ext, 22);
@@ -137,33 +140,35 @@ inline std::vector<Recording> recordings()
         put16(odd, 201);
         odd += QByteArray(201, 'e');
         s.extension = odd;
-        list.push_back({"header-longer-than-lead-in-odd-end.wav", header(s), Open::Processed,
-                        Draw::NotWav});
+        list.push_back(
+            {"header-longer-than-lead-in-odd-end.wav", header(s), Open::Processed, Draw::NotWav});
     }
 
     add("tag-0.wav", header(spec([](HeaderSpec &s) { s.tag = 0; })) + samples, Open::Processed);
     add("tag-1.wav", header(spec([](HeaderSpec &s) { s.tag = 1; })) + samples, Open::Processed);
-    add("tag-3-float.wav", header(spec([](HeaderSpec &s) { s.tag = 3; })) + samples,
-        Open::NotWav);
+    add("tag-3-float.wav", header(spec([](HeaderSpec &s) { s.tag = 3; })) + samples, Open::NotWav);
     add("tag-fffe-extensible.wav", header(spec([](HeaderSpec &s) {
-            s.tag = 0xFFFE;
-            s.fmtSize = 40;
-            s.extension = QByteArray("\x16\x00", 2) + QByteArray(22, '\0');
-        })) + samples, Open::NotWav);
+                                       s.tag = 0xFFFE;
+                                       s.fmtSize = 40;
+                                       s.extension =
+                                           QByteArray("\x16\x00", 2) + QByteArray(22, '\0');
+                                   })) + samples,
+        Open::NotWav);
     add("rifx.wav", header(spec([](HeaderSpec &s) { s.riff = "RIFX"; })) + samples,
         Open::Processed);
     add("rifx-16-bit.wav", header(spec([](HeaderSpec &s) {
-            s.riff = "RIFX";
-            s.bits = 16;
-        })) + samples, Open::WrongFormat);
+                               s.riff = "RIFX";
+                               s.bits = 16;
+                           })) + samples,
+        Open::WrongFormat);
     add("riff-id-wrong.wav", header(spec([](HeaderSpec &s) { s.riff = "RIFT"; })) + samples,
         Open::NotWav);
     add("wave-id-wrong.wav", header(spec([](HeaderSpec &s) { s.wave = "AVI "; })) + samples,
         Open::NotWav);
     add("fmt-id-wrong.wav", header(spec([](HeaderSpec &s) { s.fmt = "FMT "; })) + samples,
         Open::NotWav);
-    add("data-id-not-compared.wav", header(spec([](HeaderSpec &s) { s.dataId = "junk"; }))
-                                        + samples, Open::Processed);
+    add("data-id-not-compared.wav",
+        header(spec([](HeaderSpec &s) { s.dataId = "junk"; })) + samples, Open::Processed);
 
     add("zero-channels.wav", header(spec([](HeaderSpec &s) { s.channels = 0; })) + samples,
         Open::Processed);
@@ -171,12 +176,11 @@ inline std::vector<Recording> recordings()
         Open::Processed);
     add("zero-rate.wav", header(spec([](HeaderSpec &s) { s.rate = 0; })) + samples,
         Open::WrongFormat);
-    add("rate-beyond-int.wav", header(spec([](HeaderSpec &s) { s.rate = 0x80004000u; }))
-                                   + samples, Open::WrongFormat);
+    add("rate-beyond-int.wav", header(spec([](HeaderSpec &s) { s.rate = 0x80004000u; })) + samples,
+        Open::WrongFormat);
     add("zero-bits.wav", header(spec([](HeaderSpec &s) { s.bits = 0; })) + samples,
         Open::WrongFormat);
-    add("8-bit.wav", header(spec([](HeaderSpec &s) { s.bits = 8; })) + samples,
-        Open::WrongFormat);
+    add("8-bit.wav", header(spec([](HeaderSpec &s) { s.bits = 8; })) + samples, Open::WrongFormat);
     add("16-bit.wav", header(spec([](HeaderSpec &s) { s.bits = 16; })) + samples,
         Open::WrongFormat);
     add("24-bit.wav", header(spec([](HeaderSpec &s) { s.bits = 24; })) + samples,
@@ -191,7 +195,10 @@ inline std::vector<Recording> recordings()
     // A LIST chunk where the data chunk should be is taken for it; one
     // before the format chunk hides "fmt ".
     {
-        QByteArray list1 = header(spec([](HeaderSpec &s) { s.dataId = "LIST"; s.dataSize = 26; }));
+        QByteArray list1 = header(spec([](HeaderSpec &s) {
+            s.dataId = "LIST";
+            s.dataSize = 26;
+        }));
         list1 += "INFOISFT";
         put32(list1, 14);
         list1 += QByteArray("Quorvane\0\0\0\0\0\0", 14);
@@ -208,13 +215,16 @@ inline std::vector<Recording> recordings()
     add("text-file.wav", QByteArray("this is no recording at all, just words\n").repeated(20),
         Open::NotWav);
     add("all-ones.wav", QByteArray(4096, char(0xFF)), Open::NotWav);
-    add("extremes.wav", [] {
-        std::vector<std::int32_t> words(4000);
-        for (std::size_t i = 0; i < words.size(); ++i)
-            words[i] = i % 2 ? std::numeric_limits<std::int32_t>::min()
-                             : std::numeric_limits<std::int32_t>::max();
-        return validHeader() + wordBytes(words);
-    }(), Open::Processed);
+    add(
+        "extremes.wav",
+        [] {
+            std::vector<std::int32_t> words(4000);
+            for (std::size_t i = 0; i < words.size(); ++i)
+                words[i] = i % 2 ? std::numeric_limits<std::int32_t>::min()
+                                 : std::numeric_limits<std::int32_t>::max();
+            return validHeader() + wordBytes(words);
+        }(),
+        Open::Processed);
     add("Mérés éjjel.wav", valid, Open::Processed);
     list.push_back({"folder.wav", QByteArray(), Open::NotWav, Draw::Skipped, true});
     return list;

@@ -113,11 +113,12 @@ BatchRun runBatch(const QStringList &args, const QString &workDir, int fileLimit
     QProcess process;
     process.setWorkingDirectory(workDir);
     if (fileLimit > 0)
-        process.start(QStringLiteral("/bin/bash"),
-                      QStringList{"-c", QStringLiteral("ulimit -f %1; trap '' XFSZ; exec \"$@\"")
-                                            .arg(fileLimit),
-                                  "bash", QStringLiteral(QUORVANE_BATCH)}
-                          + args);
+        process.start(
+            QStringLiteral("/bin/bash"),
+            QStringList{"-c",
+                        QStringLiteral("ulimit -f %1; trap '' XFSZ; exec \"$@\"").arg(fileLimit),
+                        "bash", QStringLiteral(QUORVANE_BATCH)}
+                + args);
     else
         process.start(QStringLiteral(QUORVANE_BATCH), args);
     BatchRun run;
@@ -338,7 +339,8 @@ void TestCorpus::templates()
     const BatchRun run = runBatch({"--draw", "batch.wav"}, dir.path());
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.statuses()["batch.wav"], QStringLiteral("ok"));
-    QCOMPARE(readFile(dir.filePath("batch_stereo.wav")), readFile(dir.filePath("éjjel_stereo.wav")));
+    QCOMPARE(readFile(dir.filePath("batch_stereo.wav")),
+             readFile(dir.filePath("éjjel_stereo.wav")));
     QCOMPARE(readFile(dir.filePath("tmp.wav")), QByteArray("the user's own tmp.wav"));
 }
 

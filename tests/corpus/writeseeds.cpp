@@ -29,8 +29,8 @@ int main(int argc, char *argv[])
             || !put("analysis/" + name, fuzzentries::analysisInput(r.bytes, QByteArray())))
             return 1;
     }
-    const QByteArray processed = corpus::validHeader()
-                                 + testfiles::wordBytes(corpus::corpusSamples(3000));
+    const QByteArray processed =
+        corpus::validHeader() + testfiles::wordBytes(corpus::corpusSamples(3000));
     for (const corpus::Template &t : corpus::templates())
         if (!put("analysis/" + t.name, fuzzentries::analysisInput(processed, t.bytes)))
             return 1;

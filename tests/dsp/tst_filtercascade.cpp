@@ -41,11 +41,11 @@ Words makeFile(Shape shape, int length, double amplitude, double frequency, unsi
             v = amplitude * std::sin(kTwoPi * frequency * t);
             break;
         case Shape::Recording:
-            v = amplitude * (0.3 + 0.2 * std::sin(kTwoPi * 50.0 * t)
-                             + 0.25 * std::sin(kTwoPi * 117.0 * t + 0.4)
-                             + 0.1 * std::sin(kTwoPi * 190.0 * t + 1.1)
-                             + 0.1 * std::sin(kTwoPi * 2000.0 * t)
-                             + 0.15 * noise(rng));
+            v = amplitude
+                * (0.3 + 0.2 * std::sin(kTwoPi * 50.0 * t)
+                   + 0.25 * std::sin(kTwoPi * 117.0 * t + 0.4)
+                   + 0.1 * std::sin(kTwoPi * 190.0 * t + 1.1) + 0.1 * std::sin(kTwoPi * 2000.0 * t)
+                   + 0.15 * noise(rng));
             if (i % 20000 < 700)
                 v += amplitude * 0.4 * noise(rng);
             break;
@@ -77,7 +77,8 @@ Words runCascade(const Words &file, Split split, unsigned seed = 7)
         const std::size_t pending = cascade.available();
         QVERIFY2(pending <= pushed + dsp::FilterCascade::blockWords(), "words pile up");
         while (std::size_t n = cascade.pull(portion.data(), 1 + rng() % portion.size()))
-            out.insert(out.end(), portion.begin(), portion.begin() + static_cast<std::ptrdiff_t>(n));
+            out.insert(out.end(), portion.begin(),
+                       portion.begin() + static_cast<std::ptrdiff_t>(n));
     };
     for (std::size_t at = 0; at < count;) {
         std::size_t n = count - at;
@@ -129,8 +130,8 @@ void TestFilterCascade::matchesLiteral_data()
     QTest::addColumn<double>("amplitude");
     QTest::addColumn<double>("frequency");
 
-    const int block = static_cast<int>(dsp::FilterCascade::firstBlockIndex()
-                                       + dsp::FilterCascade::blockWords());
+    const int block =
+        static_cast<int>(dsp::FilterCascade::firstBlockIndex() + dsp::FilterCascade::blockWords());
     QTest::newRow("shorter than the lead-in") << Shape::Noise << 30 << 1e5 << 0.0;
     QTest::newRow("one sample") << Shape::Noise << 49 << 1e5 << 0.0;
     QTest::newRow("noise 529") << Shape::Noise << 529 << 1e5 << 0.0;
@@ -174,7 +175,8 @@ void TestFilterCascade::matchesLiteral()
         if (got == expected)
             continue;
         if (n < dsp::FilterCascade::firstBlockIndex() || std::llabs(got - expected) > 1)
-            QFAIL(qPrintable(QStringLiteral("word %1: %2, expected %3").arg(n).arg(got).arg(expected)));
+            QFAIL(qPrintable(
+                QStringLiteral("word %1: %2, expected %3").arg(n).arg(got).arg(expected)));
         ++differing;
     }
     QVERIFY2(differing * 100000 <= whole.size(), qPrintable(QString::number(differing)));
@@ -401,7 +403,8 @@ void TestFilterCascade::parallelObjects()
                 Words out(file.size() - kLeadIn);
                 std::size_t got = 0;
                 for (std::size_t at = kLeadIn; at < file.size(); at += 5000 + t) {
-                    cascade.push(file.data() + at, std::min<std::size_t>(5000 + t, file.size() - at));
+                    cascade.push(file.data() + at,
+                                 std::min<std::size_t>(5000 + t, file.size() - at));
                     got += cascade.pull(out.data() + got, out.size() - got);
                 }
                 cascade.finish();

@@ -82,7 +82,8 @@ std::vector<double> shapedTemplate(int n, double scale = 1e4)
     std::vector<double> t(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
         const double u = (i - n / 2.0) / (n / 6.0);
-        t[static_cast<std::size_t>(i)] = scale * std::exp(-u * u) * std::sin(2 * M_PI * i / 57.0 + 0.3);
+        t[static_cast<std::size_t>(i)] =
+            scale * std::exp(-u * u) * std::sin(2 * M_PI * i / 57.0 + 0.3);
     }
     return t;
 }
@@ -203,8 +204,9 @@ void verifyAgainstLiteral(const Recorder &fast, const reference::AnalysisRecord 
     QCOMPARE(fast.frames.size(), lit.frames.size());
     const Mismatch m = compareWords(fast.frames, lit.frames);
     QVERIFY2(!m.beyondOne, "a frame differs by more than one");
-    QVERIFY2(m.count <= lit.frames.size() / 100000,
-             qPrintable(QString("%1 of %2 frame values differ").arg(m.count).arg(lit.frames.size())));
+    QVERIFY2(
+        m.count <= lit.frames.size() / 100000,
+        qPrintable(QString("%1 of %2 frame values differ").arg(m.count).arg(lit.frames.size())));
 
     QCOMPARE(fast.detectorCalls.size(), lit.detectorCalls.size());
     for (std::size_t i = 0; i < lit.detectorCalls.size(); ++i) {
@@ -323,7 +325,8 @@ void TestTemplateAnalysis::emptyTemplateComponents()
     for (std::int64_t step = 48; step < count; ++step) {
         const std::size_t i = static_cast<std::size_t>(step - 48);
         QCOMPARE(rec.frames[2 * i], 0);
-        const std::int32_t expected = step > 3144 ? words[static_cast<std::size_t>(step - 1 - 503)] : 0;
+        const std::int32_t expected =
+            step > 3144 ? words[static_cast<std::size_t>(step - 1 - 503)] : 0;
         QCOMPARE(rec.frames[2 * i + 1], expected);
     }
     for (const auto &call : rec.detectorCalls)
@@ -340,8 +343,10 @@ void TestTemplateAnalysis::leadingFramesAreZero()
 {
     const std::vector<std::int32_t> words = recording(12000, 22, 1e9, 6);
     const Recorder rec = runFast(words, shapedTemplate(1006), Split::Whole);
-    QVERIFY(std::all_of(rec.frames.begin(), rec.frames.begin() + 2 * 3097, [](std::int32_t v) { return v == 0; }));
-    QVERIFY(std::any_of(rec.frames.begin() + 2 * 3097, rec.frames.end(), [](std::int32_t v) { return v != 0; }));
+    QVERIFY(std::all_of(rec.frames.begin(), rec.frames.begin() + 2 * 3097,
+                        [](std::int32_t v) { return v == 0; }));
+    QVERIFY(std::any_of(rec.frames.begin() + 2 * 3097, rec.frames.end(),
+                        [](std::int32_t v) { return v != 0; }));
 }
 
 void TestTemplateAnalysis::columnsAndPeakOnShortFiles_data()
@@ -499,7 +504,8 @@ void TestTemplateAnalysis::concurrentAnalysesAgree()
     std::vector<Recorder> results(4);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < results.size(); ++i)
-        threads.emplace_back([&, i] { results[i] = runFast(words, marker, Split::Uneven, std::uint32_t(i)); });
+        threads.emplace_back(
+            [&, i] { results[i] = runFast(words, marker, Split::Uneven, std::uint32_t(i)); });
     for (std::thread &t : threads)
         t.join();
     for (const Recorder &r : results)

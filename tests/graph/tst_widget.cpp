@@ -57,8 +57,10 @@ struct Display
     /// What the widget shows on screen now (no extra paint event).
     QImage screen() const
     {
-        return widget->screen()->grabWindow(widget->winId()).toImage().convertToFormat(
-            QImage::Format_RGB32);
+        return widget->screen()
+            ->grabWindow(widget->winId())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
     }
 
     std::unique_ptr<GraphPainter> painter;
@@ -99,8 +101,7 @@ void sendKey(Widget &widget, int key, bool *accepted = nullptr)
 
 void sendClick(Widget &widget, int x, Qt::MouseButton button, bool *accepted = nullptr)
 {
-    QMouseEvent event(QEvent::MouseButtonPress, QPointF(x, 300), button, button,
-                      Qt::NoModifier);
+    QMouseEvent event(QEvent::MouseButtonPress, QPointF(x, 300), button, button, Qt::NoModifier);
     QCoreApplication::sendEvent(&widget, &event);
     if (accepted)
         *accepted = event.isAccepted();
@@ -120,11 +121,20 @@ void runScript(Widget &widget, const QString &script)
         for (int n = 0; n < repeat; ++n) {
             const int arg = op.mid(1).toInt();
             switch (op.at(0).toLatin1()) {
-            case 'P': widget.setPosition(arg, 0); break;
-            case 'C': sendClick(widget, arg, Qt::LeftButton); break;
-            case 'L': sendKey(widget, Qt::Key_Left); break;
-            case 'R': sendKey(widget, Qt::Key_Right); break;
-            default: QFAIL(qPrintable(QStringLiteral("bad step ") + step));
+            case 'P':
+                widget.setPosition(arg, 0);
+                break;
+            case 'C':
+                sendClick(widget, arg, Qt::LeftButton);
+                break;
+            case 'L':
+                sendKey(widget, Qt::Key_Left);
+                break;
+            case 'R':
+                sendKey(widget, Qt::Key_Right);
+                break;
+            default:
+                QFAIL(qPrintable(QStringLiteral("bad step ") + step));
             }
         }
     }
@@ -280,7 +290,7 @@ void TestWidget::setSeriesDoesNotRepaint()
     d.widget->setSeries(std::vector<int>(3000, 1), std::vector<int>(5000, 2),
                         std::vector<int>(2500, 3));
     QCOMPARE(d.spy.count(), 0);
-    QCOMPARE(d.widget->seriesLength(), 2500); // the shortest of the three
+    QCOMPARE(d.widget->seriesLength(), 2500);        // the shortest of the three
     QCOMPARE(d.widget->windowXValues().at(0), 1600); // window kept
 
     d.widget->setPosition(1, 0); // would read past the shortest series
@@ -452,9 +462,9 @@ void TestWidget::overviewAccumulatesAcrossRuns()
     firstRun->animateDetector(5, 550);
     firstRun->animateGraph2(5, 750, 760);
     const QImage image = firstRun->grab().toImage();
-    QCOMPARE(name(pixel(image, 5, 150)), name(kGreen));  // first run, still there
-    QCOMPARE(name(pixel(image, 5, 500)), name(kGreen));  // shared part
-    QCOMPARE(name(pixel(image, 5, 645)), name(kWhite));  // first run's range
+    QCOMPARE(name(pixel(image, 5, 150)), name(kGreen)); // first run, still there
+    QCOMPARE(name(pixel(image, 5, 500)), name(kGreen)); // shared part
+    QCOMPARE(name(pixel(image, 5, 645)), name(kWhite)); // first run's range
     QCOMPARE(name(pixel(image, 5, 720)), name(kWhite));
     QCOMPARE(name(pixel(image, 5, 740)), name(kRed));
 }
@@ -630,8 +640,7 @@ void TestWidget::overviewRepaintsOnlyItsColumn()
     d.spy.clear();
 
     call(x);
-    QCOMPARE(d.spy.rects,
-             painted ? QList<QRect>{QRect(x, 0, 1, 800)} : QList<QRect>{});
+    QCOMPARE(d.spy.rects, painted ? QList<QRect>{QRect(x, 0, 1, 800)} : QList<QRect>{});
     QCOMPARE(d.widget->overviewX(), x);
     QCOMPARE(d.widget->displayMode(), int(detector ? Widget::Detector : Widget::Graph2));
 
@@ -650,9 +659,7 @@ void TestWidget::columnRepaintKeepsPicture()
     QVERIFY(columns.exposed && full.exposed);
     full.widget->setFullRepaint(true);
 
-    const auto bothShowTheSame = [&]() {
-        return columns.screen() == full.screen();
-    };
+    const auto bothShowTheSame = [&]() { return columns.screen() == full.screen(); };
     for (Display *d : {&columns, &full}) {
         setRampSeries(*d->widget, 20000);
         d->widget->setPosition(5, 2); // a previous run's graphs view

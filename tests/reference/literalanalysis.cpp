@@ -56,7 +56,8 @@ struct LiteralState
                     amplitude += std::fabs(x) * taperWindow[k] / 200000;
             }
         }
-        return (1006 * sxy - sx * sy) / std::sqrt((1006 * sxx - sx * sx) * (1006 * syy - sy * sy) + 1e-9);
+        return (1006 * sxy - sx * sy)
+               / std::sqrt((1006 * sxx - sx * sx) * (1006 * syy - sy * sy) + 1e-9);
     }
 };
 
@@ -72,7 +73,8 @@ AnalysisRecord literalAnalysis(const std::vector<std::int32_t> &fileWords,
 
     // Template: the first 1006 values; the taper is set for the template's
     // own length only.
-    const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(markerValues.size()), kWindow);
+    const std::int64_t n =
+        std::min<std::int64_t>(static_cast<std::int64_t>(markerValues.size()), kWindow);
     for (std::int64_t i = 0; i < n; ++i) {
         const double markerValue = markerValues[static_cast<std::size_t>(i)];
         st.taperWindow[i] = 1 - std::cos(2 * pi * i / 1006);
@@ -141,8 +143,8 @@ AnalysisRecord literalAnalysis(const std::vector<std::int32_t> &fileWords,
             if (l % 800 == 0) {
                 const int hi = *std::max_element(st.blockValues, st.blockValues + 800);
                 const int lo = *std::min_element(st.blockValues, st.blockValues + 800);
-                record.graph2Calls.push_back({m, dsp::saturateToInt32(800LL - hi),
-                                              dsp::saturateToInt32(800LL - lo)});
+                record.graph2Calls.push_back(
+                    {m, dsp::saturateToInt32(800LL - hi), dsp::saturateToInt32(800LL - lo)});
                 m = m + 1;
                 if (m == 5)
                     b = lo;

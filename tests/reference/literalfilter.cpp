@@ -27,8 +27,7 @@ struct FilterState
     double convRing3[528], delayRing3[528];
     double convRing4[528], delayRing4[528];
     double convRing5[528], delayRing5[528];
-    double stageOut1 = 0.0, stageOut2 = 0.0, stageOut3 = 0.0, stageOut4 = 0.0,
-           stageOut5 = 0.0;
+    double stageOut1 = 0.0, stageOut2 = 0.0, stageOut3 = 0.0, stageOut4 = 0.0, stageOut5 = 0.0;
 
     double smoothRing1[100], smoothRing2[100], smoothRing3[100], smoothRing4[100];
     double smoothOut1 = 0.0, smoothOut2 = 0.0, smoothOut3 = 0.0, smoothOut4 = 0.0;
@@ -52,8 +51,8 @@ int slot(std::int64_t index, int length)
 // One high-pass stage at word index n: stores v in both rings, forms the
 // weighted sum (only once n is past 528) and subtracts the input from 264
 // words earlier, read from the delay ring.
-double highPassStage(const FilterState &s, double *convRing, double *delayRing,
-                     double v, std::int64_t n)
+double highPassStage(const FilterState &s, double *convRing, double *delayRing, double v,
+                     std::int64_t n)
 {
     const int r = slot(n, 528);
     convRing[r] = v;

@@ -19,8 +19,7 @@ namespace {
 class ShrunkDevice : public QBuffer
 {
 public:
-    ShrunkDevice(const QByteArray &data, qint64 claimedSize)
-        : claimed(claimedSize)
+    ShrunkDevice(const QByteArray &data, qint64 claimedSize) : claimed(claimedSize)
     {
         setData(data);
     }
@@ -64,8 +63,8 @@ struct Recorder : AnalysisListener
     {
         cumulative.push_back({column, y, y2});
     }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
-                  std::vector<int> seriesSym, int peakBlock, int peakChange) override
+    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
+                  int peakBlock, int peakChange) override
     {
         x = std::move(seriesX);
         asym = std::move(seriesAsym);
@@ -133,8 +132,8 @@ void TestWavFile::parseHeader_data()
     const QByteArray samples(16, '\1');
 
     HeaderSpec plain;
-    QTest::newRow("plain 44-byte header") << header(plain) + samples << true << qint64(44) << sign
-                                          << little;
+    QTest::newRow("plain 44-byte header")
+        << header(plain) + samples << true << qint64(44) << sign << little;
 
     HeaderSpec ext18;
     ext18.fmtSize = 18;
@@ -159,8 +158,8 @@ void TestWavFile::parseHeader_data()
 
     HeaderSpec eightBit;
     eightBit.bits = 8;
-    QTest::newRow("8-bit is unsigned") << header(eightBit) << true << qint64(44)
-                                       << int(QAudioFormat::UnSignedInt) << little;
+    QTest::newRow("8-bit is unsigned")
+        << header(eightBit) << true << qint64(44) << int(QAudioFormat::UnSignedInt) << little;
 
     HeaderSpec anyData;
     anyData.dataId = "LIST";
@@ -443,7 +442,8 @@ void TestWavFile::analysisMatchesReference()
     std::copy(signal.begin(), signal.end(), words.begin());
     std::vector<double> marker(1006);
     for (std::size_t k = 0; k < marker.size(); ++k)
-        marker[k] = 3000.0 * std::sin(2 * M_PI * 150 * double(k) / 16384.0) * std::sin(M_PI * double(k) / 1006);
+        marker[k] = 3000.0 * std::sin(2 * M_PI * 150 * double(k) / 16384.0)
+                    * std::sin(M_PI * double(k) / 1006);
 
     const QByteArray processed = header(HeaderSpec()) + wordBytes(words).mid(44);
     QVERIFY(writeFile(path("x_output.wav"), processed));
