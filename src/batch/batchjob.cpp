@@ -56,8 +56,7 @@ QString run(const QString &path, const BatchOptions &options,
         if (!message.isEmpty())
             return message;
         QSaveFile output(base + QStringLiteral("_output.wav"));
-        message = commands::filterInto(
-            source, output, progress ? progress : [](int) {});
+        message = commands::filterInto(source, output, progress);
         if (!message.isEmpty())
             return message;
     }

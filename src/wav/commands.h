@@ -29,8 +29,8 @@ QString baseName(const QString &path);
 QString openChecked(WavFile &file, const QString &fileName, const QString &notWavText);
 
 /// Runs the processing pass from the open, checked `source` into `output`
-/// (a save file that is not open yet) and commits it. `progress` gets every
-/// percentage from 0 to 99 in order.
+/// (a save file that is not open yet) and commits it. `progress`, when set,
+/// gets every percentage from 0 to 99 in order.
 QString filterInto(WavFile &source, QSaveFile &output, const std::function<void(int)> &progress);
 
 /// Runs the analysis of the open, checked processed file `source` with the

@@ -64,7 +64,8 @@ public:
     void prepareFilter(QIODevice *in, QIODevice *out);
     /// Filters every whole word of `in` from byte 192 on and writes it to
     /// `out`, reporting the percentage done (0 to 99, each value once, in
-    /// order) through `progress`. False on a read or write failure.
+    /// order) through `progress` when it is set. False on a read or write
+    /// failure.
     bool filterSignal(QIODevice *in, QIODevice *out, const std::function<void(int)> &progress);
 
     // The analysis pass.
