@@ -59,24 +59,14 @@ public:
                      std::size_t count) override
     {
         using namespace dsp::analysis;
-        // Grown a piece at a time and filled by index, so that the loops
-        // vectorise; the reserved capacity means no reallocation.
-        const std::size_t at = seriesX.size();
-        seriesX.resize(at + count);
-        seriesAsym.resize(at + count);
-        seriesSym.resize(at + count);
-        int *x = seriesX.data() + at;
-        int *asym = seriesAsym.data() + at;
-        int *sym = seriesSym.data() + at;
-        for (std::size_t i = 0; i < count; ++i)
-            x[i] = seriesY(kBaselineX, samples[i]);
-        for (std::size_t i = 0; i < count; ++i) {
-            asym[i] = seriesY(kBaselineAsym, words[2 * i]);
-            sym[i] = seriesY(kBaselineSym, words[2 * i + 1]);
-        }
         buffer.resize(count * 2);
-        for (std::size_t i = 0; i < 2 * count; ++i)
-            buffer[i] = qToLittleEndian(words[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            seriesX.push_back(seriesY(kBaselineX, samples[i]));
+            seriesAsym.push_back(seriesY(kBaselineAsym, words[2 * i]));
+            seriesSym.push_back(seriesY(kBaselineSym, words[2 * i + 1]));
+            buffer[2 * i] = qToLittleEndian(words[2 * i]);
+            buffer[2 * i + 1] = qToLittleEndian(words[2 * i + 1]);
+        }
         const qint64 bytes = qint64(count) * 8;
         if (writeOk && frames->write(reinterpret_cast<const char *>(buffer.data()), bytes) != bytes)
             writeOk = false;
