@@ -69,16 +69,19 @@ std::vector<double> testMarker()
 }
 
 /// Names the document `name` through saveAs(), which sets the base name the
-/// Draw command reads from, then runs Graph > Draw; answers the boxes shown.
-QList<SeenMessage> drawNamed(MainWindow &window, const QString &name)
+/// Draw command reads from, then runs Graph > Draw; `messages` gets the boxes
+/// shown. False when saveAs() could not be called.
+bool drawNamed(MainWindow &window, const QString &name, QList<SeenMessage> &messages)
 {
     {
         ModalAnswerer accept(name);
-        QMetaObject::invokeMethod(&window, "saveAs");
+        if (!QMetaObject::invokeMethod(&window, "saveAs"))
+            return false;
     }
     ModalAnswerer answerer;
     action(window, "&Draw...")->trigger();
-    return answerer.messages;
+    messages = answerer.messages;
+    return true;
 }
 
 } // namespace
@@ -521,7 +524,8 @@ void TestMainWindow::drawRefusals()
 
     MainWindow window;
     window.show();
-    const QList<SeenMessage> messages = drawNamed(window, path("x.wav"));
+    QList<SeenMessage> messages;
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
     QCOMPARE(messages.size(), 1);
     QCOMPARE(messages[0].title, QStringLiteral("Warning"));
     QCOMPARE(messages[0].text, message);
@@ -537,7 +541,8 @@ void TestMainWindow::drawCannotWrite()
 
     MainWindow window;
     window.show();
-    const QList<SeenMessage> messages = drawNamed(window, path("x.wav"));
+    QList<SeenMessage> messages;
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
     QCOMPARE(messages.size(), 1);
     QCOMPARE(messages[0].title, QStringLiteral("Warning"));
     QVERIFY(messages[0].text.contains(path("x.wav_stereo.wav")));

@@ -20,7 +20,7 @@
 
 namespace testfiles {
 
-struct HeaderSpec
+struct HeaderFields
 {
     QByteArray riff = "RIFF";
     QByteArray wave = "WAVE";
@@ -51,23 +51,23 @@ inline void put32(QByteArray &bytes, quint32 value)
     bytes.append(reinterpret_cast<const char *>(b), 4);
 }
 
-inline QByteArray header(const HeaderSpec &spec)
+inline QByteArray header(const HeaderFields &fields)
 {
     QByteArray h;
-    h += spec.riff;
-    put32(h, 36 + spec.dataSize);
-    h += spec.wave;
-    h += spec.fmt;
-    put32(h, spec.fmtSize);
-    put16(h, spec.tag);
-    put16(h, spec.channels);
-    put32(h, spec.rate);
-    put32(h, spec.rate * spec.channels * (spec.bits / 8));
-    put16(h, quint16(spec.channels * (spec.bits / 8)));
-    put16(h, spec.bits);
-    h += spec.extension;
-    h += spec.dataId;
-    put32(h, spec.dataSize);
+    h += fields.riff;
+    put32(h, 36 + fields.dataSize);
+    h += fields.wave;
+    h += fields.fmt;
+    put32(h, fields.fmtSize);
+    put16(h, fields.tag);
+    put16(h, fields.channels);
+    put32(h, fields.rate);
+    put32(h, fields.rate * fields.channels * (fields.bits / 8));
+    put16(h, quint16(fields.channels * (fields.bits / 8)));
+    put16(h, fields.bits);
+    h += fields.extension;
+    h += fields.dataId;
+    put32(h, fields.dataSize);
     return h;
 }
 
@@ -92,11 +92,11 @@ inline std::vector<std::int32_t> bytesToWords(const QByteArray &bytes)
 inline QByteArray recording(const std::vector<std::int32_t> &samples, quint32 rate = 16384,
                             quint16 bits = 32)
 {
-    HeaderSpec spec;
-    spec.rate = rate;
-    spec.bits = bits;
-    spec.dataSize = quint32(samples.size() * 4);
-    return header(spec) + wordBytes(samples);
+    HeaderFields fields;
+    fields.rate = rate;
+    fields.bits = bits;
+    fields.dataSize = quint32(samples.size() * 4);
+    return header(fields) + wordBytes(samples);
 }
 
 /// Seeded test signal: tones in the pass band with some noise, about

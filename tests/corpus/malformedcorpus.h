@@ -44,15 +44,15 @@ inline std::vector<std::int32_t> corpusSamples(std::size_t count)
 
 inline QByteArray validHeader(quint32 dataSize = 4 * 3000)
 {
-    testfiles::HeaderSpec spec;
-    spec.dataSize = dataSize;
-    return testfiles::header(spec);
+    testfiles::HeaderFields fields;
+    fields.dataSize = dataSize;
+    return testfiles::header(fields);
 }
 
 inline std::vector<Recording> recordings()
 {
     using testfiles::header;
-    using testfiles::HeaderSpec;
+    using testfiles::HeaderFields;
     using testfiles::put16;
     using testfiles::put32;
     using testfiles::wordBytes;
@@ -63,8 +63,8 @@ inline std::vector<Recording> recordings()
     const auto add = [&](const QString &name, const QByteArray &bytes, Open open) {
         list.push_back({name, bytes, open, open == Open::Processed ? Draw::Drawn : Draw::Skipped});
     };
-    const auto spec = [](void (*change)(HeaderSpec &)) {
-        HeaderSpec s;
+    const auto fields = [](void (*change)(HeaderFields &)) {
+        HeaderFields s;
         s.dataSize = 4 * 3000;
         change(s);
         return s;
@@ -88,9 +88,10 @@ inline std::vector<Recording> recordings()
     add("odd-size-short.wav", valid.left(101), Open::Processed);
 
     add("data-size-lies-huge.wav",
-        header(spec([](HeaderSpec &s) { s.dataSize = 0xFFFFFFF0u; })) + samples, Open::Processed);
-    add("data-size-lies-zero.wav", header(spec([](HeaderSpec &s) { s.dataSize = 0; })) + samples,
+        header(fields([](HeaderFields &s) { s.dataSize = 0xFFFFFFF0u; })) + samples,
         Open::Processed);
+    add("data-size-lies-zero.wav",
+        header(fields([](HeaderFields &s) { s.dataSize = 0; })) + samples, Open::Processed);
     add(
         "riff-size-lies.wav",
         [&] {
@@ -102,13 +103,13 @@ inline std::vector<Recording> recordings()
 
     // The format chunk's size only decides whether an extension follows;
     // the extension's own size field decides its length.
-    add("fmt-size-huge.wav", header(spec([](HeaderSpec &s) { s.fmtSize = 0xFFFFFFFFu; })) + samples,
-        Open::NotWav);
+    add("fmt-size-huge.wav",
+        header(fields([](HeaderFields &s) { s.fmtSize = 0xFFFFFFFFu; })) + samples, Open::NotWav);
     {
         QByteArray ext;
         put16(ext, 22);
         ext += QByteArray(22, 'e');
-        HeaderSpec s = spec([](HeaderSpec &) {});
+        HeaderFields s = fields([](HeaderFields &) {});
         s.fmtSize = 40;
         s.extension = ext;
         add("extension-22.wav", header(s) + samples, Open::Processed);
@@ -132,7 +133,7 @@ inline std::vector<Recording> recordings()
         QByteArray ext;
         put16(ext, 200);
         ext += QByteArray(200, 'e');
-        HeaderSpec s = spec([](HeaderSpec &) {});
+        HeaderFields s = fields([](HeaderFields &) {});
         s.fmtSize = 218;
         s.extension = ext;
         add("header-longer-than-lead-in.wav", header(s) + samples, Open::Processed);
@@ -144,58 +145,60 @@ inline std::vector<Recording> recordings()
             {"header-longer-than-lead-in-odd-end.wav", header(s), Open::Processed, Draw::NotWav});
     }
 
-    add("tag-0.wav", header(spec([](HeaderSpec &s) { s.tag = 0; })) + samples, Open::Processed);
-    add("tag-1.wav", header(spec([](HeaderSpec &s) { s.tag = 1; })) + samples, Open::Processed);
-    add("tag-3-float.wav", header(spec([](HeaderSpec &s) { s.tag = 3; })) + samples, Open::NotWav);
-    add("tag-fffe-extensible.wav", header(spec([](HeaderSpec &s) {
+    add("tag-0.wav", header(fields([](HeaderFields &s) { s.tag = 0; })) + samples, Open::Processed);
+    add("tag-1.wav", header(fields([](HeaderFields &s) { s.tag = 1; })) + samples, Open::Processed);
+    add("tag-3-float.wav", header(fields([](HeaderFields &s) { s.tag = 3; })) + samples,
+        Open::NotWav);
+    add("tag-fffe-extensible.wav", header(fields([](HeaderFields &s) {
                                        s.tag = 0xFFFE;
                                        s.fmtSize = 40;
                                        s.extension =
                                            QByteArray("\x16\x00", 2) + QByteArray(22, '\0');
                                    })) + samples,
         Open::NotWav);
-    add("rifx.wav", header(spec([](HeaderSpec &s) { s.riff = "RIFX"; })) + samples,
+    add("rifx.wav", header(fields([](HeaderFields &s) { s.riff = "RIFX"; })) + samples,
         Open::Processed);
-    add("rifx-16-bit.wav", header(spec([](HeaderSpec &s) {
+    add("rifx-16-bit.wav", header(fields([](HeaderFields &s) {
                                s.riff = "RIFX";
                                s.bits = 16;
                            })) + samples,
         Open::WrongFormat);
-    add("riff-id-wrong.wav", header(spec([](HeaderSpec &s) { s.riff = "RIFT"; })) + samples,
+    add("riff-id-wrong.wav", header(fields([](HeaderFields &s) { s.riff = "RIFT"; })) + samples,
         Open::NotWav);
-    add("wave-id-wrong.wav", header(spec([](HeaderSpec &s) { s.wave = "AVI "; })) + samples,
+    add("wave-id-wrong.wav", header(fields([](HeaderFields &s) { s.wave = "AVI "; })) + samples,
         Open::NotWav);
-    add("fmt-id-wrong.wav", header(spec([](HeaderSpec &s) { s.fmt = "FMT "; })) + samples,
+    add("fmt-id-wrong.wav", header(fields([](HeaderFields &s) { s.fmt = "FMT "; })) + samples,
         Open::NotWav);
     add("data-id-not-compared.wav",
-        header(spec([](HeaderSpec &s) { s.dataId = "junk"; })) + samples, Open::Processed);
+        header(fields([](HeaderFields &s) { s.dataId = "junk"; })) + samples, Open::Processed);
 
-    add("zero-channels.wav", header(spec([](HeaderSpec &s) { s.channels = 0; })) + samples,
+    add("zero-channels.wav", header(fields([](HeaderFields &s) { s.channels = 0; })) + samples,
         Open::Processed);
-    add("two-channels.wav", header(spec([](HeaderSpec &s) { s.channels = 2; })) + samples,
+    add("two-channels.wav", header(fields([](HeaderFields &s) { s.channels = 2; })) + samples,
         Open::Processed);
-    add("zero-rate.wav", header(spec([](HeaderSpec &s) { s.rate = 0; })) + samples,
+    add("zero-rate.wav", header(fields([](HeaderFields &s) { s.rate = 0; })) + samples,
         Open::WrongFormat);
-    add("rate-beyond-int.wav", header(spec([](HeaderSpec &s) { s.rate = 0x80004000u; })) + samples,
+    add("rate-beyond-int.wav",
+        header(fields([](HeaderFields &s) { s.rate = 0x80004000u; })) + samples, Open::WrongFormat);
+    add("zero-bits.wav", header(fields([](HeaderFields &s) { s.bits = 0; })) + samples,
         Open::WrongFormat);
-    add("zero-bits.wav", header(spec([](HeaderSpec &s) { s.bits = 0; })) + samples,
+    add("8-bit.wav", header(fields([](HeaderFields &s) { s.bits = 8; })) + samples,
         Open::WrongFormat);
-    add("8-bit.wav", header(spec([](HeaderSpec &s) { s.bits = 8; })) + samples, Open::WrongFormat);
-    add("16-bit.wav", header(spec([](HeaderSpec &s) { s.bits = 16; })) + samples,
+    add("16-bit.wav", header(fields([](HeaderFields &s) { s.bits = 16; })) + samples,
         Open::WrongFormat);
-    add("24-bit.wav", header(spec([](HeaderSpec &s) { s.bits = 24; })) + samples,
+    add("24-bit.wav", header(fields([](HeaderFields &s) { s.bits = 24; })) + samples,
         Open::WrongFormat);
-    add("64-bit.wav", header(spec([](HeaderSpec &s) { s.bits = 64; })) + samples,
+    add("64-bit.wav", header(fields([](HeaderFields &s) { s.bits = 64; })) + samples,
         Open::WrongFormat);
-    add("rate-16000.wav", header(spec([](HeaderSpec &s) { s.rate = 16000; })) + samples,
+    add("rate-16000.wav", header(fields([](HeaderFields &s) { s.rate = 16000; })) + samples,
         Open::WrongFormat);
-    add("rate-44100.wav", header(spec([](HeaderSpec &s) { s.rate = 44100; })) + samples,
+    add("rate-44100.wav", header(fields([](HeaderFields &s) { s.rate = 44100; })) + samples,
         Open::WrongFormat);
 
     // A LIST chunk where the data chunk should be is taken for it; one
     // before the format chunk hides "fmt ".
     {
-        QByteArray list1 = header(spec([](HeaderSpec &s) {
+        QByteArray list1 = header(fields([](HeaderFields &s) {
             s.dataId = "LIST";
             s.dataSize = 26;
         }));

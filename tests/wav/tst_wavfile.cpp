@@ -131,60 +131,60 @@ void TestWavFile::parseHeader_data()
     const int little = QAudioFormat::LittleEndian;
     const QByteArray samples(16, '\1');
 
-    HeaderSpec plain;
+    HeaderFields plain;
     QTest::newRow("plain 44-byte header")
         << header(plain) + samples << true << qint64(44) << sign << little;
 
-    HeaderSpec ext18;
+    HeaderFields ext18;
     ext18.fmtSize = 18;
     ext18.extension = extension(0);
     QTest::newRow("format chunk 18, extension 0")
         << header(ext18) + samples << true << qint64(46) << sign << little;
 
-    HeaderSpec ext40;
+    HeaderFields ext40;
     ext40.fmtSize = 40;
     ext40.extension = extension(22);
     QTest::newRow("format chunk 40, extension 22")
         << header(ext40) + samples << true << qint64(68) << sign << little;
 
-    HeaderSpec rifx;
+    HeaderFields rifx;
     rifx.riff = "RIFX";
     QTest::newRow("RIFX: little-endian numbers, big-endian order")
         << header(rifx) + samples << true << qint64(44) << sign << int(QAudioFormat::BigEndian);
 
-    HeaderSpec tag0;
+    HeaderFields tag0;
     tag0.tag = 0;
     QTest::newRow("tag 0 accepted") << header(tag0) << true << qint64(44) << sign << little;
 
-    HeaderSpec eightBit;
+    HeaderFields eightBit;
     eightBit.bits = 8;
     QTest::newRow("8-bit is unsigned")
         << header(eightBit) << true << qint64(44) << int(QAudioFormat::UnSignedInt) << little;
 
-    HeaderSpec anyData;
+    HeaderFields anyData;
     anyData.dataId = "LIST";
     QTest::newRow("data identifier not compared")
         << header(anyData) << true << qint64(44) << sign << little;
 
-    HeaderSpec tag3;
+    HeaderFields tag3;
     tag3.tag = 3;
     QTest::newRow("tag 3 refused") << header(tag3) << false << qint64(36) << sign << little;
 
-    HeaderSpec tagExtensible;
+    HeaderFields tagExtensible;
     tagExtensible.tag = 0xFFFE;
     QTest::newRow("tag 0xFFFE refused")
         << header(tagExtensible) << false << qint64(36) << sign << little;
 
-    HeaderSpec lower;
+    HeaderFields lower;
     lower.riff = "riff";
     QTest::newRow("identifiers are case-sensitive")
         << header(lower) << false << qint64(36) << sign << little;
 
-    HeaderSpec noWave;
+    HeaderFields noWave;
     noWave.wave = "AVI ";
     QTest::newRow("not WAVE") << header(noWave) << false << qint64(36) << sign << little;
 
-    HeaderSpec noFmt;
+    HeaderFields noFmt;
     noFmt.fmt = "fmt_";
     QTest::newRow("no format chunk") << header(noFmt) << false << qint64(36) << sign << little;
 
@@ -195,12 +195,12 @@ void TestWavFile::parseHeader_data()
     QTest::newRow("35 bytes") << header(plain).left(35) << false << qint64(35) << sign << little;
     QTest::newRow("empty file") << QByteArray() << false << qint64(0) << sign << little;
 
-    HeaderSpec noSizeField;
+    HeaderFields noSizeField;
     noSizeField.fmtSize = 18;
     QTest::newRow("extension size missing")
         << header(noSizeField).left(36) << false << qint64(0) << sign << little;
 
-    HeaderSpec longExtension;
+    HeaderFields longExtension;
     longExtension.fmtSize = 18;
     longExtension.extension = extension(60000, 10);
     QTest::newRow("extension larger than the file")
@@ -243,7 +243,7 @@ void TestWavFile::openWriteEmptiesTheFile()
 void TestWavFile::canonicalHeader()
 {
     const QByteArray h = WavFile::canonicalHeader(2, 16384, 800);
-    HeaderSpec expected;
+    HeaderFields expected;
     expected.channels = 2;
     expected.dataSize = 800;
     QCOMPARE(h, header(expected));
@@ -298,7 +298,7 @@ void TestWavFile::leadIn_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("expected");
 
-    const QByteArray h = header(HeaderSpec());
+    const QByteArray h = header(HeaderFields());
     std::vector<std::int32_t> words(60);
     for (std::size_t i = 0; i < words.size(); ++i)
         words[i] = std::int32_t(1000 * i + 7);
@@ -445,7 +445,7 @@ void TestWavFile::analysisMatchesReference()
         marker[k] = 3000.0 * std::sin(2 * M_PI * 150 * double(k) / 16384.0)
                     * std::sin(M_PI * double(k) / 1006);
 
-    const QByteArray processed = header(HeaderSpec()) + wordBytes(words).mid(44);
+    const QByteArray processed = header(HeaderFields()) + wordBytes(words).mid(44);
     QVERIFY(writeFile(path("x_output.wav"), processed));
     QVERIFY(writeFile(path("marker.dat"), markerBytes(marker)));
 
