@@ -1,15 +1,25 @@
-# Sourced by the run and test scripts: installs the Debian packages the
-# build needs, and any named as arguments, but only those that are missing.
+# Sourced by the run, test, fuzz and CI scripts.
+
+# The Debian packages the build needs.
+quorvane_packages=(build-essential cmake pkg-config qtbase5-dev qtmultimedia5-dev libfftw3-dev)
+
+# Refreshes the package lists and installs the named packages (through sudo
+# when not root).
+quorvane_apt_install() {
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "$@"
+}
+
+# Installs the packages the build needs, and any named as arguments, but only
+# those that are missing.
 quorvane_install_deps() {
-    local packages=(build-essential cmake pkg-config qtbase5-dev qtmultimedia5-dev libfftw3-dev "$@")
     local missing=()
-    for p in "${packages[@]}"; do
+    for p in "${quorvane_packages[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    quorvane_apt_install "${missing[@]}"
 }
