@@ -39,7 +39,8 @@ public:
     ~WavFile() override;
 
     /// Closes the file if open, then opens `fileName` read-only and parses
-    /// its header. False when the file cannot be opened or is no WAV file.
+    /// its header. False when the file cannot be opened, is no regular file
+    /// (left unopened: a FIFO would block) or is no WAV file.
     bool openRead(const QString &fileName);
     /// Closes the file if open, then creates or empties `fileName` for
     /// reading and writing. Writes nothing.
@@ -94,6 +95,10 @@ public:
     /// the position reached, except when the extension or the data chunk
     /// header is cut short (then it is left alone).
     static bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes);
+
+    /// The name messages give `file`: a result being written is shown by its
+    /// result name, not by its temporary one.
+    static QString shownName(const QFileDevice *file);
 
 private:
     /// Bytes of `device` a pass takes. For this file that is its size when

@@ -4,6 +4,7 @@
 
 #include "app/mainwindow.h"
 #include "batch/demorecording.h"
+#include "common/fileentries.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
@@ -392,7 +393,7 @@ void TestBatch::exitCodes_data()
         << QStringList{"--draw", "text.wav", "good.wav", "pcm16.wav", "cd.wav", "missing.wav"} << 1
         << QStringList{"text.wav|Not a WAV-file|-", "good.wav|ok|#",
                        "pcm16.wav|" + kWrongFormat + "|-", "cd.wav|" + kWrongFormat + "|-",
-                       "missing.wav|Not a WAV-file|-"}
+                       "missing.wav|Could not read missing.wav: No such file or directory|-"}
         << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
     QTest::newRow("refused only, all outputs asked for")
         << QStringList{"--draw", "--blocks", "--png", "pcm16.wav", "text.wav"} << 1
@@ -404,18 +405,62 @@ void TestBatch::exitCodes_data()
         << QStringList{"good_output.wav"} << QString();
     QTest::newRow("two-channel result cannot be written")
         << QStringList{"--draw", "stereoblocked.wav"} << 1
-        << QStringList{"stereoblocked.wav|Could not write stereoblocked_stereo.wav*|-"}
-        << QStringList{"stereoblocked_output.wav"} << QString();
+        << QStringList{"stereoblocked.wav|Could not write stereoblocked_stereo.wav*|-"} << none
+        << QString();
     QTest::newRow("CSV cannot be written")
         << QStringList{"--draw", "--blocks", "csvblocked.wav"} << 1
-        << QStringList{"csvblocked.wav|Could not write csvblocked_blocks.csv*|#"}
-        << QStringList{"csvblocked_output.wav", "csvblocked_stereo.wav"} << QString();
+        << QStringList{"csvblocked.wav|Could not write csvblocked_blocks.csv*|-"} << none
+        << QString();
     QTest::newRow("picture cannot be written")
         << QStringList{"--draw", "--png", "pngblocked.wav", "good.wav"} << 1
-        << QStringList{"pngblocked.wav|Could not write pngblocked_graph.png*|#", "good.wav|ok|#"}
-        << QStringList{"pngblocked_output.wav", "pngblocked_stereo.wav", "good_output.wav",
-                       "good_stereo.wav", "good_graph.png"}
+        << QStringList{"pngblocked.wav|Could not write pngblocked_graph.png*|-", "good.wav|ok|#"}
+        << QStringList{"good_output.wav", "good_stereo.wav", "good_graph.png"} << QString();
+
+    // Results that reach something else, inputs that are no regular files,
+    // recordings whose results coincide, and what an interrupted run left.
+    const auto refusedAs = [](const QString &recording, const QString &result, const QString &why) {
+        return QStringList{recording + "|Could not write " + result + ": " + why + "|-"};
+    };
+    QTest::newRow("result a link to a device")
+        << QStringList{"devnull.wav"} << 1
+        << refusedAs("devnull.wav", "devnull_output.wav", "not a regular file") << none
         << QString();
+    QTest::newRow("result a link to the recording")
+        << QStringList{"self.wav"} << 1
+        << refusedAs("self.wav", "self_output.wav", "it is the same file as self.wav") << none
+        << QString();
+    QTest::newRow("recording a link to its result")
+        << QStringList{"linked.wav"} << 1
+        << refusedAs("linked.wav", "linked_output.wav", "it is the same file as linked.wav") << none
+        << QString();
+    QTest::newRow("recording a FIFO")
+        << QStringList{"--draw", "fifo.wav", "good.wav"} << 1
+        << QStringList{"fifo.wav|Not a WAV-file|-", "good.wav|ok|#"}
+        << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
+    QTest::newRow("--marker a FIFO") << QStringList{"--draw", "--marker", "fifo.wav", "good.wav"}
+                                     << 2 << none << none << QString();
+    QTest::newRow("--marker a missing file")
+        << QStringList{"--draw", "--marker", "nothere.dat", "good.wav"} << 2 << none << none
+        << QString();
+    QTest::newRow("same result names, 2 jobs")
+        << QStringList{"--jobs", "2", "take.wav", "take.WAV"} << 1
+        << QStringList{"take.wav|ok|-", "take.WAV|Same result names as take.wav|-"}
+        << QStringList{"take_output.wav"} << QString();
+    QTest::newRow("a recording that is an earlier one's result")
+        << QStringList{"good.wav", "good_output.wav"} << 1
+        << QStringList{"good.wav|ok|-", "good_output.wav|It is a result of good.wav|-"}
+        << QStringList{"good_output.wav"} << QString();
+    QTest::newRow("leftovers of an interrupted run")
+        << QStringList{"left.wav"} << 0 << QStringList{"left.wav|ok|-"}
+        << QStringList{"left_output.wav", "-left_output.wav.Qw3rTy"} << QString();
+    const QString longName = QString(244, 'l') + ".wav";
+    QTest::newRow("result name too long to replace safely")
+        << QStringList{longName} << 1
+        << refusedAs(longName, QString(244, 'l') + "_output.wav",
+                     "file name too long to replace safely")
+        << none << QString();
+    QTest::newRow("--make-demo, marker.dat cannot be written")
+        << QStringList{"--make-demo", "demo"} << 1 << none << none << QString();
 
     QTest::newRow("no recording") << none << 2 << none << none << QString();
     QTest::newRow("--draw and no recording")
@@ -478,12 +523,33 @@ void TestBatch::exitCodes()
         QVERIFY(makeOld(path(file.first)));
     }
     // A folder where a result should go cannot be replaced, even by root.
-    for (const char *blocked : {"blocked_output.wav", "stereoblocked_stereo.wav",
-                                "csvblocked_blocks.csv", "pngblocked_graph.png"})
+    for (const char *blocked :
+         {"blocked_output.wav", "stereoblocked_stereo.wav", "csvblocked_blocks.csv",
+          "pngblocked_graph.png", "demo", "demo/marker.dat"})
         QVERIFY(QDir(work->path()).mkdir(blocked));
+#ifdef Q_OS_UNIX
+    for (const char *entry :
+         {"devnull_output.wav->/dev/null", "self_output.wav->self.wav", "linked_output.wav",
+          "linked.wav->linked_output.wav", "fifo.wav|", "left_output.wav.Qw3rTy:left",
+          "left_output.wav.Qw3rT:kept", "left_output.wav.Qw-rTy:kept", "left.wav.Qw3rTy:kept",
+          "demo/recording.wav:earlier demo"})
+        QVERIFY2(fileentries::create(QDir(work->path()), entry, good), entry);
+#endif
+    for (const QString &name :
+         {QStringLiteral("devnull.wav"), QStringLiteral("self.wav"), QStringLiteral("take.wav"),
+          QStringLiteral("take.WAV"), QStringLiteral("left.wav"), QString(244, 'l') + ".wav"})
+        QVERIFY(writeFile(path(name), good));
     const std::map<QString, FileState> before = snapshot(work->path());
+    const auto entriesBefore = fileentries::state(QDir(work->path()));
+    const auto demoBefore = fileentries::state(QDir(path("demo")));
 
-    const BatchRun run = runBatch(args, work->path());
+    BatchRun run;
+    {
+        // Anything waiting on the FIFO is freed, and fails the row.
+        fileentries::FifoWatchdog watchdog(QDir(work->path()), std::chrono::seconds(10));
+        run = runBatch(args, work->path());
+        QVERIFY2(!watchdog.hasFired(), "the run waited on a FIFO");
+    }
     QVERIFY(run.exitedNormally);
     QCOMPARE(run.exitCode, exitCode);
 
@@ -514,15 +580,31 @@ void TestBatch::exitCodes()
     // The written files are new; everything else is untouched, byte for
     // byte and in its time; no scratch file appears.
     const std::map<QString, FileState> after = snapshot(work->path());
-    QStringList expectedNames = names(before) + written;
+    QStringList expectedNames = names(before);
+    for (const QString &name : written)
+        if (name.startsWith('-'))
+            expectedNames.removeOne(name.mid(1));
+        else
+            expectedNames << name;
     expectedNames.sort();
     QCOMPARE(names(after), expectedNames);
+    // Links, FIFOs and the devices they reach are as they were.
+    auto entriesAfter = fileentries::state(QDir(work->path()));
+    for (const auto &entry : entriesBefore)
+        if (!written.contains(entry.first) && !written.contains('-' + entry.first))
+            QVERIFY2(entriesAfter[entry.first] == entry.second, qPrintable(entry.first));
+    QCOMPARE(fileentries::state(QDir(path("demo"))), demoBefore);
+    QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
     for (const auto &entry : before) {
+        if (written.contains('-' + entry.first))
+            continue;
         const FileState &now = after.at(entry.first);
         QVERIFY2(now.bytes == entry.second.bytes, qPrintable(entry.first));
         QVERIFY2(now.isDir || now.modified == entry.second.modified, qPrintable(entry.first));
     }
     for (const QString &name : written) {
+        if (name.startsWith('-'))
+            continue;
         WavFile file;
         QVERIFY2(!name.endsWith(".wav") || (file.openRead(path(name)) && file.hasAnalysisFormat()),
                  qPrintable(name));
