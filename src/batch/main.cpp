@@ -249,10 +249,14 @@ std::vector<QString> coincidingResults(const QStringList &paths, const BatchOpti
     QHash<QString, int> resultOf;
     QHash<QString, int> inputOf;
     for (int i = 0; i < paths.size(); ++i) {
+        // Devices and the like are refused by each job on its own; only
+        // regular files and names still free can coincide.
         QStringList keys;
         for (const QString &name : batchResultNames(paths[i], options))
-            keys << resultfiles::identity(name);
-        const QString input = resultfiles::identity(paths[i]);
+            if (!QFileInfo::exists(name) || resultfiles::isRegular(name))
+                keys << resultfiles::identity(name);
+        const bool plain = !QFileInfo::exists(paths[i]) || resultfiles::isRegular(paths[i]);
+        const QString input = plain ? resultfiles::identity(paths[i]) : QString();
         QString &why = refused[std::size_t(i)];
         for (const QString &key : keys) {
             if (why.isEmpty() && resultOf.contains(key))
@@ -260,13 +264,14 @@ std::vector<QString> coincidingResults(const QStringList &paths, const BatchOpti
             if (why.isEmpty() && inputOf.contains(key))
                 why = QStringLiteral("Its results would replace %1").arg(paths[inputOf[key]]);
         }
-        if (why.isEmpty() && resultOf.contains(input))
+        if (why.isEmpty() && !input.isEmpty() && resultOf.contains(input))
             why = QStringLiteral("It is a result of %1").arg(paths[resultOf[input]]);
         if (!why.isEmpty())
             continue;
         for (const QString &key : keys)
             resultOf.insert(key, i);
-        inputOf.insert(input, i);
+        if (!input.isEmpty())
+            inputOf.insert(input, i);
     }
     return refused;
 }

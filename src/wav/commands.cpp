@@ -15,9 +15,10 @@ const char *const wrongFormat =
 
 namespace {
 
-QString writeError(const QFileDevice &file)
+QString writeError(QFileDevice &file)
 {
-    return QStringLiteral("Could not write %1: %2").arg(file.fileName(), file.errorString());
+    return QStringLiteral("Could not write %1: %2")
+        .arg(file.fileName(), resultfiles::writeFailure(file));
 }
 
 /// Commits `output` when `error` is empty; otherwise discards it.
@@ -90,7 +91,7 @@ QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QI
         const auto *file = qobject_cast<const QFileDevice *>(&stereo);
         return QStringLiteral("Could not write %1: %2")
             .arg(file ? WavFile::shownName(file) : QStringLiteral("the file"),
-                 stereo.errorString());
+                 resultfiles::writeFailure(stereo));
     };
     // The header's sizes are known once every frame is written.
     const QByteArray placeholder = WavFile::canonicalHeader(2, 16384, 0);

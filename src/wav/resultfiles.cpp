@@ -117,6 +117,16 @@ QString refusal(const QString &result, const QStringList &inputs)
     return QString();
 }
 
+QString writeFailure(QIODevice &device)
+{
+    auto *file = qobject_cast<QFileDevice *>(&device);
+    if (file && file->isOpen() && file->error() == QFileDevice::NoError) {
+        file->write("", 1);
+        file->flush();
+    }
+    return device.errorString();
+}
+
 int removeLeftovers(const QStringList &results)
 {
     // Per folder, the names whose leftovers go.
@@ -154,9 +164,9 @@ bool ResultFile::start()
     return open();
 }
 
-QString ResultFile::errorText() const
+QString ResultFile::errorText()
 {
-    return QStringLiteral("Could not write %1: %2").arg(resultName, errorString());
+    return QStringLiteral("Could not write %1: %2").arg(resultName, writeFailure(*this));
 }
 
 QString commitAll(const std::vector<ResultFile *> &files)

@@ -28,6 +28,10 @@ QString identity(const QString &path);
 /// for the temporary name beside it.
 QString refusal(const QString &result, const QStringList &inputs);
 
+/// The reason a write to `device` failed. A write the system cut short
+/// (a full disk) sets no error; one more write then meets the reason.
+QString writeFailure(QIODevice &device);
+
 /// Removes what an interrupted write of any of `results` left beside it: the
 /// regular files named "<name>.XXXXXX" (six letters or digits) next to the
 /// file each result reaches. Each folder is listed once. Answers the count.
@@ -45,7 +49,7 @@ public:
     /// Creates the temporary file; false with errorText() set otherwise.
     bool start();
     /// "Could not write <name>: <reason>".
-    QString errorText() const;
+    QString errorText();
 
 private:
     friend QString commitAll(const std::vector<ResultFile *> &files);

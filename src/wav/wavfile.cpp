@@ -76,10 +76,10 @@ bool WavFile::failRead(const QIODevice *device)
     return false;
 }
 
-bool WavFile::failWrite(const QIODevice *device)
+bool WavFile::failWrite(QIODevice *device)
 {
-    passError =
-        QStringLiteral("Could not write %1: %2").arg(deviceName(device), device->errorString());
+    passError = QStringLiteral("Could not write %1: %2")
+                    .arg(deviceName(device), resultfiles::writeFailure(*device));
     return false;
 }
 

@@ -109,7 +109,7 @@ private:
     /// unreadable) as the pass error; answers false.
     bool failRead(const QIODevice *device);
     /// Records a failed write of `device` as the pass error; answers false.
-    bool failWrite(const QIODevice *device);
+    bool failWrite(QIODevice *device);
 
     /// Transfer word of the lead-in copy.
     std::int32_t sampleWord = 0;

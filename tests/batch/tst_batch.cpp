@@ -16,6 +16,8 @@
 #include <QDir>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
 #include <QSaveFile>
 #include <QScreen>
 #include <QSettings>
@@ -23,6 +25,7 @@
 #include <QtTest>
 
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -56,11 +59,17 @@ struct BatchRun
     }
 };
 
-BatchRun runBatch(const QStringList &args, const QString &workDir)
+/// Runs the program with `args`, or with a program of "bash" (then `args`
+/// is its script, with $B the batch program) a shell command line.
+BatchRun runBatch(const QStringList &args, const QString &workDir,
+                  const QString &program = QStringLiteral(QUORVANE_BATCH))
 {
     QProcess process;
     process.setWorkingDirectory(workDir);
-    process.start(QStringLiteral(QUORVANE_BATCH), args);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("B"), QStringLiteral(QUORVANE_BATCH));
+    process.setProcessEnvironment(env);
+    process.start(program, program == "bash" ? QStringList{"-c", args.join(' ')} : args);
     BatchRun run;
     if (!process.waitForFinished(-1))
         return run;
@@ -236,6 +245,10 @@ private slots:
     void jobsGiveSameFiles_data();
     void jobsGiveSameFiles();
     void demoPeakAtStrongestEvent();
+    void commandLine_data();
+    void commandLine();
+    void interruptRemovesTemporaries_data();
+    void interruptRemovesTemporaries();
 
 private:
     QString path(const QString &name) const { return QDir(work->path()).filePath(name); }
@@ -730,6 +743,123 @@ int main(int argc, char *argv[])
     TestBatch test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
+}
+
+void TestBatch::commandLine_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stdoutHas");
+    QTest::addColumn<QString>("stderrHas");
+    QTest::addColumn<QStringList>("written");
+
+    QTest::newRow("name not valid UTF-8")
+        << R"sh("$B" "$(printf 'c\377.wav')")sh" << 1
+        << "c\\xff.wav\tCould not read c\\xff.wav: not a valid file name here" << QString()
+        << QStringList();
+    QTest::newRow("tab and newline in a name")
+        << R"sh("$B" "$(printf 'a\tb\nc.wav')")sh" << 0 << "a\\tb\\nc.wav\tok\t" << QString()
+        << QStringList{"a\tb\nc_output.wav"};
+    QTest::newRow("names like the toolkit's options")
+        << R"sh("$B" -- -platform -reverse)sh" << 1
+        << "-platform\tCould not read -platform: No such file or directory\t" << QString()
+        << QStringList{"-rev_output.wav"};
+    QTest::newRow("--help-all") << R"sh("$B" --help-all)sh" << 0 << "--make-demo" << QString()
+                                << QStringList();
+    QTest::newRow("standard output full")
+        << R"sh("$B" good.wav >/dev/full)sh" << 1 << QString() << "No space left on device"
+        << QStringList{"good_output.wav"};
+    QTest::newRow("standard output closed")
+        << R"sh("$B" good.wav >&-)sh" << 1 << QString() << "Bad file descriptor"
+        << QStringList{"good_output.wav"};
+    // A small file system of its own, in a namespace of the test's own.
+    QTest::newRow("disk full")
+        << R"sh(unshare -rm sh -c 'mount -t tmpfs -o size=300k none small && cd small &&
+              cp ../good.wav . && "$B" good.wav; s=$?; ls; exit $s')sh"
+        << 1 << "good.wav\tCould not write good_output.wav: No space left on device\t" << QString()
+        << QStringList();
+}
+
+// Names arrive as the bytes given and are printed so that each stays on one
+// line; a report that cannot be written fails the run.
+void TestBatch::commandLine()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("the command lines are POSIX shell");
+#endif
+    QFETCH(QString, script);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stdoutHas);
+    QFETCH(QString, stderrHas);
+    QFETCH(QStringList, written);
+
+    if (script.startsWith("unshare") && QProcess::execute("unshare", {"-rm", "true"}) != 0)
+        QSKIP("no user namespaces here");
+    const QByteArray good = recording(bandSignal(60000, 1e8, 3));
+    for (const char *name :
+         {"good.wav", "-reverse", "a\tb\nc.wav", "c\uFFFD.wav", "c\uFFFD_output.wav"})
+        QVERIFY(writeFile(path(QString::fromUtf8(name)), good));
+    QVERIFY(QDir(work->path()).mkdir("small"));
+    const auto before = fileentries::state(QDir(work->path()));
+
+    const BatchRun run = runBatch({script}, work->path(), "bash");
+    QVERIFY(run.exitedNormally);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(QString::fromUtf8(run.out).contains(stdoutHas), run.out.constData());
+    QVERIFY2(QString::fromUtf8(run.err).contains(stderrHas), run.err.constData());
+    QVERIFY2(!run.out.contains(".XXXXXX") && !run.out.contains("good_output.wav."),
+             run.out.constData()); // the small disk holds no temporary file
+
+    auto after = fileentries::state(QDir(work->path()));
+    for (const QString &name : written)
+        QVERIFY2(after.erase(name) == 1, qPrintable(name));
+    QCOMPARE(after, before);
+}
+
+void TestBatch::interruptRemovesTemporaries_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+// An interrupted run removes the temporary files of the results it was
+// writing and keeps the earlier results.
+void TestBatch::interruptRemovesTemporaries()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("POSIX signals");
+#else
+    QFETCH(int, signalNumber);
+    // Long enough to be caught mid-way: ten minutes of silence.
+    QVERIFY(writeFile(path("long.wav"), recording(std::vector<std::int32_t>(16384 * 600, 0))));
+    QVERIFY(writeFile(path("long_output.wav"), "earlier output"));
+    const auto before = fileentries::state(QDir(work->path()));
+
+    // Hiding /proc makes the toolkit write its temporary files under
+    // "<name>.XXXXXX" names, as it does where unnamed ones do not exist.
+    if (QProcess::execute("unshare", {"-rm", "true"}) != 0)
+        QSKIP("no user namespaces here");
+    QProcess process;
+    process.setWorkingDirectory(work->path());
+    process.start("unshare",
+                  {"-rm", "sh", "-c", "mount -t tmpfs none /proc && exec \"$0\" --draw long.wav",
+                   QStringLiteral(QUORVANE_BATCH)});
+    QVERIFY(process.waitForStarted());
+    const QRegularExpression temporary("^long_output\\.wav\\.[A-Za-z0-9]{6}$");
+    QElapsedTimer timer;
+    timer.start();
+    bool seen = false;
+    while (!seen && timer.elapsed() < 20000 && process.state() == QProcess::Running) {
+        seen = !QDir(work->path()).entryList(QDir::Files).filter(temporary).isEmpty();
+        QThread::msleep(2);
+    }
+    QVERIFY2(seen, "no temporary file was seen while the run went on");
+    ::kill(pid_t(process.processId()), signalNumber);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(fileentries::state(QDir(work->path())), before);
+#endif
 }
 
 #include "tst_batch.moc"
