@@ -772,6 +772,10 @@ void TestBatch::commandLine_data()
     QTest::newRow("standard output closed")
         << R"sh("$B" good.wav >&-)sh" << 1 << QString() << "Bad file descriptor"
         << QStringList{"good_output.wav"};
+    QTest::newRow("too many open files")
+        << R"sh(ulimit -n 4; "$B" good.wav)sh" << 1
+        << "good.wav\tCould not read good.wav: Too many open files\t" << QString()
+        << QStringList();
     // A small file system of its own, in a namespace of the test's own.
     QTest::newRow("disk full")
         << R"sh(unshare -rm sh -c 'mount -t tmpfs -o size=300k none small && cd small &&
