@@ -112,8 +112,10 @@ QStringList commandLine(int argc, char *argv[], QHash<QString, QString> &undecod
 {
     QStringList arguments;
 #ifdef Q_OS_WIN
+    // Windows hands over UTF-16: every name decodes.
     Q_UNUSED(argc);
     Q_UNUSED(argv);
+    Q_UNUSED(undecodable);
     int count = 0;
     if (LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
         for (int i = 0; i < count; ++i)

@@ -13,6 +13,7 @@
 #else
 #include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace resultfiles {
@@ -56,6 +57,19 @@ QString nameKey(const QString &fileName)
     return fileName;
 #endif
 }
+
+#ifdef Q_OS_UNIX
+/// The process's file creation mask, read once (reading it means setting it).
+mode_t creationMask()
+{
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(022);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
+}
+#endif
 
 } // namespace
 
@@ -177,13 +191,16 @@ QString commitAll(const std::vector<ResultFile *> &files)
     }
     for (ResultFile *file : files) {
         const QString temporary = file->fileName();
+        // The permissions an earlier result had, else those a new file gets.
+#ifdef Q_OS_UNIX
+        struct stat st;
+        const bool present = ::stat(QFile::encodeName(file->target).constData(), &st) == 0;
+        ::fchmod(file->handle(), present ? st.st_mode & 07777 : 0666 & ~creationMask());
+#else
         const QFileInfo existing(file->target);
-        const QFileDevice::Permissions permissions =
-            existing.exists()
-                ? existing.permissions()
-                : QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
-                      | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-        file->setPermissions(permissions);
+        if (existing.exists())
+            file->setPermissions(existing.permissions());
+#endif
         file->close();
 #ifdef Q_OS_WIN
         const bool moved = MoveFileExW(
