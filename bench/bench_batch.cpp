@@ -98,6 +98,7 @@ int main(int argc, char *argv[])
     for (int run = 0; run < 3; ++run) {
         const Clock::time_point start = Clock::now();
         result = runBatchJob(path, options);
+        commitBatchResults(result);
         const double seconds = since(start);
         if (!result.error.isEmpty()) {
             std::fprintf(stderr, "batch job failed: %s\n", qPrintable(result.error));

@@ -263,8 +263,9 @@ void MainWindow::about()
     replace(sourceWav, new WavFile(this));
     replace(stereoWav, static_cast<QSaveFile *>(nullptr));
     replace(markerFile, new QFile(QStringLiteral("marker.dat"), this));
-    // A missing template is the empty template.
-    markerFile->open(QIODevice::ReadOnly);
+    // A missing template, or one that is no regular file, is the empty
+    // template; a FIFO is never opened, so nothing blocks.
+    commands::openTemplate(*markerFile);
 
     QString message = commands::openChecked(*sourceWav, baseName + QStringLiteral("_output.wav"),
                                             QString::fromLatin1(commands::notWavProcessed));

@@ -4,7 +4,6 @@
 #include "wav/wavfile.h"
 
 #include <QElapsedTimer>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -45,40 +44,86 @@ QString oneLine(QString text)
     return text.replace(QStringLiteral(" \n"), QStringLiteral(" ")).replace('\n', ' ');
 }
 
+/// A new pending result of `result`; null when it could not be created.
+resultfiles::ResultFile *startResult(BatchResult &result, const QString &name, QString &message)
+{
+    result.pending.push_back(std::make_unique<resultfiles::ResultFile>(name));
+    resultfiles::ResultFile *file = result.pending.back().get();
+    if (file->start())
+        return file;
+    message = file->errorText();
+    return nullptr;
+}
+
 QString run(const QString &path, const BatchOptions &options,
             const std::function<void(int)> &progress, BatchResult &result)
 {
     const QString base = commands::baseName(path);
-    {
-        WavFile source;
-        QString message =
-            commands::openChecked(source, path, QString::fromLatin1(commands::notWavInput));
-        if (!message.isEmpty())
-            return message;
-        QSaveFile output(base + QStringLiteral("_output.wav"));
-        message = commands::filterInto(source, output, progress);
+    WavFile source;
+    QString message =
+        commands::openChecked(source, path, QString::fromLatin1(commands::notWavInput));
+    if (!message.isEmpty())
+        return message;
+    // Every result is checked before any is written.
+    const QStringList inputs{path, options.draw ? options.marker : QString()};
+    for (const QString &name : batchResultNames(path, options)) {
+        message = resultfiles::refusal(name, inputs);
         if (!message.isEmpty())
             return message;
     }
-    if (!options.draw)
-        return QString();
 
-    WavFile processed;
-    QString message = commands::openChecked(processed, base + QStringLiteral("_output.wav"),
-                                            QString::fromLatin1(commands::notWavProcessed));
-    if (!message.isEmpty())
+    resultfiles::ResultFile *output =
+        startResult(result, base + QStringLiteral("_output.wav"), message);
+    if (!output)
         return message;
+    message = commands::writeFiltered(source, *output, progress);
+    source.close();
+    if (!message.isEmpty() || !options.draw)
+        return message;
+
+    // The analysis reads back the processed file just written, as Draw
+    // reads <name>_output.wav, with the same header check.
+    QAudioFormat format;
+    qint64 headerBytes = 0;
+    if (!output->flush())
+        return output->errorText();
+    if (!WavFile::parseHeader(*output, format, headerBytes))
+        return QString::fromLatin1(commands::notWavProcessed);
+    if (format.sampleRate() != 16384 || format.sampleSize() != 32)
+        return QString::fromLatin1(commands::wrongFormat);
     QFile marker(options.marker);
-    marker.open(QIODevice::ReadOnly); // a missing template is the empty template
-    QSaveFile stereo(base + QStringLiteral("_stereo.wav"));
+    commands::openTemplate(marker); // anything else is the empty template
+    resultfiles::ResultFile *stereo =
+        startResult(result, base + QStringLiteral("_stereo.wav"), message);
+    if (!stereo)
+        return message;
+    WavFile pass;
     Collector collector(result, options.png);
-    message = commands::analyseInto(processed, stereo, &marker, collector);
-    if (message.isEmpty() && options.blocks)
-        message = commands::saveBytes(base + QStringLiteral("_blocks.csv"), blocksCsv(result));
+    message = commands::writeAnalysis(pass, *output, *stereo, &marker, collector);
+    if (message.isEmpty() && options.blocks) {
+        resultfiles::ResultFile *csv =
+            startResult(result, base + QStringLiteral("_blocks.csv"), message);
+        const QByteArray rows = csv ? blocksCsv(result) : QByteArray();
+        if (csv && csv->write(rows) != rows.size())
+            message = csv->errorText();
+    }
     return message;
 }
 
 } // namespace
+
+QStringList batchResultNames(const QString &path, const BatchOptions &options)
+{
+    const QString base = commands::baseName(path);
+    QStringList names{base + QStringLiteral("_output.wav")};
+    if (options.draw)
+        names << base + QStringLiteral("_stereo.wav");
+    if (options.draw && options.blocks)
+        names << base + QStringLiteral("_blocks.csv");
+    if (options.draw && options.png)
+        names << base + QStringLiteral("_graph.png");
+    return names;
+}
 
 BatchResult runBatchJob(const QString &path, const BatchOptions &options,
                         const std::function<void(int)> &progress)
@@ -88,8 +133,22 @@ BatchResult runBatchJob(const QString &path, const BatchOptions &options,
     BatchResult result;
     result.path = path;
     result.error = oneLine(run(path, options, progress, result));
+    if (!result.error.isEmpty())
+        result.pending.clear();
     result.seconds = double(timer.nsecsElapsed()) / 1e9;
     return result;
+}
+
+QString commitBatchResults(BatchResult &result)
+{
+    if (result.error.isEmpty()) {
+        std::vector<resultfiles::ResultFile *> files;
+        for (const auto &file : result.pending)
+            files.push_back(file.get());
+        result.error = oneLine(resultfiles::commitAll(files));
+    }
+    result.pending.clear();
+    return result.error;
 }
 
 QByteArray blocksCsv(const BatchResult &result)

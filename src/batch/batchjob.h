@@ -1,9 +1,13 @@
 #pragma once
 
+#include "wav/resultfiles.h"
+
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -34,14 +38,29 @@ struct BatchResult
     std::vector<std::array<int, 3>> cumulative;
     /// The three series, kept only when the picture is wanted.
     std::vector<int> seriesX, seriesAsym, seriesSym;
+
+    /// The recording's results, written but not yet under their names; the
+    /// caller may add the picture and then calls commitBatchResults().
+    /// Empty after a failure: nothing of it reaches the disk.
+    std::vector<std::unique_ptr<resultfiles::ResultFile>> pending;
 };
+
+/// The names of the files a job on `path` writes, in the order it writes
+/// them: <name>_output.wav, and with the options _stereo.wav, _blocks.csv and
+/// _graph.png.
+QStringList batchResultNames(const QString &path, const BatchOptions &options);
 
 /// Runs the Open command's pass on `path` and, when asked, the Draw
 /// command's analysis, exactly as the application does: the same checks,
 /// texts and files. Safe to call from several threads at once; it touches no
-/// GUI object. `progress` gets the processing percentage (0 to 99).
+/// GUI object. `progress` gets the processing percentage (0 to 99). The
+/// files are left in `pending`: nothing is replaced yet.
 BatchResult runBatchJob(const QString &path, const BatchOptions &options,
                         const std::function<void(int)> &progress = {});
+
+/// Gives all of `result`'s pending files their names at once, or on a
+/// failure none of them; sets and answers `result.error`.
+QString commitBatchResults(BatchResult &result);
 
 /// The rows of <name>_blocks.csv: a header, then one row per overview
 /// column: column, detector block maximum, cumulative-sum block maximum and

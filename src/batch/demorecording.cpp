@@ -2,7 +2,7 @@
 
 #include "dsp/filtercascade.h"
 #include "dsp/templateanalysis.h"
-#include "wav/commands.h"
+#include "wav/resultfiles.h"
 #include "wav/wavfile.h"
 
 #include <QDir>
@@ -106,9 +106,23 @@ QString writeDemo(const QString &directory, int seconds)
         qToLittleEndian(bits, b);
         marker.append(reinterpret_cast<const char *>(b), 8);
     }
+    // Both files or neither: a failure at the template keeps the
+    // recording that was there.
     const QDir dir(directory);
-    QString error = commands::saveBytes(dir.filePath(QStringLiteral("recording.wav")), recording);
-    if (error.isEmpty())
-        error = commands::saveBytes(dir.filePath(QStringLiteral("marker.dat")), marker);
-    return error;
+    const QStringList names{dir.filePath(QStringLiteral("recording.wav")),
+                            dir.filePath(QStringLiteral("marker.dat"))};
+    const QByteArray *contents[] = {&recording, &marker};
+    for (const QString &name : names) {
+        const QString refusal = resultfiles::refusal(name, {});
+        if (!refusal.isEmpty())
+            return refusal;
+    }
+    resultfiles::removeLeftovers(names);
+    resultfiles::ResultFile files[] = {resultfiles::ResultFile(names[0]),
+                                       resultfiles::ResultFile(names[1])};
+    for (int i = 0; i < 2; ++i) {
+        if (!files[i].start() || files[i].write(*contents[i]) != contents[i]->size())
+            return files[i].errorText();
+    }
+    return resultfiles::commitAll({&files[0], &files[1]});
 }

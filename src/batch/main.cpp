@@ -6,23 +6,35 @@
 #include "graph/graphpainter.h"
 #include "graph/widget.h"
 #include "wav/commands.h"
+#include "wav/resultfiles.h"
 
 #include <QApplication>
 #include <QBuffer>
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
 #include <QLoggingCategory>
+#include <QSet>
 #include <QThread>
 
 #include <atomic>
 #include <condition_variable>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <windows.h>
+#include <shellapi.h>
 #else
+#include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -40,9 +52,120 @@ bool stderrIsTerminal()
 #endif
 }
 
+/// The results whose temporary files an interrupt removes.
+std::mutex cleanupMutex;
+QStringList cleanupNames;
+
+void setCleanupNames(const QStringList &names)
+{
+    std::lock_guard<std::mutex> lock(cleanupMutex);
+    cleanupNames = names;
+}
+
+void removeCurrentLeftovers()
+{
+    std::lock_guard<std::mutex> lock(cleanupMutex);
+    resultfiles::removeLeftovers(cleanupNames);
+}
+
+#ifdef Q_OS_UNIX
+/// SIGINT and SIGTERM are taken by one thread, which removes the temporary
+/// files of the results being written and then ends the program by the same
+/// signal. Called before any other thread exists, so that all inherit the
+/// mask.
+void handleInterrupts()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set]() {
+        int signalNumber = 0;
+        if (sigwait(&set, &signalNumber) != 0)
+            return;
+        removeCurrentLeftovers();
+        std::signal(signalNumber, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        std::raise(signalNumber);
+    }).detach();
+    // A closed pipe is a write error to report, not a silent end.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+#else
+BOOL WINAPI consoleInterrupt(DWORD)
+{
+    removeCurrentLeftovers();
+    return FALSE; // the default handler ends the program
+}
+
+void handleInterrupts()
+{
+    SetConsoleCtrlHandler(consoleInterrupt, TRUE);
+}
+#endif
+
+/// The command line as the user gave it, decoded as file names are. Names
+/// that do not survive decoding are put into `undecodable` with the bytes as
+/// given, shown with escapes.
+QStringList commandLine(int argc, char *argv[], QHash<QString, QString> &undecodable)
+{
+    QStringList arguments;
+#ifdef Q_OS_WIN
+    // Windows hands over UTF-16: every name decodes.
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    Q_UNUSED(undecodable);
+    int count = 0;
+    if (LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        for (int i = 0; i < count; ++i)
+            arguments << QString::fromWCharArray(wide[i]);
+        LocalFree(wide);
+    }
+#else
+    for (int i = 0; i < argc; ++i) {
+        const QByteArray raw(argv[i]);
+        const QString name = QFile::decodeName(raw);
+        if (QFile::encodeName(name) != raw) {
+            QString shown;
+            for (const char byte : raw) {
+                const uchar b = uchar(byte);
+                shown += b >= 0x20 && b < 0x7f ? QString(QChar(b))
+                                               : QStringLiteral("\\x%1").arg(b, 2, 16, QChar('0'));
+            }
+            undecodable.insert(name, shown);
+        }
+        arguments << name;
+    }
+#endif
+    return arguments;
+}
+
+/// `field` with the characters that would break a tab-separated line
+/// written as escapes.
+QString escaped(const QString &field)
+{
+    QString out;
+    out.reserve(field.size());
+    for (const QChar c : field) {
+        if (c == '\t')
+            out += QStringLiteral("\\t");
+        else if (c == '\n')
+            out += QStringLiteral("\\n");
+        else if (c == '\r')
+            out += QStringLiteral("\\r");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QChar('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 /// The picture the graph widget shows once Draw has finished: the overview
 /// and the close-up at the peak, drawn by the widget's own code offscreen.
-QString writePicture(const BatchResult &result, const QString &path)
+/// It joins the recording's pending results.
+QString writePicture(BatchResult &result, const QString &path)
 {
     GraphPainter painter;
     Widget widget(&painter, nullptr);
@@ -57,24 +180,59 @@ QString writePicture(const BatchResult &result, const QString &path)
     QBuffer buffer(&png);
     if (!buffer.open(QIODevice::WriteOnly) || !widget.grab().toImage().save(&buffer, "PNG"))
         return QStringLiteral("Could not draw %1").arg(path);
-    return commands::saveBytes(path, png);
+    result.pending.push_back(std::make_unique<resultfiles::ResultFile>(path));
+    resultfiles::ResultFile &file = *result.pending.back();
+    if (!file.start() || file.write(png) != png.size())
+        return file.errorText();
+    return QString();
 }
 
-QString resultLine(const BatchResult &result, bool draw)
+QString resultLine(const BatchResult &result, const QString &shownPath, bool draw)
 {
     const QString status = result.error.isEmpty() ? QStringLiteral("ok") : result.error;
-    const bool analysed = draw && result.samples >= 0;
+    const bool analysed = draw && result.error.isEmpty() && result.samples >= 0;
     return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
-        .arg(result.path, status, analysed ? QString::number(result.samples) : QStringLiteral("-"),
+        .arg(escaped(shownPath), escaped(status),
+             analysed ? QString::number(result.samples) : QStringLiteral("-"),
              analysed ? QString::number(result.peakBlock) : QStringLiteral("-"),
              analysed ? QString::number(result.change) : QStringLiteral("-"),
              QString::number(result.seconds, 'f', 3));
 }
 
+/// Set once a line could not be written to standard output, with the reason.
+bool outputFailed = false;
+int outputErrno = 0;
+
+/// A standard stream the program was started without is held by the null
+/// device, so that no file the program opens takes its number and receives
+/// its lines; a missing standard output counts as failed.
+void holdStandardStreams()
+{
+#ifdef Q_OS_UNIX
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int held = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (held != fd && held >= 0) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+        if (fd == STDOUT_FILENO) {
+            outputFailed = true;
+            outputErrno = EBADF;
+        }
+    }
+#endif
+}
+
 void print(FILE *stream, const QString &line)
 {
-    std::fputs(line.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
+    const bool written =
+        std::fputs(line.toLocal8Bit().constData(), stream) >= 0 && std::fflush(stream) == 0;
+    if (!written && stream == stdout && !outputFailed) {
+        outputFailed = true;
+        outputErrno = errno;
+    }
 }
 
 int usageError(const QString &message)
@@ -84,9 +242,47 @@ int usageError(const QString &message)
     return kExitUsage;
 }
 
+/// For each recording, why it is refused before any work: its results
+/// would have the names of an earlier recording's (after links), would
+/// replace an earlier recording, or it is one of an earlier one's results.
+std::vector<QString> coincidingResults(const QStringList &paths, const BatchOptions &options)
+{
+    std::vector<QString> refused(std::size_t(paths.size()));
+    QHash<QString, int> resultOf;
+    QHash<QString, int> inputOf;
+    for (int i = 0; i < paths.size(); ++i) {
+        // Devices and the like are refused by each job on its own; only
+        // regular files and names still free can coincide.
+        QStringList keys;
+        for (const QString &name : batchResultNames(paths[i], options))
+            if (!QFileInfo::exists(name) || resultfiles::isRegular(name))
+                keys << resultfiles::identity(name);
+        const bool plain = !QFileInfo::exists(paths[i]) || resultfiles::isRegular(paths[i]);
+        const QString input = plain ? resultfiles::identity(paths[i]) : QString();
+        QString &why = refused[std::size_t(i)];
+        for (const QString &key : keys) {
+            if (why.isEmpty() && resultOf.contains(key))
+                why = QStringLiteral("Same result names as %1").arg(paths[resultOf[key]]);
+            if (why.isEmpty() && inputOf.contains(key))
+                why = QStringLiteral("Its results would replace %1").arg(paths[inputOf[key]]);
+        }
+        if (why.isEmpty() && !input.isEmpty() && resultOf.contains(input))
+            why = QStringLiteral("It is a result of %1").arg(paths[resultOf[input]]);
+        if (!why.isEmpty())
+            continue;
+        for (const QString &key : keys)
+            resultOf.insert(key, i);
+        if (!input.isEmpty())
+            inputOf.insert(input, i);
+    }
+    return refused;
+}
+
 /// Runs the jobs on `workers` threads and hands each finished result to
-/// `report` in the order of the recordings.
-void runAll(const QStringList &paths, const BatchOptions &options, int workers,
+/// `report` in the order of the recordings. A recording with a `refused`
+/// text is not run: that text is its error.
+void runAll(const QStringList &paths, const std::vector<QString> &refused,
+            const BatchOptions &options, int workers,
             const std::function<void(BatchResult &)> &report)
 {
     std::vector<std::unique_ptr<BatchResult>> results(std::size_t(paths.size()));
@@ -98,7 +294,13 @@ void runAll(const QStringList &paths, const BatchOptions &options, int workers,
     for (int w = 0; w < workers; ++w) {
         threads.emplace_back([&]() {
             for (int i = next++; i < paths.size(); i = next++) {
-                auto result = std::make_unique<BatchResult>(runBatchJob(paths[i], options));
+                auto result = std::make_unique<BatchResult>();
+                if (refused[std::size_t(i)].isEmpty()) {
+                    *result = runBatchJob(paths[i], options);
+                } else {
+                    result->path = paths[i];
+                    result->error = refused[std::size_t(i)];
+                }
                 std::lock_guard<std::mutex> lock(mutex);
                 results[std::size_t(i)] = std::move(result);
                 ready.notify_all();
@@ -122,10 +324,15 @@ void runAll(const QStringList &paths, const BatchOptions &options, int workers,
 
 int main(int argc, char *argv[])
 {
-    // The picture needs a GUI application; no window is ever shown.
+    holdStandardStreams();
+    handleInterrupts();
+    // The picture needs a GUI application; no window is ever shown. The
+    // arguments are the user's file names, never the toolkit's options.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    int appArgc = 1;
+    char *appArgv[] = {argv[0], nullptr};
+    QApplication app(appArgc, appArgv);
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-batch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     // The passes' time-of-day debug lines are for the application's log.
@@ -139,6 +346,8 @@ int main(int argc, char *argv[])
         "Prints one line per recording, tab-separated: path, 'ok' or the error, samples,\n"
         "peak block, change ('-' without --draw), seconds. Exit status: 0 when every\n"
         "recording succeeded, 1 when any failed, 2 on a usage error."));
+    // "-name" is one unknown option, not a row of single letters.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption drawOption(QStringLiteral("draw"),
@@ -163,15 +372,22 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("recordings"),
                                  QStringLiteral("The WAV files to process."),
                                  QStringLiteral("RECORDING.wav..."));
-    if (!parser.parse(app.arguments()))
+    QHash<QString, QString> undecodable;
+    if (!parser.parse(commandLine(argc, argv, undecodable)))
         return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
         parser.showHelp(0);
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
 
     if (parser.isSet(demoOption)) {
         const QString dir = parser.value(demoOption);
+        if (undecodable.contains(dir))
+            return usageError(QStringLiteral("--make-demo: %1 is not a valid file name here")
+                                  .arg(undecodable[dir]));
+        const QDir demoDir(dir);
+        setCleanupNames({demoDir.filePath(QStringLiteral("recording.wav")),
+                         demoDir.filePath(QStringLiteral("marker.dat"))});
         const QString error = writeDemo(dir);
         if (!error.isEmpty()) {
             print(stderr, error + '\n');
@@ -186,6 +402,18 @@ int main(int argc, char *argv[])
     options.blocks = parser.isSet(blocksOption);
     options.png = parser.isSet(pngOption);
     options.marker = parser.value(markerOption);
+    // A template named on the command line must be there; the default one
+    // may be missing (the empty template).
+    if (parser.isSet(markerOption)) {
+        if (undecodable.contains(options.marker))
+            return usageError(QStringLiteral("--marker: %1 is not a valid file name here")
+                                  .arg(undecodable[options.marker]));
+        if (!QFileInfo::exists(options.marker))
+            return usageError(QStringLiteral("--marker: %1 does not exist").arg(options.marker));
+        if (!resultfiles::isRegular(options.marker))
+            return usageError(
+                QStringLiteral("--marker: %1 is not a regular file").arg(options.marker));
+    }
     bool jobsOk = false;
     const int jobs = parser.value(jobsOption).toInt(&jobsOk);
     if (!jobsOk || jobs < 1)
@@ -196,20 +424,43 @@ int main(int argc, char *argv[])
     if (paths.isEmpty())
         return usageError(QStringLiteral("no recording given"));
 
+    std::vector<QString> refused = coincidingResults(paths, options);
+    QStringList written;
+    for (int i = 0; i < paths.size(); ++i) {
+        QString &why = refused[std::size_t(i)];
+        if (undecodable.contains(paths[i]))
+            why = QStringLiteral("Could not read %1: not a valid file name here")
+                      .arg(undecodable[paths[i]]);
+        if (!why.isEmpty())
+            continue;
+        for (const QString &name : batchResultNames(paths[i], options))
+            if (resultfiles::refusal(name, {}).isEmpty())
+                written << name;
+    }
+    // What interrupted runs of these results left goes before any work.
+    resultfiles::removeLeftovers(written);
+    setCleanupNames(written);
+
     const bool showProgress = stderrIsTerminal();
     int done = 0;
     int failed = 0;
-    runAll(paths, options, std::min(jobs, int(paths.size())), [&](BatchResult &result) {
+    runAll(paths, refused, options, std::min(jobs, int(paths.size())), [&](BatchResult &result) {
         if (result.error.isEmpty() && options.png)
-            result.error = writePicture(result, commands::baseName(result.path)
-                                                    + QStringLiteral("_graph.png"));
+            result.error = writePicture(result, batchResultNames(result.path, options).last());
+        commitBatchResults(result);
         failed += result.error.isEmpty() ? 0 : 1;
         ++done;
         if (showProgress)
             print(stderr, QStringLiteral("\r\033[K"));
-        print(stdout, resultLine(result, options.draw) + '\n');
+        const QString shown = undecodable.value(result.path, result.path);
+        print(stdout, resultLine(result, shown, options.draw) + '\n');
         if (showProgress && done < paths.size())
             print(stderr, QStringLiteral("%1 of %2 done").arg(done).arg(paths.size()));
     });
+    if (outputFailed) {
+        print(stderr, QStringLiteral("quorvane-batch: could not write to standard output: %1\n")
+                          .arg(QString::fromLocal8Bit(std::strerror(outputErrno))));
+        return kExitFailed;
+    }
     return failed ? kExitFailed : 0;
 }

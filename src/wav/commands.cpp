@@ -1,7 +1,9 @@
 #include "commands.h"
 
+#include "wav/resultfiles.h"
 #include "wav/wavfile.h"
 
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace commands {
@@ -13,14 +15,19 @@ const char *const wrongFormat =
 
 namespace {
 
-QString writeError(const QFileDevice &file)
+QString writeError(QFileDevice &file)
 {
-    return QStringLiteral("Could not write %1: %2").arg(file.fileName(), file.errorString());
+    return QStringLiteral("Could not write %1: %2")
+        .arg(file.fileName(), resultfiles::writeFailure(file));
 }
 
 /// Commits `output` when `error` is empty; otherwise discards it.
 QString finish(QSaveFile &output, QString error)
 {
+    // A write error the buffer held back shows here with its reason; the
+    // commit itself would lose it.
+    if (error.isEmpty() && !output.flush())
+        error = writeError(output);
     if (error.isEmpty() && !output.commit())
         error = writeError(output);
     if (!error.isEmpty() && output.isOpen()) {
@@ -42,8 +49,13 @@ QString baseName(const QString &path)
 QString openChecked(WavFile &file, const QString &fileName, const QString &notWavText)
 {
     QString refusal;
-    if (!file.openRead(fileName))
+    const bool present = QFileInfo(fileName).exists();
+    if (present && !resultfiles::isRegular(fileName))
         refusal = notWavText;
+    else if (!file.openRead(fileName))
+        refusal = !file.isOpen() && notWavText == QLatin1String(notWavInput)
+                      ? QStringLiteral("Could not read %1: %2").arg(fileName, file.errorString())
+                      : notWavText;
     else if (!file.hasAnalysisFormat())
         refusal = QString::fromLatin1(wrongFormat);
     if (!refusal.isEmpty())
@@ -51,40 +63,75 @@ QString openChecked(WavFile &file, const QString &fileName, const QString &notWa
     return refusal;
 }
 
+bool openTemplate(QFile &marker)
+{
+    return resultfiles::isRegular(marker.fileName()) && marker.open(QIODevice::ReadOnly);
+}
+
+QString prepareResult(const QString &result, const QStringList &inputs)
+{
+    const QString refusal = resultfiles::refusal(result, inputs);
+    if (refusal.isEmpty())
+        resultfiles::removeLeftovers({result});
+    return refusal;
+}
+
+QString writeFiltered(WavFile &source, QIODevice &output, const std::function<void(int)> &progress)
+{
+    source.prepareFilter(&source, &output);
+    if (!source.filterSignal(&source, &output, progress))
+        return source.lastError();
+    return QString();
+}
+
+QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QIODevice *marker,
+                      AnalysisListener &listener)
+{
+    const auto failed = [&stereo]() {
+        const auto *file = qobject_cast<const QFileDevice *>(&stereo);
+        return QStringLiteral("Could not write %1: %2")
+            .arg(file ? WavFile::shownName(file) : QStringLiteral("the file"),
+                 resultfiles::writeFailure(stereo));
+    };
+    // The header's sizes are known once every frame is written.
+    const QByteArray placeholder = WavFile::canonicalHeader(2, 16384, 0);
+    if (stereo.write(placeholder) != placeholder.size())
+        return failed();
+    if (!pass.analyse(&processed, &stereo, marker, listener))
+        return pass.lastError();
+    const QByteArray header = WavFile::canonicalHeader(2, 16384, stereo.pos() - placeholder.size());
+    if (!stereo.seek(0) || stereo.write(header) != header.size())
+        return failed();
+    return QString();
+}
+
 QString filterInto(WavFile &source, QSaveFile &output, const std::function<void(int)> &progress)
 {
+    QString error = prepareResult(output.fileName(), {source.fileName()});
+    if (!error.isEmpty())
+        return error;
     if (!output.open(QIODevice::WriteOnly))
         return writeError(output);
-    source.prepareFilter(&source, &output);
-    QString error;
-    if (!source.filterSignal(&source, &output, progress))
-        error = source.lastError();
-    return finish(output, error);
+    return finish(output, writeFiltered(source, output, progress));
 }
 
 QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisListener &listener)
 {
+    QString error = prepareResult(stereo.fileName(),
+                                  {source.fileName(), marker ? marker->fileName() : QString()});
+    if (!error.isEmpty())
+        return error;
     if (!stereo.open(QIODevice::WriteOnly))
         return writeError(stereo);
-    // The header's sizes are known once every frame is written.
-    const QByteArray placeholder = WavFile::canonicalHeader(2, 16384, 0);
-    QString error;
-    if (stereo.write(placeholder) != placeholder.size()) {
-        error = writeError(stereo);
-    } else if (!source.analyse(&source, &stereo, marker, listener)) {
-        error = source.lastError();
-    } else {
-        const QByteArray header =
-            WavFile::canonicalHeader(2, 16384, stereo.pos() - placeholder.size());
-        if (!stereo.seek(0) || stereo.write(header) != header.size())
-            error = writeError(stereo);
-    }
-    return finish(stereo, error);
+    return finish(stereo, writeAnalysis(source, source, stereo, marker, listener));
 }
 
 QString saveBytes(const QString &path, const QByteArray &bytes)
 {
     QSaveFile file(path);
+    const QString refusal = prepareResult(path, {});
+    if (!refusal.isEmpty())
+        return refusal;
     if (!file.open(QIODevice::WriteOnly))
         return writeError(file);
     QString error;

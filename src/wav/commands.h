@@ -2,11 +2,13 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
 class AnalysisListener;
 class QFile;
+class QIODevice;
 class QSaveFile;
 class WavFile;
 
@@ -25,8 +27,30 @@ QString baseName(const QString &path);
 
 /// Opens `fileName` in `file` and checks that it is a 16384 Hz, 32-bit WAV
 /// file. On refusal the file is closed and `notWavText` or the wrong-format
-/// text is answered.
+/// text is answered. Anything but a regular file is refused unopened, so a
+/// FIFO or a device never blocks. A recording (`notWavText` is
+/// `notWavInput`) that cannot be opened is answered with the reason:
+/// "Could not read <file>: <reason>".
 QString openChecked(WavFile &file, const QString &fileName, const QString &notWavText);
+
+/// Opens the template file `marker` for reading when it is a regular file.
+/// Anything else is left closed, which is the empty template.
+bool openTemplate(QFile &marker);
+
+/// Refuses `result` as resultfiles::refusal() does and removes what earlier
+/// interrupted writes of it left behind. Empty when it may be written.
+QString prepareResult(const QString &result, const QStringList &inputs);
+
+/// The processing pass from the open, checked `source` into `output`, open
+/// for writing. Nothing is committed.
+QString writeFiltered(WavFile &source, QIODevice &output, const std::function<void(int)> &progress);
+
+/// The analysis run by `pass` of the processed recording `processed` (read
+/// from byte 0; may be `pass` itself) with the template in `marker`, written
+/// as a two-channel WAV file into `stereo`, open for writing and seekable.
+/// Nothing is committed.
+QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QIODevice *marker,
+                      AnalysisListener &listener);
 
 /// Runs the processing pass from the open, checked `source` into `output`
 /// (a save file that is not open yet) and commits it. `progress`, when set,

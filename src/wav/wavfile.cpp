@@ -1,5 +1,7 @@
 #include "wavfile.h"
 
+#include "wav/resultfiles.h"
+
 #include <QtEndian>
 
 #include <limits>
@@ -19,11 +21,18 @@ quint32 le32(const char *bytes)
 QString deviceName(const QIODevice *device)
 {
     if (const auto *file = qobject_cast<const QFileDevice *>(device))
-        return file->fileName();
+        return WavFile::shownName(file);
     return QStringLiteral("the file");
 }
 
 } // namespace
+
+QString WavFile::shownName(const QFileDevice *file)
+{
+    if (const auto *result = dynamic_cast<const resultfiles::ResultFile *>(file))
+        return result->name();
+    return file->fileName();
+}
 
 WavFile::WavFile(QObject *parent) : QFile(parent) {}
 
@@ -34,6 +43,8 @@ bool WavFile::openRead(const QString &fileName)
     close();
     checkedBytes = -1;
     setFileName(fileName);
+    if (exists() && !resultfiles::isRegular(fileName))
+        return false;
     if (!open(QIODevice::ReadOnly))
         return false;
     checkedBytes = size();
@@ -65,10 +76,10 @@ bool WavFile::failRead(const QIODevice *device)
     return false;
 }
 
-bool WavFile::failWrite(const QIODevice *device)
+bool WavFile::failWrite(QIODevice *device)
 {
-    passError =
-        QStringLiteral("Could not write %1: %2").arg(deviceName(device), device->errorString());
+    passError = QStringLiteral("Could not write %1: %2")
+                    .arg(deviceName(device), resultfiles::writeFailure(*device));
     return false;
 }
 

@@ -39,7 +39,8 @@ public:
     ~WavFile() override;
 
     /// Closes the file if open, then opens `fileName` read-only and parses
-    /// its header. False when the file cannot be opened or is no WAV file.
+    /// its header. False when the file cannot be opened, is no regular file
+    /// (left unopened: a FIFO would block) or is no WAV file.
     bool openRead(const QString &fileName);
     /// Closes the file if open, then creates or empties `fileName` for
     /// reading and writing. Writes nothing.
@@ -95,6 +96,10 @@ public:
     /// header is cut short (then it is left alone).
     static bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes);
 
+    /// The name messages give `file`: a result being written is shown by its
+    /// result name, not by its temporary one.
+    static QString shownName(const QFileDevice *file);
+
 private:
     /// Bytes of `device` a pass takes. For this file that is its size when
     /// its header was checked, so that a file that shrinks afterwards reads
@@ -104,7 +109,7 @@ private:
     /// unreadable) as the pass error; answers false.
     bool failRead(const QIODevice *device);
     /// Records a failed write of `device` as the pass error; answers false.
-    bool failWrite(const QIODevice *device);
+    bool failWrite(QIODevice *device);
 
     /// Transfer word of the lead-in copy.
     std::int32_t sampleWord = 0;

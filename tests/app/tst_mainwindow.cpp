@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "common/fileentries.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
@@ -114,6 +115,8 @@ private slots:
     void drawRefusals_data();
     void drawRefusals();
     void drawCannotWrite();
+    void fileSafety_data();
+    void fileSafety();
 
 private:
     QString path(const QString &name) const { return work.filePath(name); }
@@ -444,9 +447,11 @@ void TestMainWindow::fullDiskLeavesNothingBehind()
     signal(SIGXFSZ, oldHandler);
 
     QCOMPARE(openMessages.size(), 1);
-    QVERIFY(openMessages[0].text.contains(path("night_output.wav")));
+    QCOMPARE(openMessages[0].text,
+             "Could not write " + path("night_output.wav") + ": File too large");
     QCOMPARE(drawMessages.size(), 1);
-    QVERIFY(drawMessages[0].text.contains(path("night_stereo.wav")));
+    QCOMPARE(drawMessages[0].text,
+             "Could not write " + path("night_stereo.wav") + ": File too large");
     QCOMPARE(readFile(path("night_output.wav")), output);
     QCOMPARE(readFile(path("night_stereo.wav")), QByteArray("earlier stereo"));
     QCOMPARE(QDir(work.path()).entryList(QDir::Files | QDir::Hidden),
@@ -548,6 +553,106 @@ void TestMainWindow::drawCannotWrite()
     QVERIFY(messages[0].text.contains(path("x.wav_stereo.wav")));
     QVERIFY(QFileInfo(path("x.wav_stereo.wav")).isDir());
     QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"x.wav_output.wav"});
+}
+
+void TestMainWindow::fileSafety_data()
+{
+    QTest::addColumn<bool>("draw");
+    /// Entries as fileentries::create() takes them; a bare name holds a
+    /// good recording.
+    QTest::addColumn<QStringList>("entries");
+    /// The message, "%1/" standing for the work folder.
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("written");
+    QTest::addColumn<QStringList>("removed");
+
+    const QString writeFailed = QStringLiteral("Could not write %1/night_%2.wav: %3");
+    QTest::newRow("Open: result a link to a device")
+        << false << QStringList{"night.wav", "night_output.wav->/dev/null"}
+        << writeFailed.arg("%1", "output", "not a regular file") << QStringList() << QStringList();
+    QTest::newRow("Open: result a link to the recording")
+        << false << QStringList{"night.wav", "night_output.wav->night.wav"}
+        << writeFailed.arg("%1", "output", "it is the same file as %1/night.wav") << QStringList()
+        << QStringList();
+    QTest::newRow("Open: recording a link to its result")
+        << false << QStringList{"night_output.wav", "night.wav->night_output.wav"}
+        << writeFailed.arg("%1", "output", "it is the same file as %1/night.wav") << QStringList()
+        << QStringList();
+    QTest::newRow("Open: recording a FIFO")
+        << false << QStringList{"night.wav|"} << QStringLiteral("Not a WAV-file") << QStringList()
+        << QStringList();
+    QTest::newRow("Open: leftovers of an interrupted run")
+        << false
+        << QStringList{"night.wav", "night_output.wav.AbCd9z:left", "night_output.wav.AbCdE:kept",
+                       "night_output.wav.AbCd-z:kept", "night.wav.AbCdEf:kept"}
+        << QString() << QStringList{"night_output.wav"} << QStringList{"night_output.wav.AbCd9z"};
+    QTest::newRow("Draw: marker.dat a FIFO")
+        << true << QStringList{"night_output.wav", "marker.dat|"} << QString()
+        << QStringList{"night_stereo.wav"} << QStringList();
+    QTest::newRow("Draw: processed file a FIFO")
+        << true << QStringList{"night_output.wav|"} << QStringLiteral("not wav file")
+        << QStringList() << QStringList();
+    QTest::newRow("Draw: result a link to the processed file")
+        << true << QStringList{"night_output.wav", "night_stereo.wav->night_output.wav"}
+        << writeFailed.arg("%1", "stereo", "it is the same file as %1/night_output.wav")
+        << QStringList() << QStringList();
+    QTest::newRow("Draw: result a link to marker.dat")
+        << true << QStringList{"night_output.wav", "marker.dat:x", "night_stereo.wav->marker.dat"}
+        << writeFailed.arg("%1", "stereo", "it is the same file as marker.dat") << QStringList()
+        << QStringList();
+}
+
+// Open and Draw write only where they may, and never wait on a FIFO: a
+// watchdog frees a stuck command, which then fails on the time it took.
+void TestMainWindow::fileSafety()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("links and FIFOs as made here are POSIX only");
+#endif
+    QFETCH(bool, draw);
+    QFETCH(QStringList, entries);
+    QFETCH(QString, message);
+    QFETCH(QStringList, written);
+    QFETCH(QStringList, removed);
+
+    const QByteArray good = recording(bandSignal(6000, 1e5));
+    for (const QString &entry : entries)
+        QVERIFY2(fileentries::create(QDir(work.path()), entry, good), qPrintable(entry));
+    const auto before = fileentries::state(QDir(work.path()));
+
+    MainWindow window;
+    window.show();
+    QList<SeenMessage> messages;
+    QElapsedTimer timer;
+    timer.start();
+    {
+        fileentries::FifoWatchdog watchdog(QDir(work.path()), std::chrono::seconds(3));
+        if (draw) {
+            QVERIFY(drawNamed(window, path("night"), messages));
+        } else {
+            ModalAnswerer answerer(path("night.wav"));
+            action(window, "&Open...")->trigger();
+            messages = answerer.messages;
+        }
+        QVERIFY2(!watchdog.hasFired(), "the command waited on a FIFO");
+    }
+    QVERIFY(timer.elapsed() < 2000);
+
+    const QString expected = message.isEmpty() && draw ? QStringLiteral("Drawing completed!")
+                             : message.contains("%1")  ? message.arg(work.path())
+                                                       : message;
+    QCOMPARE(messages.size(), expected.isEmpty() ? 0 : 1);
+    if (!expected.isEmpty())
+        QCOMPARE(messages[0].text, expected);
+
+    auto after = fileentries::state(QDir(work.path()));
+    for (const QString &name : written)
+        QVERIFY2(after.erase(name) == 1 && !before.count(name), qPrintable(name));
+    auto kept = before;
+    for (const QString &name : removed)
+        kept.erase(name);
+    QCOMPARE(after, kept);
+    QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
 }
 
 QTEST_MAIN(TestMainWindow)

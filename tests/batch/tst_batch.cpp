@@ -4,6 +4,7 @@
 
 #include "app/mainwindow.h"
 #include "batch/demorecording.h"
+#include "common/fileentries.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
@@ -15,6 +16,8 @@
 #include <QDir>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
 #include <QSaveFile>
 #include <QScreen>
 #include <QSettings>
@@ -22,6 +25,7 @@
 #include <QtTest>
 
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -55,11 +59,17 @@ struct BatchRun
     }
 };
 
-BatchRun runBatch(const QStringList &args, const QString &workDir)
+/// Runs the program with `args`, or with a program of "bash" (then `args`
+/// is its script, with $B the batch program) a shell command line.
+BatchRun runBatch(const QStringList &args, const QString &workDir,
+                  const QString &program = QStringLiteral(QUORVANE_BATCH))
 {
     QProcess process;
     process.setWorkingDirectory(workDir);
-    process.start(QStringLiteral(QUORVANE_BATCH), args);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("B"), QStringLiteral(QUORVANE_BATCH));
+    process.setProcessEnvironment(env);
+    process.start(program, program == "bash" ? QStringList{"-c", args.join(' ')} : args);
     BatchRun run;
     if (!process.waitForFinished(-1))
         return run;
@@ -235,6 +245,10 @@ private slots:
     void jobsGiveSameFiles_data();
     void jobsGiveSameFiles();
     void demoPeakAtStrongestEvent();
+    void commandLine_data();
+    void commandLine();
+    void interruptRemovesTemporaries_data();
+    void interruptRemovesTemporaries();
 
 private:
     QString path(const QString &name) const { return QDir(work->path()).filePath(name); }
@@ -392,7 +406,7 @@ void TestBatch::exitCodes_data()
         << QStringList{"--draw", "text.wav", "good.wav", "pcm16.wav", "cd.wav", "missing.wav"} << 1
         << QStringList{"text.wav|Not a WAV-file|-", "good.wav|ok|#",
                        "pcm16.wav|" + kWrongFormat + "|-", "cd.wav|" + kWrongFormat + "|-",
-                       "missing.wav|Not a WAV-file|-"}
+                       "missing.wav|Could not read missing.wav: No such file or directory|-"}
         << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
     QTest::newRow("refused only, all outputs asked for")
         << QStringList{"--draw", "--blocks", "--png", "pcm16.wav", "text.wav"} << 1
@@ -404,18 +418,62 @@ void TestBatch::exitCodes_data()
         << QStringList{"good_output.wav"} << QString();
     QTest::newRow("two-channel result cannot be written")
         << QStringList{"--draw", "stereoblocked.wav"} << 1
-        << QStringList{"stereoblocked.wav|Could not write stereoblocked_stereo.wav*|-"}
-        << QStringList{"stereoblocked_output.wav"} << QString();
+        << QStringList{"stereoblocked.wav|Could not write stereoblocked_stereo.wav*|-"} << none
+        << QString();
     QTest::newRow("CSV cannot be written")
         << QStringList{"--draw", "--blocks", "csvblocked.wav"} << 1
-        << QStringList{"csvblocked.wav|Could not write csvblocked_blocks.csv*|#"}
-        << QStringList{"csvblocked_output.wav", "csvblocked_stereo.wav"} << QString();
+        << QStringList{"csvblocked.wav|Could not write csvblocked_blocks.csv*|-"} << none
+        << QString();
     QTest::newRow("picture cannot be written")
         << QStringList{"--draw", "--png", "pngblocked.wav", "good.wav"} << 1
-        << QStringList{"pngblocked.wav|Could not write pngblocked_graph.png*|#", "good.wav|ok|#"}
-        << QStringList{"pngblocked_output.wav", "pngblocked_stereo.wav", "good_output.wav",
-                       "good_stereo.wav", "good_graph.png"}
+        << QStringList{"pngblocked.wav|Could not write pngblocked_graph.png*|-", "good.wav|ok|#"}
+        << QStringList{"good_output.wav", "good_stereo.wav", "good_graph.png"} << QString();
+
+    // Results that reach something else, inputs that are no regular files,
+    // recordings whose results coincide, and what an interrupted run left.
+    const auto refusedAs = [](const QString &recording, const QString &result, const QString &why) {
+        return QStringList{recording + "|Could not write " + result + ": " + why + "|-"};
+    };
+    QTest::newRow("result a link to a device")
+        << QStringList{"devnull.wav"} << 1
+        << refusedAs("devnull.wav", "devnull_output.wav", "not a regular file") << none
         << QString();
+    QTest::newRow("result a link to the recording")
+        << QStringList{"self.wav"} << 1
+        << refusedAs("self.wav", "self_output.wav", "it is the same file as self.wav") << none
+        << QString();
+    QTest::newRow("recording a link to its result")
+        << QStringList{"linked.wav"} << 1
+        << refusedAs("linked.wav", "linked_output.wav", "it is the same file as linked.wav") << none
+        << QString();
+    QTest::newRow("recording a FIFO")
+        << QStringList{"--draw", "fifo.wav", "good.wav"} << 1
+        << QStringList{"fifo.wav|Not a WAV-file|-", "good.wav|ok|#"}
+        << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
+    QTest::newRow("--marker a FIFO") << QStringList{"--draw", "--marker", "fifo.wav", "good.wav"}
+                                     << 2 << none << none << QString();
+    QTest::newRow("--marker a missing file")
+        << QStringList{"--draw", "--marker", "nothere.dat", "good.wav"} << 2 << none << none
+        << QString();
+    QTest::newRow("same result names, 2 jobs")
+        << QStringList{"--jobs", "2", "take.wav", "take.WAV"} << 1
+        << QStringList{"take.wav|ok|-", "take.WAV|Same result names as take.wav|-"}
+        << QStringList{"take_output.wav"} << QString();
+    QTest::newRow("a recording that is an earlier one's result")
+        << QStringList{"good.wav", "good_output.wav"} << 1
+        << QStringList{"good.wav|ok|-", "good_output.wav|It is a result of good.wav|-"}
+        << QStringList{"good_output.wav"} << QString();
+    QTest::newRow("leftovers of an interrupted run")
+        << QStringList{"left.wav"} << 0 << QStringList{"left.wav|ok|-"}
+        << QStringList{"left_output.wav", "-left_output.wav.Qw3rTy"} << QString();
+    const QString longName = QString(244, 'l') + ".wav";
+    QTest::newRow("result name too long to replace safely")
+        << QStringList{longName} << 1
+        << refusedAs(longName, QString(244, 'l') + "_output.wav",
+                     "file name too long to replace safely")
+        << none << QString();
+    QTest::newRow("--make-demo, marker.dat cannot be written")
+        << QStringList{"--make-demo", "demo"} << 1 << none << none << QString();
 
     QTest::newRow("no recording") << none << 2 << none << none << QString();
     QTest::newRow("--draw and no recording")
@@ -478,12 +536,33 @@ void TestBatch::exitCodes()
         QVERIFY(makeOld(path(file.first)));
     }
     // A folder where a result should go cannot be replaced, even by root.
-    for (const char *blocked : {"blocked_output.wav", "stereoblocked_stereo.wav",
-                                "csvblocked_blocks.csv", "pngblocked_graph.png"})
+    for (const char *blocked :
+         {"blocked_output.wav", "stereoblocked_stereo.wav", "csvblocked_blocks.csv",
+          "pngblocked_graph.png", "demo", "demo/marker.dat"})
         QVERIFY(QDir(work->path()).mkdir(blocked));
+#ifdef Q_OS_UNIX
+    for (const char *entry :
+         {"devnull_output.wav->/dev/null", "self_output.wav->self.wav", "linked_output.wav",
+          "linked.wav->linked_output.wav", "fifo.wav|", "left_output.wav.Qw3rTy:left",
+          "left_output.wav.Qw3rT:kept", "left_output.wav.Qw-rTy:kept", "left.wav.Qw3rTy:kept",
+          "demo/recording.wav:earlier demo"})
+        QVERIFY2(fileentries::create(QDir(work->path()), entry, good), entry);
+#endif
+    for (const QString &name :
+         {QStringLiteral("devnull.wav"), QStringLiteral("self.wav"), QStringLiteral("take.wav"),
+          QStringLiteral("take.WAV"), QStringLiteral("left.wav"), QString(244, 'l') + ".wav"})
+        QVERIFY(writeFile(path(name), good));
     const std::map<QString, FileState> before = snapshot(work->path());
+    const auto entriesBefore = fileentries::state(QDir(work->path()));
+    const auto demoBefore = fileentries::state(QDir(path("demo")));
 
-    const BatchRun run = runBatch(args, work->path());
+    BatchRun run;
+    {
+        // Anything waiting on the FIFO is freed, and fails the row.
+        fileentries::FifoWatchdog watchdog(QDir(work->path()), std::chrono::seconds(10));
+        run = runBatch(args, work->path());
+        QVERIFY2(!watchdog.hasFired(), "the run waited on a FIFO");
+    }
     QVERIFY(run.exitedNormally);
     QCOMPARE(run.exitCode, exitCode);
 
@@ -514,15 +593,31 @@ void TestBatch::exitCodes()
     // The written files are new; everything else is untouched, byte for
     // byte and in its time; no scratch file appears.
     const std::map<QString, FileState> after = snapshot(work->path());
-    QStringList expectedNames = names(before) + written;
+    QStringList expectedNames = names(before);
+    for (const QString &name : written)
+        if (name.startsWith('-'))
+            expectedNames.removeOne(name.mid(1));
+        else
+            expectedNames << name;
     expectedNames.sort();
     QCOMPARE(names(after), expectedNames);
+    // Links, FIFOs and the devices they reach are as they were.
+    auto entriesAfter = fileentries::state(QDir(work->path()));
+    for (const auto &entry : entriesBefore)
+        if (!written.contains(entry.first) && !written.contains('-' + entry.first))
+            QVERIFY2(entriesAfter[entry.first] == entry.second, qPrintable(entry.first));
+    QCOMPARE(fileentries::state(QDir(path("demo"))), demoBefore);
+    QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
     for (const auto &entry : before) {
+        if (written.contains('-' + entry.first))
+            continue;
         const FileState &now = after.at(entry.first);
         QVERIFY2(now.bytes == entry.second.bytes, qPrintable(entry.first));
         QVERIFY2(now.isDir || now.modified == entry.second.modified, qPrintable(entry.first));
     }
     for (const QString &name : written) {
+        if (name.startsWith('-'))
+            continue;
         WavFile file;
         QVERIFY2(!name.endsWith(".wav") || (file.openRead(path(name)) && file.hasAnalysisFormat()),
                  qPrintable(name));
@@ -648,6 +743,129 @@ int main(int argc, char *argv[])
     TestBatch test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
+}
+
+void TestBatch::commandLine_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stdoutHas");
+    QTest::addColumn<QString>("stderrHas");
+    QTest::addColumn<QStringList>("written");
+
+    QTest::newRow("name not valid UTF-8")
+        << R"sh("$B" "$(printf 'c\377.wav')")sh" << 1
+        << "c\\xff.wav\tCould not read c\\xff.wav: not a valid file name here" << QString()
+        << QStringList();
+    QTest::newRow("tab and newline in a name")
+        << R"sh("$B" "$(printf 'a\tb\nc.wav')")sh" << 0 << "a\\tb\\nc.wav\tok\t" << QString()
+        << QStringList{"a\tb\nc_output.wav"};
+    QTest::newRow("names like the toolkit's options")
+        << R"sh("$B" -- -platform -reverse)sh" << 1
+        << "-platform\tCould not read -platform: No such file or directory\t" << QString()
+        << QStringList{"-rev_output.wav"};
+    QTest::newRow("--help-all") << R"sh("$B" --help-all)sh" << 0 << "--make-demo" << QString()
+                                << QStringList();
+    QTest::newRow("standard output full")
+        << R"sh("$B" good.wav >/dev/full)sh" << 1 << QString() << "No space left on device"
+        << QStringList{"good_output.wav"};
+    QTest::newRow("standard output closed")
+        << R"sh("$B" good.wav >&-)sh" << 1 << QString() << "Bad file descriptor"
+        << QStringList{"good_output.wav"};
+    QTest::newRow("too many open files")
+        << R"sh(ulimit -n 4; "$B" good.wav)sh" << 1
+        << "good.wav\tCould not read good.wav: Too many open files\t" << QString()
+        << QStringList();
+    // A small file system of its own, in a namespace of the test's own.
+    QTest::newRow("disk full")
+        << R"sh(unshare -rm sh -c 'mount -t tmpfs -o size=300k none small && cd small &&
+              cp ../good.wav . && "$B" good.wav; s=$?; ls; exit $s')sh"
+        << 1 << "good.wav\tCould not write good_output.wav: No space left on device\t" << QString()
+        << QStringList();
+}
+
+// Names arrive as the bytes given and are printed so that each stays on one
+// line; a report that cannot be written fails the run.
+void TestBatch::commandLine()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("the command lines are POSIX shell");
+#endif
+    QFETCH(QString, script);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stdoutHas);
+    QFETCH(QString, stderrHas);
+    QFETCH(QStringList, written);
+
+    if (script.startsWith("unshare") && QProcess::execute("unshare", {"-rm", "true"}) != 0)
+        QSKIP("no user namespaces here");
+    const QByteArray good = recording(bandSignal(60000, 1e8, 3));
+    for (const char *name :
+         {"good.wav", "-reverse", "a\tb\nc.wav", "c\uFFFD.wav", "c\uFFFD_output.wav"})
+        QVERIFY(writeFile(path(QString::fromUtf8(name)), good));
+    QVERIFY(QDir(work->path()).mkdir("small"));
+    const auto before = fileentries::state(QDir(work->path()));
+
+    const BatchRun run = runBatch({script}, work->path(), "bash");
+    QVERIFY(run.exitedNormally);
+    if (script.contains("ulimit -n") && run.out.isEmpty())
+        QSKIP("this build needs more descriptors than that to start");
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(QString::fromUtf8(run.out).contains(stdoutHas), run.out.constData());
+    QVERIFY2(QString::fromUtf8(run.err).contains(stderrHas), run.err.constData());
+    QVERIFY2(!run.out.contains(".XXXXXX") && !run.out.contains("good_output.wav."),
+             run.out.constData()); // the small disk holds no temporary file
+
+    auto after = fileentries::state(QDir(work->path()));
+    for (const QString &name : written)
+        QVERIFY2(after.erase(name) == 1, qPrintable(name));
+    QCOMPARE(after, before);
+}
+
+void TestBatch::interruptRemovesTemporaries_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+// An interrupted run removes the temporary files of the results it was
+// writing and keeps the earlier results.
+void TestBatch::interruptRemovesTemporaries()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("POSIX signals");
+#else
+    QFETCH(int, signalNumber);
+    // Long enough to be caught mid-way: ten minutes of silence.
+    QVERIFY(writeFile(path("long.wav"), recording(std::vector<std::int32_t>(16384 * 600, 0))));
+    QVERIFY(writeFile(path("long_output.wav"), "earlier output"));
+    const auto before = fileentries::state(QDir(work->path()));
+
+    // Hiding /proc makes the toolkit write its temporary files under
+    // "<name>.XXXXXX" names, as it does where unnamed ones do not exist.
+    if (QProcess::execute("unshare", {"-rm", "true"}) != 0)
+        QSKIP("no user namespaces here");
+    QProcess process;
+    process.setWorkingDirectory(work->path());
+    process.start("unshare",
+                  {"-rm", "sh", "-c", "mount -t tmpfs none /proc && exec \"$0\" --draw long.wav",
+                   QStringLiteral(QUORVANE_BATCH)});
+    QVERIFY(process.waitForStarted());
+    const QRegularExpression temporary("^long_output\\.wav\\.[A-Za-z0-9]{6}$");
+    QElapsedTimer timer;
+    timer.start();
+    bool seen = false;
+    while (!seen && timer.elapsed() < 20000 && process.state() == QProcess::Running) {
+        seen = !QDir(work->path()).entryList(QDir::Files).filter(temporary).isEmpty();
+        QThread::msleep(2);
+    }
+    QVERIFY2(seen, "no temporary file was seen while the run went on");
+    ::kill(pid_t(process.processId()), signalNumber);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(fileentries::state(QDir(work->path())), before);
+#endif
 }
 
 #include "tst_batch.moc"

@@ -16,10 +16,21 @@
 
 namespace corpus {
 
-/// What Open does with a recording.
-enum class Open { Processed, NotWav, WrongFormat };
+/// What Open does with a recording. Refused: its result may not be written.
+enum class Open { Processed, NotWav, WrongFormat, Refused };
 /// What Draw then does with the processed file (Skipped when Open refused).
 enum class Draw { Drawn, NotWav, Skipped };
+
+/// What stands at a recording's name, or at its result's.
+enum class Entry {
+    File,
+    Folder,                ///< a folder of this name
+    Fifo,                  ///< a FIFO (read as it would be: empty)
+    LinkToDevice,          ///< a link to /dev/null
+    Link,                  ///< a link to "<name>.target", which holds the bytes
+    ResultLinkToRecording, ///< the file, and <base>_output.wav a link to it
+    ResultLinkToDevice,    ///< the file, and <base>_output.wav a link to /dev/null
+};
 
 struct Recording
 {
@@ -27,7 +38,11 @@ struct Recording
     QByteArray bytes;
     Open open;
     Draw draw;
-    bool directory = false; ///< a folder of this name instead of a file
+    Entry entry = Entry::File;
+    /// Why the result is refused (Open::Refused), "%1" the recording's path.
+    QString why = QString();
+    /// In one batch run, the earlier recording whose result names these are.
+    QString sameResultsAs = QString();
 };
 
 struct Template
@@ -229,7 +244,17 @@ inline std::vector<Recording> recordings()
         }(),
         Open::Processed);
     add("Mérés éjjel.wav", valid, Open::Processed);
-    list.push_back({"folder.wav", QByteArray(), Open::NotWav, Draw::Skipped, true});
+    list.push_back({"folder.wav", QByteArray(), Open::NotWav, Draw::Skipped, Entry::Folder});
+    list.push_back({"fifo.wav", QByteArray(), Open::NotWav, Draw::Skipped, Entry::Fifo});
+    list.push_back(
+        {"link-to-device.wav", QByteArray(), Open::NotWav, Draw::Skipped, Entry::LinkToDevice});
+    list.push_back({"link-to-valid.wav", valid, Open::Processed, Draw::Drawn, Entry::Link});
+    list.push_back({"result-links-to-it.wav", valid, Open::Refused, Draw::Skipped,
+                    Entry::ResultLinkToRecording, "it is the same file as %1"});
+    list.push_back({"result-links-to-device.wav", valid, Open::Refused, Draw::Skipped,
+                    Entry::ResultLinkToDevice, "not a regular file"});
+    list.push_back({"Mérés éjjel.WAV", valid, Open::Processed, Draw::Drawn, Entry::File, QString(),
+                    "Mérés éjjel.wav"});
     return list;
 }
 
