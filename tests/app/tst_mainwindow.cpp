@@ -185,7 +185,15 @@ void TestMainWindow::startupState()
         QCOMPARE(a->statusTip(), QString::fromLatin1(e.tip));
         QCOMPARE(a->shortcuts(), QKeySequence::keyBindings(e.key));
     }
-    QVERIFY(!action(window, "&Open...")->icon().isNull());
+    // The icon must draw something: a missing resource gives a null pixmap,
+    // a wrong one a fully transparent image.
+    const QImage icon = action(window, "&Open...")->icon().pixmap(32, 32).toImage();
+    QCOMPARE(icon.size(), QSize(32, 32));
+    bool opaque = false;
+    for (int y = 0; y < 32 && !opaque; ++y)
+        for (int x = 0; x < 32 && !opaque; ++x)
+            opaque = qAlpha(icon.pixel(x, y)) != 0;
+    QVERIFY(opaque);
 
     QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Ready"));
     QVERIFY(window.findChild<QProgressBar *>()->isHidden());
