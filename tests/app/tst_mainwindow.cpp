@@ -117,6 +117,11 @@ private slots:
     void drawCannotWrite();
     void fileSafety_data();
     void fileSafety();
+    void drawAfterRefusedOpen_data();
+    void drawAfterRefusedOpen();
+    void overviewShowsOneRecording();
+    void outputNames_data();
+    void outputNames();
 
 private:
     QString path(const QString &name) const { return work.filePath(name); }
@@ -440,16 +445,22 @@ void TestMainWindow::fullDiskLeavesNothingBehind()
     rlimit limited = saved;
     limited.rlim_cur = 100000;
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    QList<SeenMessage> openMessages, drawMessages;
+    QList<SeenMessage> openMessages, drawMessages, staleMessages;
+    {
+        ModalAnswerer draw;
+        action(window, "&Draw...")->trigger();
+        drawMessages = draw.messages;
+    }
     {
         ModalAnswerer open(path("night.wav"));
         action(window, "&Open...")->trigger();
         openMessages = open.messages;
     }
     {
+        // The processed file on disk is not what the failed Open made.
         ModalAnswerer draw;
         action(window, "&Draw...")->trigger();
-        drawMessages = draw.messages;
+        staleMessages = draw.messages;
     }
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, oldHandler);
@@ -460,6 +471,9 @@ void TestMainWindow::fullDiskLeavesNothingBehind()
     QCOMPARE(drawMessages.size(), 1);
     QCOMPARE(drawMessages[0].text,
              "Could not write " + path("night_stereo.wav") + ": File too large");
+    QCOMPARE(window.findChild<Widget *>()->displayMode(), int(Widget::Graphs));
+    QCOMPARE(staleMessages.size(), 1);
+    QCOMPARE(staleMessages[0].text, QStringLiteral("not wav file"));
     QCOMPARE(readFile(path("night_output.wav")), output);
     QCOMPARE(readFile(path("night_stereo.wav")), QByteArray("earlier stereo"));
     QCOMPARE(QDir(work.path()).entryList(QDir::Files | QDir::Hidden),
@@ -561,6 +575,126 @@ void TestMainWindow::drawCannotWrite()
     QVERIFY(messages[0].text.contains(path("x.wav_stereo.wav")));
     QVERIFY(QFileInfo(path("x.wav_stereo.wav")).isDir());
     QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"x.wav_output.wav"});
+
+    // The graph shown is the one a Draw that can write its result shows.
+    auto *widget = window.findChild<Widget *>();
+    const QImage shown = widget->grab().toImage();
+    QCOMPARE(widget->displayMode(), int(Widget::Graphs));
+    QVERIFY(QDir(work.path()).rmdir("x.wav_stereo.wav"));
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
+    QCOMPARE(messages.value(0).text, QStringLiteral("Drawing completed!"));
+    QCOMPARE(shown, widget->grab().toImage());
+}
+
+// Draw after a refused Open warns instead of analysing an earlier file of
+// the same name, until an Open succeeds again.
+void TestMainWindow::drawAfterRefusedOpen_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::newRow("not a WAV file") << QByteArray(80, 'z');
+    QTest::newRow("wrong format") << recording(std::vector<std::int32_t>(100, 5), 44100);
+}
+
+void TestMainWindow::drawAfterRefusedOpen()
+{
+    QFETCH(QByteArray, input);
+    const QByteArray good = recording(bandSignal(8000, 1e5));
+    QVERIFY(writeFile(path("good.wav"), good));
+    QVERIFY(writeFile(path("night.wav"), input));
+    // Some other recording's processed file under the refused one's name.
+    QVERIFY(writeFile(path("night_output.wav"), good));
+
+    MainWindow window;
+    window.show();
+    for (const QString &name : QStringList{"good.wav", "night.wav"}) {
+        ModalAnswerer answerer(path(name));
+        action(window, "&Open...")->trigger();
+    }
+    const auto before = snapshot(work.path());
+    QVERIFY(menu(window, "&Graph")->isEnabled());
+    QList<SeenMessage> messages;
+    {
+        ModalAnswerer answerer;
+        action(window, "&Draw...")->trigger();
+        messages = answerer.messages;
+    }
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0].title, QStringLiteral("Warning"));
+    QCOMPARE(messages[0].text, QStringLiteral("not wav file"));
+    QCOMPARE(names(snapshot(work.path())), names(before));
+
+    QVERIFY(writeFile(path("night.wav"), good));
+    {
+        ModalAnswerer answerer(path("night.wav"));
+        action(window, "&Open...")->trigger();
+    }
+    ModalAnswerer answerer;
+    action(window, "&Draw...")->trigger();
+    QCOMPARE(answerer.messages.value(0).text, QStringLiteral("Drawing completed!"));
+}
+
+// Each Draw starts on a black overview: after a long recording and then a
+// short one, no column right of the short one's holds anything.
+void TestMainWindow::overviewShowsOneRecording()
+{
+    QVERIFY(writeFile(path("long.wav"), recording(bandSignal(160000, 4e5, 2))));
+    QVERIFY(writeFile(path("short.wav"), recording(bandSignal(24000, 4e5, 3))));
+    QVERIFY(writeFile(path("marker.dat"), markerBytes(testMarker())));
+    MainWindow window;
+    window.show();
+    auto *widget = window.findChild<Widget *>();
+    // Columns 40 to 190 under the navigation text: the cumulative sum of
+    // the long recording (a red point in each column at least), nothing of
+    // the short one's 29 columns.
+    const auto litPixels = [widget]() {
+        const QImage picture = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        int lit = 0;
+        for (int y = 566; y < 800; ++y)
+            for (int x = 40; x < 190; ++x)
+                lit += picture.pixel(x, y) != qRgb(0, 0, 0) ? 1 : 0;
+        return lit;
+    };
+    for (const QString &name : QStringList{"long.wav", "short.wav"}) {
+        {
+            ModalAnswerer answerer(path(name));
+            action(window, "&Open...")->trigger();
+        }
+        ModalAnswerer answerer;
+        action(window, "&Draw...")->trigger();
+        QCOMPARE(answerer.messages.value(0).text, QStringLiteral("Drawing completed!"));
+        if (name == "long.wav")
+            QVERIFY(litPixels() >= 150);
+    }
+    QCOMPARE(litPixels(), 0);
+}
+
+// The results stay in the recording's folder whatever its name's length.
+void TestMainWindow::outputNames_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("two characters") << "ab" << "_output.wav";
+    QTest::newRow("four characters") << "abcd" << "_output.wav";
+    QTest::newRow("no extension") << "night1" << "ni_output.wav";
+    QTest::newRow("surrogate pair") << QString::fromUtf8("x\U0001F600abc") << "x_output.wav";
+}
+
+void TestMainWindow::outputNames()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QVERIFY(QDir(work.path()).mkpath("odd/sub"));
+    QVERIFY(writeFile(path("odd/sub/" + input), recording(bandSignal(4000, 1e5))));
+
+    MainWindow window;
+    window.show();
+    ModalAnswerer answerer(path("odd/sub/" + input));
+    action(window, "&Open...")->trigger();
+    QCOMPARE(answerer.messages.size(), 0);
+    QCOMPARE(QDir(path("odd")).entryList(QDir::Files), QStringList());
+    QStringList expected{input, output};
+    expected.sort();
+    QCOMPARE(QDir(path("odd/sub")).entryList(QDir::Files), expected);
 }
 
 void TestMainWindow::fileSafety_data()
