@@ -274,8 +274,8 @@ void MainWindow::about()
     // any, belongs to another recording.
     QString message = QString::fromLatin1(commands::notWavProcessed);
     if (processedFileReady)
-        message = commands::openChecked(*sourceWav, baseName + QStringLiteral("_output.wav"),
-                                        message);
+        message =
+            commands::openChecked(*sourceWav, baseName + QStringLiteral("_output.wav"), message);
     if (message.isEmpty()) {
         stereoWav = new QSaveFile(baseName + QStringLiteral("_stereo.wav"), this);
         graphWidget->clearOverview();

@@ -61,8 +61,7 @@ QString baseName(const QString &path)
     int end = path.size();
     for (int n = 0; n < 4 && end > nameStart; ++n) {
         --end;
-        if (end > nameStart && path.at(end).isLowSurrogate()
-            && path.at(end - 1).isHighSurrogate())
+        if (end > nameStart && path.at(end).isLowSurrogate() && path.at(end - 1).isHighSurrogate())
             --end;
     }
     return path.left(end);

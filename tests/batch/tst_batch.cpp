@@ -280,8 +280,8 @@ void TestBatch::initTestCase()
     // system's desktop, which the offscreen platform does not know; the
     // batch picture must match it, with the longest caption whole.
     QApplication::setFont(desktopFont());
-    QVERIFY(660 + QFontMetrics(QApplication::font()).horizontalAdvance(
-                "Correlation detector signal (V)") < 900);
+    const QFontMetrics metrics(QApplication::font());
+    QVERIFY(660 + metrics.horizontalAdvance("Correlation detector signal (V)") < 900);
 }
 
 void TestBatch::init()
