@@ -175,6 +175,7 @@ bool MainWindow::saveAs()
     if (dialog.exec() != QDialog::Accepted)
         return false;
     baseName = dialog.selectedFiles().value(0);
+    processedFileReady = true;
     return true;
 }
 
@@ -228,6 +229,7 @@ void MainWindow::processFile(const QString &fileName)
     replace(sourceWav, new WavFile(this));
     replace(resultWav, static_cast<QSaveFile *>(nullptr));
     baseName = commands::baseName(fileName);
+    processedFileReady = false;
 
     QString message =
         commands::openChecked(*sourceWav, fileName, QString::fromLatin1(commands::notWavInput));
@@ -249,6 +251,7 @@ void MainWindow::processFile(const QString &fileName)
     progressBar->setFormat(
         QStringLiteral("Data processing finished. Press 'Graph->Draw' to draw graphs"));
     qDebug() << "process ok";
+    processedFileReady = true;
     graphMenu->setEnabled(true);
 }
 
@@ -267,10 +270,15 @@ void MainWindow::about()
     // template; a FIFO is never opened, so nothing blocks.
     commands::openTemplate(*markerFile);
 
-    QString message = commands::openChecked(*sourceWav, baseName + QStringLiteral("_output.wav"),
-                                            QString::fromLatin1(commands::notWavProcessed));
+    // After a refused or failed Open the processed file of this name, if
+    // any, belongs to another recording.
+    QString message = QString::fromLatin1(commands::notWavProcessed);
+    if (processedFileReady)
+        message =
+            commands::openChecked(*sourceWav, baseName + QStringLiteral("_output.wav"), message);
     if (message.isEmpty()) {
         stereoWav = new QSaveFile(baseName + QStringLiteral("_stereo.wav"), this);
+        graphWidget->clearOverview();
         WidgetListener listener(graphWidget);
         message = commands::analyseInto(*sourceWav, *stereoWav, markerFile, listener);
         sourceWav->close();

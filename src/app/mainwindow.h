@@ -70,5 +70,8 @@ private:
     QSaveFile *stereoWav = nullptr;
     QFile *markerFile = nullptr;
     QString baseName;
+    /// True while `baseName`'s processed file is the one the last Open
+    /// wrote; a refused or failed Open leaves an unrelated file there.
+    bool processedFileReady = false;
     Widget *graphWidget;
 };

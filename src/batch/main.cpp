@@ -3,6 +3,7 @@
 
 #include "batch/batchjob.h"
 #include "batch/demorecording.h"
+#include "batch/desktopfont.h"
 #include "graph/graphpainter.h"
 #include "graph/widget.h"
 #include "wav/commands.h"
@@ -333,6 +334,8 @@ int main(int argc, char *argv[])
     int appArgc = 1;
     char *appArgv[] = {argv[0], nullptr};
     QApplication app(appArgc, appArgv);
+    // The picture's captions are drawn in the application's font.
+    QApplication::setFont(desktopFont());
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-batch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     // The passes' time-of-day debug lines are for the application's log.

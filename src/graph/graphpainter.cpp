@@ -153,6 +153,12 @@ void GraphPainter::addGraph2Column(int x, int y, int y2)
     backdropLayer = &overviewLayer;
 }
 
+void GraphPainter::clearOverview()
+{
+    overviewLayer.fill(Qt::black);
+    backdropLayer = &blankLayer;
+}
+
 QString GraphPainter::changeCaption(int change)
 {
     const QString text = change > 0 ? QStringLiteral("increased by %1 c.u.")

@@ -12,7 +12,7 @@ class QRect;
 /// y growing downwards).
 ///
 /// The overview (detector bars and cumulative-sum ranges) is drawn stroke by
-/// stroke onto `overviewLayer`, which only ever accumulates. The graphs view
+/// stroke onto `overviewLayer`, which accumulates until clearOverview(). The graphs view
 /// is composed afresh on `compositeLayer` for every graphs-mode paint, on top
 /// of `backdropLayer`: a blank layer until the first overview column, the
 /// overview layer from then on. All three layers start black.
@@ -61,6 +61,10 @@ public:
     /// white stroke from (x, y2 - 60) to (x, y - 60) and a red point at
     /// (x, 740). Makes the overview the backdrop of the graphs view.
     void addGraph2Column(int x, int y, int y2);
+
+    /// Makes the overview black again and the blank layer the backdrop of
+    /// the graphs view, as before the first column.
+    void clearOverview();
 
     /// The text of the change caption: "increased by N c.u." for change > 0,
     /// "decreased by N c.u." otherwise, N keeping its sign.

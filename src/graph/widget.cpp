@@ -53,6 +53,13 @@ void Widget::setPosition(int block, int newChange)
     refreshWindow(std::int64_t{block} * kBlock);
 }
 
+void Widget::clearOverview()
+{
+    graphPainter->clearOverview();
+    // What is on screen is no longer the overview layer.
+    overviewOnScreen = false;
+}
+
 void Widget::animate(int, int, int, int, int, int, int, int, int)
 {
     mode = Graphs;

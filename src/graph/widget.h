@@ -37,6 +37,10 @@ public:
     /// there is from index 0 and the baselines after it.
     void setPosition(int block, int change);
 
+    /// Empties the overview (the black ground) before a new analysis, so
+    /// that no column of an earlier one stays. No repaint.
+    void clearOverview();
+
     /// Chooses how an overview slot repaints: only the column it adds (the
     /// default) or the whole widget. The picture is the same either way.
     void setFullRepaint(bool full) { fullRepaint = full; }

@@ -141,11 +141,11 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
             analysis.finishFirst();
         else
             analysis.finishSecond();
-        if (!writer.writeOk)
-            return failWrite(frames);
     }
 
+    // A failed write stops the frames only: the listener still gets the
+    // whole analysis.
     listener.finished(std::move(writer.seriesX), std::move(writer.seriesAsym),
                       std::move(writer.seriesSym), analysis.peakBlock(), analysis.change());
-    return true;
+    return writer.writeOk || failWrite(frames);
 }

@@ -39,11 +39,32 @@ QString finish(QSaveFile &output, QString error)
     return error;
 }
 
+/// Takes every byte written and keeps none.
+class Discard : public QIODevice
+{
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 size) override { return size; }
+};
+
 } // namespace
 
 QString baseName(const QString &path)
 {
-    return path.left(qMax(0, path.size() - 4));
+    // The cut stays inside the file's own name, so a short name never sends
+    // the results into the parent folder.
+    int nameStart = path.lastIndexOf(QLatin1Char('/')) + 1;
+#ifdef Q_OS_WIN
+    nameStart = qMax(nameStart, path.lastIndexOf(QLatin1Char('\\')) + 1);
+#endif
+    // Four characters are four code points: a surrogate pair goes whole.
+    int end = path.size();
+    for (int n = 0; n < 4 && end > nameStart; ++n) {
+        --end;
+        if (end > nameStart && path.at(end).isLowSurrogate() && path.at(end - 1).isHighSurrogate())
+            --end;
+    }
+    return path.left(end);
 }
 
 QString openChecked(WavFile &file, const QString &fileName, const QString &notWavText)
@@ -119,10 +140,15 @@ QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisL
 {
     QString error = prepareResult(stereo.fileName(),
                                   {source.fileName(), marker ? marker->fileName() : QString()});
-    if (!error.isEmpty())
-        return error;
-    if (!stereo.open(QIODevice::WriteOnly))
-        return writeError(stereo);
+    if (error.isEmpty() && !stereo.open(QIODevice::WriteOnly))
+        error = writeError(stereo);
+    if (!error.isEmpty()) {
+        // The graph is worth having even when the result cannot be kept.
+        Discard frames;
+        frames.open(QIODevice::WriteOnly);
+        const QString failed = writeAnalysis(source, source, frames, marker, listener);
+        return failed.isEmpty() ? error : failed;
+    }
     return finish(stereo, writeAnalysis(source, source, stereo, marker, listener));
 }
 

@@ -22,7 +22,8 @@ extern const char *const notWavInput;     ///< refusal of a recording
 extern const char *const notWavProcessed; ///< refusal of a processed file
 extern const char *const wrongFormat;     ///< refusal of another rate or size
 
-/// The chosen path less its last four characters, whatever they are.
+/// The chosen path less its last four characters (code points), whatever
+/// they are, but never less than its folder: "odd/sub/ab" gives "odd/sub/".
 QString baseName(const QString &path);
 
 /// Opens `fileName` in `file` and checks that it is a 16384 Hz, 32-bit WAV
@@ -60,7 +61,8 @@ QString filterInto(WavFile &source, QSaveFile &output, const std::function<void(
 /// Runs the analysis of the open, checked processed file `source` with the
 /// template in `marker` (may be closed: the empty template), writes the
 /// two-channel result into `stereo` (a save file that is not open yet) and
-/// commits it.
+/// commits it. The analysis runs and `listener` hears all of it even when
+/// `stereo` cannot be opened or written; the write error is answered after.
 QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisListener &listener);
 
 /// Writes `bytes` to `path` through a save file and commits it.

@@ -75,7 +75,8 @@ public:
     /// template in `marker` (may be closed or missing: the empty template),
     /// writes one frame of two words per step to `frames`, and tells
     /// `listener` the columns and the final series. False on a read or
-    /// write failure.
+    /// write failure; after a write failure the analysis still runs to the
+    /// end and the listener hears all of it.
     bool analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                  AnalysisListener &listener);
 

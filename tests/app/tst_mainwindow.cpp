@@ -117,6 +117,9 @@ private slots:
     void drawCannotWrite();
     void fileSafety_data();
     void fileSafety();
+    void overviewShowsOneRecording();
+    void outputNames_data();
+    void outputNames();
 
 private:
     QString path(const QString &name) const { return work.filePath(name); }
@@ -185,7 +188,12 @@ void TestMainWindow::startupState()
         QCOMPARE(a->statusTip(), QString::fromLatin1(e.tip));
         QCOMPARE(a->shortcuts(), QKeySequence::keyBindings(e.key));
     }
-    QVERIFY(!action(window, "&Open...")->icon().isNull());
+    // The icon draws something: not a null pixmap, not fully transparent.
+    QImage clear(32, 32, QImage::Format_ARGB32_Premultiplied);
+    clear.fill(Qt::transparent);
+    const QImage icon = action(window, "&Open...")->icon().pixmap(32, 32).toImage();
+    QCOMPARE(icon.size(), clear.size());
+    QVERIFY(icon.convertToFormat(clear.format()) != clear);
 
     QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Ready"));
     QVERIFY(window.findChild<QProgressBar *>()->isHidden());
@@ -339,14 +347,15 @@ void TestMainWindow::openRefusals_data()
     QTest::newRow("32-bit at 16000 Hz") << recording(samples, 16000, 32) << wrongFormat;
 }
 
-// A refused input leaves an earlier result, the menus and the bar as they were.
+// A refused input leaves an earlier result, the menus and the bar as they
+// were, and Draw does not take that result for this recording's.
 void TestMainWindow::openRefusals()
 {
     QFETCH(QByteArray, input);
     QFETCH(QString, message);
 
     QVERIFY(writeFile(path("night.wav"), input));
-    const QByteArray earlier = "an earlier result that must survive";
+    const QByteArray earlier = recording(bandSignal(4000, 1e5));
     QVERIFY(writeFile(path("night_output.wav"), earlier));
 
     MainWindow window;
@@ -362,6 +371,11 @@ void TestMainWindow::openRefusals()
     QCOMPARE(readFile(path("night.wav")), input);
     QVERIFY(!menu(window, "&Graph")->isEnabled());
     QVERIFY(window.findChild<QProgressBar *>()->isVisible());
+
+    action(window, "&Draw...")->trigger();
+    QCOMPARE(answerer.messages.size(), 2);
+    QCOMPARE(answerer.messages[1].title, QStringLiteral("Warning"));
+    QCOMPARE(answerer.messages[1].text, QStringLiteral("not wav file"));
     QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 2);
 }
 
@@ -432,16 +446,22 @@ void TestMainWindow::fullDiskLeavesNothingBehind()
     rlimit limited = saved;
     limited.rlim_cur = 100000;
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    QList<SeenMessage> openMessages, drawMessages;
+    QList<SeenMessage> openMessages, drawMessages, staleMessages;
+    {
+        ModalAnswerer draw;
+        action(window, "&Draw...")->trigger();
+        drawMessages = draw.messages;
+    }
     {
         ModalAnswerer open(path("night.wav"));
         action(window, "&Open...")->trigger();
         openMessages = open.messages;
     }
     {
+        // The processed file on disk is not what the failed Open made.
         ModalAnswerer draw;
         action(window, "&Draw...")->trigger();
-        drawMessages = draw.messages;
+        staleMessages = draw.messages;
     }
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, oldHandler);
@@ -452,6 +472,9 @@ void TestMainWindow::fullDiskLeavesNothingBehind()
     QCOMPARE(drawMessages.size(), 1);
     QCOMPARE(drawMessages[0].text,
              "Could not write " + path("night_stereo.wav") + ": File too large");
+    QCOMPARE(window.findChild<Widget *>()->displayMode(), int(Widget::Graphs));
+    QCOMPARE(staleMessages.size(), 1);
+    QCOMPARE(staleMessages[0].text, QStringLiteral("not wav file"));
     QCOMPARE(readFile(path("night_output.wav")), output);
     QCOMPARE(readFile(path("night_stereo.wav")), QByteArray("earlier stereo"));
     QCOMPARE(QDir(work.path()).entryList(QDir::Files | QDir::Hidden),
@@ -553,6 +576,72 @@ void TestMainWindow::drawCannotWrite()
     QVERIFY(messages[0].text.contains(path("x.wav_stereo.wav")));
     QVERIFY(QFileInfo(path("x.wav_stereo.wav")).isDir());
     QCOMPARE(QDir(work.path()).entryList(QDir::Files), QStringList{"x.wav_output.wav"});
+
+    // The graph shown is the one a Draw that can write its result shows.
+    auto *widget = window.findChild<Widget *>();
+    const QImage shown = widget->grab().toImage();
+    QCOMPARE(widget->displayMode(), int(Widget::Graphs));
+    QVERIFY(QDir(work.path()).rmdir("x.wav_stereo.wav"));
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
+    QCOMPARE(messages.value(0).text, QStringLiteral("Drawing completed!"));
+    QCOMPARE(shown, widget->grab().toImage());
+}
+
+// Each Draw starts on a black overview: after a long recording and then a
+// short one, no column right of the short one's holds anything.
+void TestMainWindow::overviewShowsOneRecording()
+{
+    QVERIFY(writeFile(path("long.wav"), recording(bandSignal(160000, 4e5, 2))));
+    QVERIFY(writeFile(path("short.wav"), recording(bandSignal(24000, 4e5, 3))));
+    QVERIFY(writeFile(path("marker.dat"), markerBytes(testMarker())));
+    MainWindow window;
+    window.show();
+    // Columns 40 to 190 under the navigation text hold the long recording's
+    // cumulative sum (a red point each at least), and none of the short
+    // one's 29 columns.
+    QImage black(150, 234, QImage::Format_RGB32);
+    black.fill(Qt::black);
+    for (const QString &name : QStringList{"long.wav", "short.wav"}) {
+        {
+            ModalAnswerer open(path(name));
+            action(window, "&Open...")->trigger();
+        }
+        ModalAnswerer draw;
+        action(window, "&Draw...")->trigger();
+        const QImage shown =
+            window.findChild<Widget *>()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(shown.copy(40, 566, 150, 234) == black, name == "short.wav");
+    }
+}
+
+// The results stay in the recording's folder whatever its name's length.
+void TestMainWindow::outputNames_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("two characters") << QString("ab") << QString("_output.wav");
+    QTest::newRow("four characters") << QString("abcd") << QString("_output.wav");
+    QTest::newRow("no extension") << QString("night1") << QString("ni_output.wav");
+    QTest::newRow("surrogate pair")
+        << QString::fromUtf8("x\U0001F600abc") << QString("x_output.wav");
+}
+
+void TestMainWindow::outputNames()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QVERIFY(QDir(work.path()).mkpath("odd/sub"));
+    QVERIFY(writeFile(path("odd/sub/" + input), recording(bandSignal(4000, 1e5))));
+
+    MainWindow window;
+    window.show();
+    ModalAnswerer answerer(path("odd/sub/" + input));
+    action(window, "&Open...")->trigger();
+    QCOMPARE(answerer.messages.size(), 0);
+    QCOMPARE(QDir(path("odd")).entryList(QDir::Files), QStringList());
+    QStringList expected{input, output};
+    expected.sort();
+    QCOMPARE(QDir(path("odd/sub")).entryList(QDir::Files), expected);
 }
 
 void TestMainWindow::fileSafety_data()

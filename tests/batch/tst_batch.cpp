@@ -4,6 +4,7 @@
 
 #include "app/mainwindow.h"
 #include "batch/demorecording.h"
+#include "batch/desktopfont.h"
 #include "common/fileentries.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
@@ -275,6 +276,12 @@ void TestBatch::initTestCase()
     startDir = QDir::currentPath();
     QVERIFY(QFileInfo(QStringLiteral(QUORVANE_BATCH)).isExecutable());
     demo30 = makeDemoRecording(30);
+    // The window here draws in the font the application has on this
+    // system's desktop, which the offscreen platform does not know; the
+    // batch picture must match it, with the longest caption whole.
+    QApplication::setFont(desktopFont());
+    const QFontMetrics metrics(QApplication::font());
+    QVERIFY(660 + metrics.horizontalAdvance("Correlation detector signal (V)") < 900);
 }
 
 void TestBatch::init()

@@ -484,7 +484,7 @@ void TestWavFile::analysisReportsFailures()
     Recorder recorder;
     QVERIFY(!source.analyse(&source, &full, &noMarker, recorder));
     QVERIFY(source.lastError().contains(QStringLiteral("No space left on device")));
-    QCOMPARE(recorder.block, -2); // nothing finished
+    QVERIFY(recorder.x.size() > 5000); // the analysis went on to the end
 
     // A file that shrank after its size was taken.
     ShrunkDevice shrunk(processed, processed.size() + 800);
