@@ -2,15 +2,11 @@
 // the cluster scripts are run by tests/cluster.
 
 #include "batch/recordinglist.h"
-#include "common/testfiles.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-
-using namespace testfiles;
 
 class TestRecordingList : public QObject
 {
@@ -19,7 +15,6 @@ class TestRecordingList : public QObject
 private slots:
     void parseShard_data();
     void parseShard();
-    void listLines();
     void upToDate_data();
     void upToDate();
 };
@@ -53,22 +48,6 @@ void TestRecordingList::parseShard()
         QCOMPARE(shard.index, index);
         QCOMPARE(shard.count, count);
     }
-}
-
-void TestRecordingList::listLines()
-{
-    QTemporaryDir dir;
-    const QString list = dir.filePath(QStringLiteral("list.txt"));
-    QVERIFY(writeFile(list, "a.wav\n\t# gone\n  \r\n/abs/b.wav\r\nsub/c d.wav\n ./e.wav"));
-    QStringList recordings{QStringLiteral("given.wav")};
-    QCOMPARE(readRecordingList(list, recordings), QString());
-    const QDir folder(dir.path());
-    QCOMPARE(recordings, QStringList({QStringLiteral("given.wav"), folder.filePath("a.wav"),
-                                      QStringLiteral("/abs/b.wav"), folder.filePath("sub/c d.wav"),
-                                      folder.filePath(" ./e.wav")}));
-    QCOMPARE(shardOf(recordings, Shard{1, 2}), QStringList({recordings[1], recordings[3]}));
-    QVERIFY(!readRecordingList(dir.filePath(QStringLiteral("none.txt")), recordings).isEmpty());
-    QVERIFY(!readRecordingList(dir.path(), recordings).isEmpty());
 }
 
 void TestRecordingList::upToDate_data()

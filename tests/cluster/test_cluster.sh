@@ -132,6 +132,9 @@ if [ "$mode" = local ]; then
         || fail "three shards do not make up the list"
     same_results "$work/loc" 57
     [ -z "$("$batch" --list "$work/loc/list.txt" --shard 25/30)" ] || fail "empty shard printed"
+    status=0
+    "$batch" --list "$work/none.txt" 2>/dev/null || status=$?
+    [ "$status" -eq 2 ] || fail "a missing list gave $status, not 2"
 
     touch "$work/loc/rec04.wav"
     "$batch" "${options[@]}" --list "$work/loc/list.txt" --skip-done >"$work/again.tsv" || true
