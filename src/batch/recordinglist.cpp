@@ -16,7 +16,11 @@ QString readRecordingList(const QString &listPath, QStringList &recordings)
     if (list.error() != QFileDevice::NoError)
         return QStringLiteral("Could not read the list %1").arg(listPath);
 
-    const QDir folder(QFileInfo(listPath).absolutePath());
+    // The folder without symbolic links, so that a list reached through a
+    // link names its recordings the same way every time.
+    const QString absolute = QFileInfo(listPath).absolutePath();
+    const QString canonical = QFileInfo(absolute).canonicalFilePath();
+    const QDir folder(canonical.isEmpty() ? absolute : canonical);
     for (QByteArray line : bytes.split('\n')) {
         if (line.endsWith('\r'))
             line.chop(1);

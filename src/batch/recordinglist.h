@@ -11,8 +11,8 @@
 /// Reads the recordings in the list file `listPath`, one path a line, into
 /// `recordings`. Blank lines and lines whose first non-blank character is
 /// '#' are skipped, a line's trailing CR is dropped, and a relative path is
-/// taken relative to the list's folder (which is made absolute). Answers an
-/// empty string, or the one-line error.
+/// taken relative to the list's folder (made absolute, without symbolic
+/// links). Answers an empty string, or the one-line error.
 QString readRecordingList(const QString &listPath, QStringList &recordings);
 
 /// One of `count` shares of a list: the recordings whose position in it
