@@ -123,14 +123,17 @@ grep -q $'^rec07.wav\tNot a WAV-file' "$work/ref.lines" || fail "refused recordi
 
 if [ "$mode" = local ]; then
     make_recordings "$work/loc"
-    : >"$work/shards.tsv"
     for i in 0 1 2; do
         "$batch" "${options[@]}" --list "$work/loc/list.txt" --shard "$i/3" --jobs 2 \
-            >>"$work/shards.tsv" || true
+            >"$work/loc/list.txt.task-$i.tsv" || true
     done
-    diff <(strip "$work/loc" <"$work/shards.tsv" | sort) <(sort "$work/ref.lines") \
-        || fail "three shards do not make up the list"
+    diff <(cat "$work"/loc/list.txt.task-*.tsv | strip "$work/loc" | sort) \
+        <(sort "$work/ref.lines") || fail "three shards do not make up the list"
     same_results "$work/loc" 57
+    rm "$work/loc/list.txt.task-2.tsv"
+    status=0
+    missing=$("$scripts/gather" "$work/loc/list.txt" 2>/dev/null | grep -c $'\tno result\t') || status=$?
+    [ "$status" -eq 1 ] && [ "$missing" -eq 6 ] || fail "gather without a shard: $missing missing"
     [ -z "$("$batch" --list "$work/loc/list.txt" --shard 25/30)" ] || fail "empty shard printed"
     status=0
     "$batch" --list "$work/none.txt" 2>/dev/null || status=$?
