@@ -135,6 +135,11 @@ if [ "$mode" = local ]; then
     missing=$("$scripts/gather" "$work/loc/list.txt" 2>/dev/null | grep -c $'\tno result\t') || status=$?
     [ "$status" -eq 1 ] && [ "$missing" -eq 6 ] || fail "gather without a shard: $missing missing"
     [ -z "$("$batch" --list "$work/loc/list.txt" --shard 25/30)" ] || fail "empty shard printed"
+    # Coinciding result names are refused across shards too.
+    cp "$work/loc/rec00.wav" "$work/loc/rec00.wax"
+    printf 'rec00.wav\nrec00.wax\n' >"$work/loc/dup.txt"
+    line=$("$batch" --list "$work/loc/dup.txt" --shard 1/2 || true)
+    [[ $line == *$'\tSame result names as '* ]] || fail "a shard wrote another's results: $line"
     status=0
     "$batch" --list "$work/none.txt" 2>/dev/null || status=$?
     [ "$status" -eq 2 ] || fail "a missing list gave $status, not 2"
