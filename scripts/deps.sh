@@ -3,6 +3,10 @@
 # The Debian packages the build needs.
 quorvane_packages=(build-essential cmake pkg-config qtbase5-dev qtmultimedia5-dev libfftw3-dev)
 
+# What the cluster test runs a private single-node Slurm with; the test is
+# skipped where these are missing, so only CI installs them.
+quorvane_cluster_packages=(slurmctld slurmd slurm-client munge)
+
 # Refreshes the package lists and installs the named packages (through sudo
 # when not root).
 quorvane_apt_install() {

@@ -18,6 +18,7 @@ struct BatchOptions
     bool blocks = false; ///< also write <name>_blocks.csv (needs draw)
     bool png = false;    ///< keep what the picture needs (needs draw)
     QString marker = QStringLiteral("marker.dat");
+    bool skipDone = false; ///< leave out recordings whose results are up to date (runUnlessDone)
 };
 
 /// The outcome of one recording.
@@ -26,6 +27,8 @@ struct BatchResult
     QString path;
     /// Empty when everything succeeded, else the one-line message.
     QString error;
+    /// Its results were up to date, so nothing was run (error stays empty).
+    bool skipped = false;
     /// Processed samples after the lead-in; -1 before the analysis ran.
     qint64 samples = -1;
     int peakBlock = -1;

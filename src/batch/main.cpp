@@ -4,6 +4,7 @@
 #include "batch/batchjob.h"
 #include "batch/demorecording.h"
 #include "batch/desktopfont.h"
+#include "batch/recordinglist.h"
 #include "graph/graphpainter.h"
 #include "graph/widget.h"
 #include "wav/commands.h"
@@ -190,7 +191,9 @@ QString writePicture(BatchResult &result, const QString &path)
 
 QString resultLine(const BatchResult &result, const QString &shownPath, bool draw)
 {
-    const QString status = result.error.isEmpty() ? QStringLiteral("ok") : result.error;
+    const QString status = result.skipped           ? QStringLiteral("skipped")
+                           : result.error.isEmpty() ? QStringLiteral("ok")
+                                                    : result.error;
     const bool analysed = draw && result.error.isEmpty() && result.samples >= 0;
     return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
         .arg(escaped(shownPath), escaped(status),
@@ -297,7 +300,7 @@ void runAll(const QStringList &paths, const std::vector<QString> &refused,
             for (int i = next++; i < paths.size(); i = next++) {
                 auto result = std::make_unique<BatchResult>();
                 if (refused[std::size_t(i)].isEmpty()) {
-                    *result = runBatchJob(paths[i], options);
+                    *result = runUnlessDone(paths[i], options);
                 } else {
                     result->path = paths[i];
                     result->error = refused[std::size_t(i)];
@@ -348,7 +351,10 @@ int main(int argc, char *argv[])
         "Graph > Draw does. <name> is the path less its last four characters.\n\n"
         "Prints one line per recording, tab-separated: path, 'ok' or the error, samples,\n"
         "peak block, change ('-' without --draw), seconds. Exit status: 0 when every\n"
-        "recording succeeded, 1 when any failed, 2 on a usage error."));
+        "recording succeeded or was skipped, 1 when any failed, 2 on a usage error.\n\n"
+        "For many recordings: --list reads them from a file, --shard I/N takes every\n"
+        "N-th of them from the I-th on (counting from 0), so that N runs share one list,\n"
+        "and --skip-done leaves out those whose results are already up to date."));
     // "-name" is one unknown option, not a row of single letters.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
@@ -371,7 +377,22 @@ int main(int argc, char *argv[])
         QStringLiteral("make-demo"),
         QStringLiteral("Write a 60-second demo recording and its marker.dat into <dir>."),
         QStringLiteral("dir"));
-    parser.addOptions({drawOption, markerOption, blocksOption, pngOption, jobsOption, demoOption});
+    const QCommandLineOption listOption(
+        QStringLiteral("list"),
+        QStringLiteral("Also process the recordings listed in <file>, one path a line; blank "
+                       "and # lines are skipped, relative paths are taken from the list's "
+                       "folder."),
+        QStringLiteral("file"));
+    const QCommandLineOption shardOption(
+        QStringLiteral("shard"),
+        QStringLiteral("Process only the recordings whose position (from 0) modulo N is I."),
+        QStringLiteral("I/N"));
+    const QCommandLineOption skipDoneOption(
+        QStringLiteral("skip-done"),
+        QStringLiteral("Skip a recording whose results all exist and are newer than it and "
+                       "the template; its line says 'skipped'."));
+    parser.addOptions({drawOption, markerOption, blocksOption, pngOption, jobsOption, demoOption,
+                       listOption, shardOption, skipDoneOption});
     parser.addPositionalArgument(QStringLiteral("recordings"),
                                  QStringLiteral("The WAV files to process."),
                                  QStringLiteral("RECORDING.wav..."));
@@ -405,6 +426,7 @@ int main(int argc, char *argv[])
     options.blocks = parser.isSet(blocksOption);
     options.png = parser.isSet(pngOption);
     options.marker = parser.value(markerOption);
+    options.skipDone = parser.isSet(skipDoneOption);
     // A template named on the command line must be there; the default one
     // may be missing (the empty template).
     if (parser.isSet(markerOption)) {
@@ -423,11 +445,24 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--jobs takes a whole number of at least 1"));
     if ((options.blocks || options.png) && !options.draw)
         return usageError(QStringLiteral("--blocks and --png need --draw"));
-    const QStringList paths = parser.positionalArguments();
-    if (paths.isEmpty())
+    QStringList paths = parser.positionalArguments();
+    if (parser.isSet(listOption)) {
+        const QString error = readRecordingList(parser.value(listOption), paths);
+        if (!error.isEmpty())
+            return usageError(error);
+    } else if (paths.isEmpty()) {
         return usageError(QStringLiteral("no recording given"));
-
-    std::vector<QString> refused = coincidingResults(paths, options);
+    }
+    Shard shard;
+    if (parser.isSet(shardOption) && !parseShard(parser.value(shardOption), shard))
+        return usageError(QStringLiteral("--shard takes I/N, whole numbers with 0 <= I < N"));
+    // Coinciding results are looked for over the whole list, so that no two
+    // shards write the same files. A share of a short list may be empty.
+    const std::vector<QString> refusedInList = coincidingResults(paths, options);
+    std::vector<QString> refused;
+    for (int i = shard.index; i < paths.size(); i += shard.count)
+        refused.push_back(refusedInList[std::size_t(i)]);
+    paths = shardOf(paths, shard);
     QStringList written;
     for (int i = 0; i < paths.size(); ++i) {
         QString &why = refused[std::size_t(i)];
@@ -448,7 +483,7 @@ int main(int argc, char *argv[])
     int done = 0;
     int failed = 0;
     runAll(paths, refused, options, std::min(jobs, int(paths.size())), [&](BatchResult &result) {
-        if (result.error.isEmpty() && options.png)
+        if (result.error.isEmpty() && !result.skipped && options.png)
             result.error = writePicture(result, batchResultNames(result.path, options).last());
         commitBatchResults(result);
         failed += result.error.isEmpty() ? 0 : 1;
