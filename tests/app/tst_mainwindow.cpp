@@ -753,7 +753,9 @@ void TestMainWindow::fileSafety()
     for (const QString &name : removed)
         kept.erase(name);
     QCOMPARE(after, kept);
+#ifdef Q_OS_UNIX
     QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
+#endif
 }
 
 void TestMainWindow::resultHeldOpen_data()

@@ -332,7 +332,9 @@ void TestCorpus::application()
         QVERIFY(!graphMenuEnabled(window));
         break;
     }
+#ifdef Q_OS_UNIX
     QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
+#endif
 
     if (draw != corpus::Draw::Skipped) {
         ModalAnswerer answerer;
