@@ -27,3 +27,8 @@ quorvane_install_deps() {
     echo "Installing: ${missing[*]}"
     quorvane_apt_install "${missing[@]}"
 }
+
+# What the Windows cross build, its wine tests and its packaging need.
+quorvane_windows_packages=(cmake pkg-config xz-utils g++-mingw-w64-x86-64-posix
+    gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine nsis zip unzip
+    xvfb xdotool imagemagick)

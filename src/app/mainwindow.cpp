@@ -125,7 +125,8 @@ void MainWindow::setupStatusBar()
 
 void MainWindow::loadWindowSettings()
 {
-    QSettings settings(QString(), QString::fromLatin1(settingsApplication));
+    QSettings settings(settingsFormat, QSettings::UserScope, QString(),
+                       QString::fromLatin1(settingsApplication));
     const QPoint pos = settings.value(QStringLiteral("pos"), QPoint(100, 100)).toPoint();
     const QSize size = settings.value(QStringLiteral("size"), QSize(900, 900)).toSize();
     resize(size);
@@ -134,7 +135,8 @@ void MainWindow::loadWindowSettings()
 
 void MainWindow::storeWindowSettings()
 {
-    QSettings settings(QString(), QString::fromLatin1(settingsApplication));
+    QSettings settings(settingsFormat, QSettings::UserScope, QString(),
+                       QString::fromLatin1(settingsApplication));
     settings.setValue(QStringLiteral("pos"), pos());
     settings.setValue(QStringLiteral("size"), size());
 }

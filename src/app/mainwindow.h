@@ -3,6 +3,7 @@
 #include "graph/graphpainter.h"
 
 #include <QMainWindow>
+#include <QSettings>
 #include <QString>
 
 class QAction;
@@ -27,6 +28,14 @@ public:
 
     /// Name of the settings store; its organisation name is empty.
     static const char *const settingsApplication;
+    /// Its format. The registry keeps nothing under an empty organisation
+    /// name, so on Windows the store is an INI file in the user's profile.
+    static constexpr QSettings::Format settingsFormat =
+#ifdef Q_OS_WIN
+        QSettings::IniFormat;
+#else
+        QSettings::NativeFormat;
+#endif
 
 protected:
     void closeEvent(QCloseEvent *event) override;

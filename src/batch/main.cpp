@@ -334,6 +334,12 @@ int main(int argc, char *argv[])
     // arguments are the user's file names, never the toolkit's options.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+#ifdef Q_OS_WIN
+    // The offscreen platform reads fonts from a folder, by default one beside
+    // Qt that a deployed program has not: the picture's texts need Windows' own.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_FONTDIR") && !qEnvironmentVariableIsEmpty("WINDIR"))
+        qputenv("QT_QPA_FONTDIR", qgetenv("WINDIR") + "\\Fonts");
+#endif
     int appArgc = 1;
     char *appArgv[] = {argv[0], nullptr};
     QApplication app(appArgc, appArgv);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QRandomGenerator>
 #include <QSet>
 
 #include <cerrno>
@@ -68,6 +69,24 @@ mode_t creationMask()
         return m;
     }();
     return mask;
+}
+#endif
+
+#ifdef Q_OS_WIN
+/// Renames a closed temporary file to another temporary name beside it (of
+/// the leftovers' form), which really closes its handle.
+bool closeForGood(QTemporaryFile &file)
+{
+    const QString stem = file.fileName().chopped(kTemporarySuffix - 1);
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        QString name = stem;
+        for (int i = 1; i < kTemporarySuffix; ++i)
+            name += QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
+        if (!QFileInfo::exists(name) && file.rename(name))
+            return true;
+    }
+    return false;
 }
 #endif
 
@@ -190,7 +209,9 @@ QString commitAll(const std::vector<ResultFile *> &files)
             return file->errorText();
     }
     for (ResultFile *file : files) {
+#ifndef Q_OS_WIN
         const QString temporary = file->fileName();
+#endif
         // The permissions an earlier result had, else those a new file gets.
 #ifdef Q_OS_UNIX
         struct stat st;
@@ -203,6 +224,12 @@ QString commitAll(const std::vector<ResultFile *> &files)
 #endif
         file->close();
 #ifdef Q_OS_WIN
+        // A temporary file's close() keeps its handle open, and Windows moves
+        // no file that is open without delete sharing. Renaming the temporary
+        // file to a fresh temporary name closes the handle for good.
+        if (!closeForGood(*file))
+            return file->errorText();
+        const QString temporary = file->fileName();
         const bool moved = MoveFileExW(
             reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(temporary).utf16()),
             reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file->target).utf16()),

@@ -409,11 +409,17 @@ void TestBatch::exitCodes_data()
     QTest::newRow("good recording with --draw")
         << QStringList{"--draw", "good.wav"} << 0 << QStringList{"good.wav|ok|#"}
         << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
+    // The system's own words; Windows' vary with its language.
+#ifdef Q_OS_UNIX
+    const QString missingReason = QStringLiteral("No such file or directory");
+#else
+    const QString missingReason = QStringLiteral("*");
+#endif
     QTest::newRow("good, refused and missing")
         << QStringList{"--draw", "text.wav", "good.wav", "pcm16.wav", "cd.wav", "missing.wav"} << 1
         << QStringList{"text.wav|Not a WAV-file|-", "good.wav|ok|#",
                        "pcm16.wav|" + kWrongFormat + "|-", "cd.wav|" + kWrongFormat + "|-",
-                       "missing.wav|Could not read missing.wav: No such file or directory|-"}
+                       "missing.wav|Could not read missing.wav: " + missingReason + "|-"}
         << QStringList{"good_output.wav", "good_stereo.wav"} << QString();
     QTest::newRow("refused only, all outputs asked for")
         << QStringList{"--draw", "--blocks", "--png", "pcm16.wav", "text.wav"} << 1
@@ -515,6 +521,11 @@ void TestBatch::exitCodes()
     QFETCH(QStringList, results);
     QFETCH(QStringList, written);
     QFETCH(QString, stdoutHas);
+#ifndef Q_OS_UNIX
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    if (tag.contains("link") || tag.contains("FIFO") || tag.contains("leftovers"))
+        QSKIP("links, FIFOs and planted leftovers are made on POSIX systems only");
+#endif
 
     const QByteArray good = recording(bandSignal(16384, 1e8, 3));
     const std::vector<std::int32_t> few(3000, 5);
@@ -614,7 +625,9 @@ void TestBatch::exitCodes()
         if (!written.contains(entry.first) && !written.contains('-' + entry.first))
             QVERIFY2(entriesAfter[entry.first] == entry.second, qPrintable(entry.first));
     QCOMPARE(fileentries::state(QDir(path("demo"))), demoBefore);
+#ifdef Q_OS_UNIX
     QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
+#endif
     for (const auto &entry : before) {
         if (written.contains('-' + entry.first))
             continue;
