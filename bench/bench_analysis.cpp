@@ -9,6 +9,7 @@
 #include "dsp/templateanalysis.h"
 
 #include "dsp/conversions.h"
+#include "graph/rows.h"
 #include "reference/literalanalysis.h"
 
 #include <malloc.h>
@@ -78,7 +79,7 @@ std::vector<std::int32_t> recording(std::int64_t samples)
 }
 
 /// Keeps what the comparison needs, or only a checksum and the heap peak.
-struct Collector : dsp::AnalysisObserver
+struct Collector : dsp::AnalysisObserver, dsp::FrameSink
 {
     Collector(bool keep, bool trackHeap) : keep(keep), trackHeap(trackHeap) {}
     bool keep;
@@ -98,14 +99,17 @@ struct Collector : dsp::AnalysisObserver
         if (trackHeap)
             heapPeak = std::max(heapPeak, heapInUse());
     }
-    void detectorColumn(int column, int y) override
+    void detectorColumn(int column, std::int32_t maximum) override
     {
+        const int y = rows::detector(maximum);
         if (keep)
             detectorCalls.emplace_back(column, y);
         checksum = checksum * 37 + std::uint32_t(y);
     }
-    void cumulativeColumn(int column, int yHigh, int yLow) override
+    void cumulativeColumn(int column, std::int32_t maximum, std::int32_t minimum) override
     {
+        const int yHigh = rows::cumulative(maximum);
+        const int yLow = rows::cumulative(minimum);
         if (keep)
             graph2Calls.push_back({column, yHigh, yLow});
         checksum = checksum * 41 + std::uint32_t(yHigh) * 3 + std::uint32_t(yLow);
@@ -134,7 +138,7 @@ FastRun runFast(const std::vector<std::int32_t> &words, const std::vector<double
     collector.heapPeak = run.heapBefore;
     const auto start = std::chrono::steady_clock::now();
     {
-        dsp::TemplateAnalysis analysis(marker, count, collector);
+        dsp::TemplateAnalysis analysis(marker, count, collector, collector);
         const std::int32_t *data = words.data() + kLeadIn;
         const auto n = std::size_t(analysis.sampleCount());
         for (std::size_t at = 0; at < n; at += chunk)

@@ -17,22 +17,22 @@ QByteArray view(const std::uint8_t *data, std::size_t size)
 }
 
 /// Checks the calls the analysis makes: columns counted from 0 without a
-/// gap, the final series once, one row per sample.
+/// gap, the final series once, one word per sample.
 class Checker : public AnalysisListener
 {
 public:
-    void detectorColumn(int x, int) override
+    void detectorColumn(int x, std::int32_t) override
     {
         if (x != detectorColumns++)
             fault = QStringLiteral("detector column %1 out of order").arg(x);
     }
-    void cumulativeColumn(int x, int, int) override
+    void cumulativeColumn(int x, std::int32_t, std::int32_t) override
     {
         if (x != cumulativeColumns++)
             fault = QStringLiteral("cumulative column %1 out of order").arg(x);
     }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
-                  int block, int) override
+    void finished(std::vector<std::int32_t> seriesX, std::vector<std::int32_t> seriesAsym,
+                  std::vector<std::int32_t> seriesSym, int block, int) override
     {
         ++finishedCalls;
         samples = qint64(seriesX.size());

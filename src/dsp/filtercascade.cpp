@@ -144,16 +144,6 @@ std::int32_t outputWord(double y, std::int64_t n)
     return toInt32(v);
 }
 
-int progressPercent(std::int64_t n, std::int64_t count)
-{
-    if (count <= 0)
-        return 0;
-    const float f = static_cast<float>(count);
-    const float p = static_cast<float>((n - kLeadInWords) * 100) / f;
-    const std::int32_t percent = toInt32(p);
-    return std::clamp(percent, 0, 99);
-}
-
 double kernelSum(int taps)
 {
     if (taps <= 0)

@@ -25,13 +25,6 @@ constexpr double kClipMagnitude = 2000000000.0;
 /// NaN), never saturated.
 std::int32_t outputWord(double y, std::int64_t n);
 
-/// Progress of the pass at word index n of a file with `count` sample words
-/// (count > 0, 48 <= n < 48 + count): (n - 48) * 100, formed in 64 bits,
-/// divided in single precision by float(count) and truncated toward zero.
-/// The result is held within 0..99 (single-precision rounding would give 100
-/// for the last words of a long file); 0 when count is not positive.
-int progressPercent(std::int64_t n, std::int64_t count);
-
 /// The sum of the raw (not yet normalised) kernel of `taps` taps, entry j
 /// being -cos(2 j kPi / taps) * sin(j kPi / taps)^2; the sum each kernel is
 /// divided by. Precondition: taps > 0. 132.00000000125 for the 528-tap

@@ -132,9 +132,10 @@ struct Kernel
 
 struct TemplateAnalysis::Impl
 {
-    explicit Impl(AnalysisObserver &o) : observer(o) {}
+    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f) {}
 
     AnalysisObserver &observer;
+    FrameSink &frameSink;
     std::int64_t wordCount = 0;
     std::int64_t samples = 0;
     analysis::KeptRange kept = {0, 0};
@@ -443,7 +444,7 @@ void TemplateAnalysis::Impl::processBlock(bool second)
             blockValues[blockSlot] = toInt32(std::fabs(r) * amplitude);
             if (blockSlot == 0) {
                 const int peak = *std::max_element(blockValues, blockValues + analysis::kBlock);
-                observer.detectorColumn(detectorColumns, saturateToInt32(600LL - peak));
+                observer.detectorColumn(detectorColumns, peak);
                 ++detectorColumns;
                 if (detectorColumns != 1 && peak > detectorPeak) {
                     detectorPeak = peak;
@@ -460,8 +461,7 @@ void TemplateAnalysis::Impl::processBlock(bool second)
                         std::minmax_element(blockValues, blockValues + analysis::kBlock);
                     const int hi = *range.second;
                     const int lo = *range.first;
-                    observer.cumulativeColumn(cumulativeColumns, saturateToInt32(800LL - hi),
-                                              saturateToInt32(800LL - lo));
+                    observer.cumulativeColumn(cumulativeColumns, hi, lo);
                     ++cumulativeColumns;
                     if (cumulativeColumns == 5)
                         cumulativeFirst = lo;
@@ -472,7 +472,7 @@ void TemplateAnalysis::Impl::processBlock(bool second)
         }
     }
     if (!second)
-        observer.framesReady(blockWords, blockFrames, static_cast<std::size_t>(filled));
+        frameSink.framesReady(blockWords, blockFrames, static_cast<std::size_t>(filled));
 
     std::memmove(blockX, blockX + filled, kHistory * sizeof(double));
     blockStart += filled;
@@ -480,8 +480,8 @@ void TemplateAnalysis::Impl::processBlock(bool second)
 }
 
 TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
-                                   AnalysisObserver &observer)
-    : d(std::make_unique<Impl>(observer))
+                                   AnalysisObserver &observer, FrameSink &frames)
+    : d(std::make_unique<Impl>(observer, frames))
 {
     d->wordCount = wordCount;
     d->kept = analysis::keptRange(wordCount);

@@ -7,6 +7,7 @@
 
 #include "app/mainwindow.h"
 #include "common/fileentries.h"
+#include "common/listenerrecorder.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
 #include "corpus/malformedcorpus.h"
@@ -502,14 +503,7 @@ void TestCorpus::inputShrinks()
     QSaveFile result(output);
     QString error;
     if (draw) {
-        struct : AnalysisListener
-        {
-            void detectorColumn(int, int) override {}
-            void cumulativeColumn(int, int, int) override {}
-            void finished(std::vector<int>, std::vector<int>, std::vector<int>, int, int) override
-            {
-            }
-        } ignore;
+        recorders::Listener ignore;
         QFile marker(dir.filePath("marker.dat"));
         QVERIFY(marker.open(QIODevice::ReadOnly));
         error = commands::analyseInto(source, result, &marker, ignore);

@@ -113,8 +113,6 @@ private slots:
     void toneResponse();
     void outputWord_data();
     void outputWord();
-    void progressPercent_data();
-    void progressPercent();
     void kernelSums_data();
     void kernelSums();
     void literalLeadIn_data();
@@ -294,31 +292,6 @@ void TestFilterCascade::outputWord()
     QFETCH(qint64, n);
     QFETCH(int, expected);
     QCOMPARE(dsp::filter::outputWord(y, n), expected);
-}
-
-void TestFilterCascade::progressPercent_data()
-{
-    QTest::addColumn<qint64>("n");
-    QTest::addColumn<qint64>("count");
-    QTest::addColumn<int>("expected");
-
-    QTest::newRow("first word") << qint64(48) << qint64(1000) << 0;
-    QTest::newRow("halfway") << qint64(548) << qint64(1000) << 50;
-    QTest::newRow("last word") << qint64(1047) << qint64(1000) << 99;
-    QTest::newRow("single word") << qint64(48) << qint64(1) << 0;
-    // (n - 48) * 100 exceeds 32 bits here.
-    QTest::newRow("beyond 2^31 / 100") << qint64(48 + 25000000) << qint64(50000000) << 50;
-    // Single precision rounds this last word's quotient up to 100.
-    QTest::newRow("last of 30 M words") << qint64(48 + 29999999) << qint64(30000000) << 99;
-    QTest::newRow("no samples") << qint64(48) << qint64(0) << 0;
-}
-
-void TestFilterCascade::progressPercent()
-{
-    QFETCH(qint64, n);
-    QFETCH(qint64, count);
-    QFETCH(int, expected);
-    QCOMPARE(dsp::filter::progressPercent(n, count), expected);
 }
 
 void TestFilterCascade::kernelSums_data()

@@ -1,6 +1,7 @@
 #include "dsp/templateanalysis.h"
 
 #include "dsp/conversions.h"
+#include "common/recorders.h"
 #include "reference/literalanalysis.h"
 
 #include <QtTest>
@@ -19,27 +20,8 @@ namespace {
 
 constexpr std::int32_t kInvalid = std::numeric_limits<std::int32_t>::min();
 
-/// Records every observer call of the fast analysis.
-struct Recorder : dsp::AnalysisObserver
-{
-    std::vector<std::int32_t> samples;
-    std::vector<std::int32_t> frames;
-    std::vector<std::pair<int, int>> detectorCalls;
-    std::vector<std::array<int, 3>> graph2Calls;
-    int peakBlock = -1;
-    int change = 0;
-
-    void framesReady(const std::int32_t *s, const std::int32_t *f, std::size_t count) override
-    {
-        samples.insert(samples.end(), s, s + count);
-        frames.insert(frames.end(), f, f + 2 * count);
-    }
-    void detectorColumn(int column, int y) override { detectorCalls.emplace_back(column, y); }
-    void cumulativeColumn(int column, int yHigh, int yLow) override
-    {
-        graph2Calls.push_back({column, yHigh, yLow});
-    }
-};
+/// Records every call of the fast analysis; the overview as rows.
+using Recorder = recorders::Core;
 
 enum class Split { Whole, WordByWord, Uneven };
 
@@ -50,7 +32,7 @@ Recorder runFast(const std::vector<std::int32_t> &fileWords, const std::vector<d
 {
     Recorder rec;
     const auto count = static_cast<std::int64_t>(fileWords.size());
-    dsp::TemplateAnalysis analysis(marker, count, rec);
+    dsp::TemplateAnalysis analysis(marker, count, rec, rec);
     const std::int32_t *data = fileWords.data() + std::min<std::int64_t>(48, count);
     const auto n = static_cast<std::size_t>(analysis.sampleCount());
     auto pushAll = [&](auto push) {
@@ -208,24 +190,24 @@ void verifyAgainstLiteral(const Recorder &fast, const reference::AnalysisRecord 
         m.count <= lit.frames.size() / 100000,
         qPrintable(QString("%1 of %2 frame values differ").arg(m.count).arg(lit.frames.size())));
 
-    QCOMPARE(fast.detectorCalls.size(), lit.detectorCalls.size());
+    QCOMPARE(fast.detector.size(), lit.detectorCalls.size());
     for (std::size_t i = 0; i < lit.detectorCalls.size(); ++i) {
-        QCOMPARE(fast.detectorCalls[i].first, lit.detectorCalls[i].first);
-        QVERIFY2(withinOne(fast.detectorCalls[i].second, lit.detectorCalls[i].second),
+        QCOMPARE(fast.detector[i].first, lit.detectorCalls[i].first);
+        QVERIFY2(withinOne(fast.detector[i].second, lit.detectorCalls[i].second),
                  qPrintable(QString("detector column %1: %2 vs %3")
                                 .arg(i)
-                                .arg(fast.detectorCalls[i].second)
+                                .arg(fast.detector[i].second)
                                 .arg(lit.detectorCalls[i].second)));
     }
-    QCOMPARE(fast.graph2Calls.size(), lit.graph2Calls.size());
+    QCOMPARE(fast.cumulative.size(), lit.graph2Calls.size());
     for (std::size_t i = 0; i < lit.graph2Calls.size(); ++i) {
-        QCOMPARE(fast.graph2Calls[i][0], lit.graph2Calls[i][0]);
-        QVERIFY2(withinOne(fast.graph2Calls[i][1], lit.graph2Calls[i][1])
-                     && withinOne(fast.graph2Calls[i][2], lit.graph2Calls[i][2]),
+        QCOMPARE(fast.cumulative[i][0], lit.graph2Calls[i][0]);
+        QVERIFY2(withinOne(fast.cumulative[i][1], lit.graph2Calls[i][1])
+                     && withinOne(fast.cumulative[i][2], lit.graph2Calls[i][2]),
                  qPrintable(QString("cumulative column %1: %2,%3 vs %4,%5")
                                 .arg(i)
-                                .arg(fast.graph2Calls[i][1])
-                                .arg(fast.graph2Calls[i][2])
+                                .arg(fast.cumulative[i][1])
+                                .arg(fast.cumulative[i][2])
                                 .arg(lit.graph2Calls[i][1])
                                 .arg(lit.graph2Calls[i][2])));
     }
@@ -237,8 +219,8 @@ void verifyIdentical(const Recorder &a, const Recorder &b)
 {
     QVERIFY(a.samples == b.samples);
     QVERIFY(a.frames == b.frames);
-    QVERIFY(a.detectorCalls == b.detectorCalls);
-    QVERIFY(a.graph2Calls == b.graph2Calls);
+    QVERIFY(a.detector == b.detector);
+    QVERIFY(a.cumulative == b.cumulative);
     QCOMPARE(a.peakBlock, b.peakBlock);
     QCOMPARE(a.change, b.change);
 }
@@ -329,9 +311,9 @@ void TestTemplateAnalysis::emptyTemplateComponents()
             step > 3144 ? words[static_cast<std::size_t>(step - 1 - 503)] : 0;
         QCOMPARE(rec.frames[2 * i + 1], expected);
     }
-    for (const auto &call : rec.detectorCalls)
+    for (const auto &call : rec.detector)
         QCOMPARE(call.second, 600);
-    for (const auto &call : rec.graph2Calls)
+    for (const auto &call : rec.cumulative)
         QCOMPARE(call, (std::array<int, 3>{call[0], 800, 800}));
     // Every block maximum is 0: the second block wins and the equal later
     // ones do not replace it.
@@ -370,11 +352,11 @@ void TestTemplateAnalysis::columnsAndPeakOnShortFiles()
 
     const std::vector<std::int32_t> words = recording(count, 23);
     const Recorder rec = runFast(words, shapedTemplate(1006), Split::Whole);
-    QCOMPARE(int(rec.detectorCalls.size()), columns);
-    QCOMPARE(int(rec.graph2Calls.size()), columns);
+    QCOMPARE(int(rec.detector.size()), columns);
+    QCOMPARE(int(rec.cumulative.size()), columns);
     for (int i = 0; i < columns; ++i) {
-        QCOMPARE(rec.detectorCalls[std::size_t(i)].first, i);
-        QCOMPARE(rec.graph2Calls[std::size_t(i)][0], i);
+        QCOMPARE(rec.detector[std::size_t(i)].first, i);
+        QCOMPARE(rec.cumulative[std::size_t(i)][0], i);
     }
     QCOMPARE(rec.peakBlock >= 2, peak);
     if (!peak)
@@ -485,12 +467,12 @@ void TestTemplateAnalysis::nonFiniteTemplate()
     QCOMPARE(rec.frames[2 * first - 2], 0);
     QVERIFY(std::all_of(rec.frames.begin() + std::ptrdiff_t(2 * first), rec.frames.end(),
                         [](std::int32_t v) { return v == kInvalid; }));
-    QCOMPARE(rec.detectorCalls.size(), std::size_t(6));
-    QCOMPARE(rec.detectorCalls[0].second, 600); // entries 1 .. 240 still hold 0
-    for (std::size_t i = 1; i < rec.detectorCalls.size(); ++i)
-        QCOMPARE(rec.detectorCalls[i].second, std::numeric_limits<int>::max());
+    QCOMPARE(rec.detector.size(), std::size_t(6));
+    QCOMPARE(rec.detector[0].second, 600); // entries 1 .. 240 still hold 0
+    for (std::size_t i = 1; i < rec.detector.size(); ++i)
+        QCOMPARE(rec.detector[i].second, std::numeric_limits<int>::max());
     QCOMPARE(rec.peakBlock, -1);
-    QCOMPARE(rec.graph2Calls.back()[2], std::numeric_limits<int>::max());
+    QCOMPARE(rec.cumulative.back()[2], std::numeric_limits<int>::max());
     QCOMPARE(rec.change, 0);
 }
 
@@ -521,7 +503,7 @@ void TestTemplateAnalysis::surplusAndMissingWords()
     const std::vector<double> marker = shapedTemplate(1006);
     Recorder surplus;
     {
-        dsp::TemplateAnalysis analysis(marker, count, surplus);
+        dsp::TemplateAnalysis analysis(marker, count, surplus, surplus);
         analysis.pushFirst(words.data() + 48, words.size() - 48);
         analysis.finishFirst();
         analysis.pushSecond(words.data() + 48, words.size() - 48);
@@ -530,11 +512,11 @@ void TestTemplateAnalysis::surplusAndMissingWords()
     words.resize(std::size_t(count));
     const Recorder exact = runFast(words, marker, Split::Whole);
     QVERIFY(surplus.frames == exact.frames);
-    QVERIFY(surplus.graph2Calls == exact.graph2Calls);
+    QVERIFY(surplus.cumulative == exact.cumulative);
 
     Recorder missing;
     {
-        dsp::TemplateAnalysis analysis(marker, count, missing);
+        dsp::TemplateAnalysis analysis(marker, count, missing, missing);
         analysis.pushFirst(words.data() + 48, 6000);
         analysis.pushSecond(words.data() + 48, 6000); // ends the first loop
         analysis.finishSecond();
@@ -543,8 +525,8 @@ void TestTemplateAnalysis::surplusAndMissingWords()
     const Recorder zeros = runFast(words, marker, Split::Whole);
     QVERIFY(missing.samples == zeros.samples);
     QVERIFY(missing.frames == zeros.frames);
-    QVERIFY(missing.detectorCalls == zeros.detectorCalls);
-    QVERIFY(missing.graph2Calls == zeros.graph2Calls);
+    QVERIFY(missing.detector == zeros.detector);
+    QVERIFY(missing.cumulative == zeros.cumulative);
 }
 
 QTEST_APPLESS_MAIN(TestTemplateAnalysis)

@@ -1,5 +1,6 @@
 #include "wav/wavfile.h"
 
+#include "common/listenerrecorder.h"
 #include "common/testfiles.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
@@ -49,30 +50,7 @@ private:
     qint64 capacity;
 };
 
-/// Records what the analysis shows.
-struct Recorder : AnalysisListener
-{
-    std::vector<std::pair<int, int>> detector;
-    std::vector<std::array<int, 3>> cumulative;
-    std::vector<int> x, asym, sym;
-    int block = -2;
-    int change = -2;
-
-    void detectorColumn(int column, int y) override { detector.emplace_back(column, y); }
-    void cumulativeColumn(int column, int y, int y2) override
-    {
-        cumulative.push_back({column, y, y2});
-    }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
-                  int peakBlock, int peakChange) override
-    {
-        x = std::move(seriesX);
-        asym = std::move(seriesAsym);
-        sym = std::move(seriesSym);
-        block = peakBlock;
-        change = peakChange;
-    }
-};
+using Recorder = recorders::Listener;
 
 QByteArray extension(quint16 size, int extra = -1)
 {
@@ -103,6 +81,8 @@ private slots:
     void filterMatchesReference_data();
     void filterMatchesReference();
     void filterProgress();
+    void progressPercent_data();
+    void progressPercent();
     void filterReportsShortRead();
     void filterReportsFullDisk();
 
@@ -402,6 +382,31 @@ void TestWavFile::filterProgress()
     values.clear();
     QVERIFY(empty.filterSignal(&empty, &none, [&](int percent) { values << percent; }));
     QVERIFY(values.isEmpty());
+}
+
+void TestWavFile::progressPercent_data()
+{
+    QTest::addColumn<qint64>("n");
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("first word") << qint64(48) << qint64(1000) << 0;
+    QTest::newRow("halfway") << qint64(548) << qint64(1000) << 50;
+    QTest::newRow("last word") << qint64(1047) << qint64(1000) << 99;
+    QTest::newRow("single word") << qint64(48) << qint64(1) << 0;
+    // (n - 48) * 100 exceeds 32 bits here.
+    QTest::newRow("beyond 2^31 / 100") << qint64(48 + 25000000) << qint64(50000000) << 50;
+    // Single precision rounds this last word's quotient up to 100.
+    QTest::newRow("last of 30 M words") << qint64(48 + 29999999) << qint64(30000000) << 99;
+    QTest::newRow("no samples") << qint64(48) << qint64(0) << 0;
+}
+
+void TestWavFile::progressPercent()
+{
+    QFETCH(qint64, n);
+    QFETCH(qint64, count);
+    QFETCH(int, expected);
+    QCOMPARE(WavFile::progressPercent(n, count), expected);
 }
 
 void TestWavFile::filterReportsShortRead()
