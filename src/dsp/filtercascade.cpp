@@ -3,13 +3,10 @@
 #include "dsp/conversions.h"
 #include "dsp/fftwplanner.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 namespace dsp {
@@ -114,20 +111,6 @@ const Kernels &kernels()
     return k;
 }
 
-template <typename T>
-struct FftwDeleter
-{
-    void operator()(T *p) const { fftw_free(p); }
-};
-template <typename T>
-using FftwBuffer = std::unique_ptr<T[], FftwDeleter<T>>;
-
-template <typename T>
-FftwBuffer<T> allocate(std::size_t count)
-{
-    return FftwBuffer<T>(static_cast<T *>(fftw_malloc(sizeof(T) * count)));
-}
-
 } // namespace
 
 namespace filter {
@@ -157,7 +140,6 @@ double kernelSum(int taps)
 struct FilterCascade::Impl
 {
     Impl();
-    ~Impl();
 
     void pushDirect(std::int32_t word);
     void startBlocks();
@@ -176,14 +158,11 @@ struct FilterCascade::Impl
     // results.
     std::vector<std::array<double, kFirstBlock>> direct;
 
-    // Overlap-save: `input` holds the words from blockStart - (taps - 1) on;
-    // `filled` new words of the current block have arrived.
-    FftwBuffer<double> input;
-    FftwBuffer<fftw_complex> spectrum;
-    FftwBuffer<double> result;
+    // Overlap-save: the transform's input holds the words from
+    // blockStart - (taps - 1) on; `filled` new words of the current block
+    // have arrived.
+    RealTransform fft{kFftSize};
     FftwBuffer<fftw_complex> kernelSpectrum;
-    fftw_plan forward = nullptr;
-    fftw_plan backward = nullptr;
     std::int64_t blockStart = kFirstBlock;
     std::size_t filled = 0;
 
@@ -194,41 +173,22 @@ struct FilterCascade::Impl
 
 FilterCascade::Impl::Impl()
     : direct(1 + kHighPassStages + kLowPassStages),
-      input(allocate<double>(kFftSize)),
-      spectrum(allocate<fftw_complex>(kFftSize / 2 + 1)),
-      result(allocate<double>(kFftSize)),
-      kernelSpectrum(allocate<fftw_complex>(kFftSize / 2 + 1))
+      kernelSpectrum(allocateZeroed<fftw_complex>(kFftSize / 2 + 1))
 {
     for (auto &row : direct)
         row.fill(0.0);
-    std::fill(input.get(), input.get() + kFftSize, 0.0);
-    std::fill(result.get(), result.get() + kFftSize, 0.0);
-
-    {
-        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-        // Estimated plans: no timing runs, so the plan (and with it every
-        // rounding) is the same on each run.
-        forward = fftw_plan_dft_r2c_1d(kFftSize, input.get(), spectrum.get(), FFTW_ESTIMATE);
-        backward = fftw_plan_dft_c2r_1d(kFftSize, spectrum.get(), result.get(), FFTW_ESTIMATE);
-    }
 
     // The kernel's spectrum, with the 1/N of the inverse transform (a power
     // of two, so exact) folded in.
-    std::copy(k.combined.begin(), k.combined.end(), input.get());
-    fftw_execute(forward);
+    std::copy(k.combined.begin(), k.combined.end(), fft.input());
+    fft.forward();
     const double scale = 1.0 / kFftSize;
-    for (int i = 0; i <= kFftSize / 2; ++i) {
+    const fftw_complex *spectrum = fft.spectrum();
+    for (int i = 0; i < fft.bins(); ++i) {
         kernelSpectrum[i][0] = spectrum[i][0] * scale;
         kernelSpectrum[i][1] = spectrum[i][1] * scale;
     }
-    std::fill(input.get(), input.get() + kFftSize, 0.0);
-}
-
-FilterCascade::Impl::~Impl()
-{
-    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-    fftw_destroy_plan(forward);
-    fftw_destroy_plan(backward);
+    std::fill(fft.input(), fft.input() + kFftSize, 0.0);
 }
 
 void FilterCascade::Impl::emit(std::int32_t word)
@@ -278,7 +238,7 @@ void FilterCascade::Impl::startBlocks()
 {
     const std::size_t history = kCombinedTaps - 1;
     const auto &words = direct[0];
-    std::copy(words.end() - static_cast<std::ptrdiff_t>(history), words.end(), input.get());
+    std::copy(words.end() - static_cast<std::ptrdiff_t>(history), words.end(), fft.input());
     direct.clear();
     direct.shrink_to_fit();
 }
@@ -288,25 +248,18 @@ void FilterCascade::Impl::startBlocks()
 void FilterCascade::Impl::runBlock(std::size_t words)
 {
     const std::size_t history = kCombinedTaps - 1;
-    double *in = input.get();
+    double *in = fft.input();
     std::fill(in + history + words, in + kFftSize, 0.0);
 
-    fftw_execute(forward);
-    fftw_complex *s = spectrum.get();
-    const fftw_complex *h = kernelSpectrum.get();
-    for (int i = 0; i <= kFftSize / 2; ++i) {
-        const double re = s[i][0] * h[i][0] - s[i][1] * h[i][1];
-        const double im = s[i][0] * h[i][1] + s[i][1] * h[i][0];
-        s[i][0] = re;
-        s[i][1] = im;
-    }
-    fftw_execute(backward);
+    fft.forward();
+    RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), fft.spectrum(), fft.bins());
+    fft.backward();
 
     if (queueHead > 0) {
         queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
         queueHead = 0;
     }
-    const double *y = result.get() + history;
+    const double *y = fft.output() + history;
     for (std::size_t t = 0; t < words; ++t)
         emit(filter::outputWord(y[t], blockStart + static_cast<std::int64_t>(t)));
 
@@ -331,7 +284,7 @@ void FilterCascade::push(const std::int32_t *words, std::size_t count)
     const std::size_t history = kCombinedTaps - 1;
     while (at < count) {
         const std::size_t take = std::min(count - at, kBlockWords - d->filled);
-        double *dst = d->input.get() + history + d->filled;
+        double *dst = d->fft.input() + history + d->filled;
         for (std::size_t i = 0; i < take; ++i)
             dst[i] = static_cast<double>(words[at + i]);
         at += take;

@@ -3,13 +3,10 @@
 #include "dsp/conversions.h"
 #include "dsp/fftwplanner.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 
 namespace dsp {
 
@@ -38,29 +35,6 @@ constexpr double kFourierErrorScale = 16.0;
 /// whose estimate is larger (a near-constant window or template, a quiet
 /// window in a loud block) sums its products directly instead.
 constexpr double kMaxCorrelationError = 3e-14;
-
-/// The FFTW planner is not thread-safe; analyses may run in threads.
-
-struct FftwFree
-{
-    void operator()(void *p) const { fftw_free(p); }
-};
-using RealBuffer = std::unique_ptr<double[], FftwFree>;
-using ComplexBuffer = std::unique_ptr<fftw_complex[], FftwFree>;
-
-RealBuffer allocateReal(std::size_t n)
-{
-    RealBuffer buffer(static_cast<double *>(fftw_malloc(n * sizeof(double))));
-    std::fill(buffer.get(), buffer.get() + n, 0.0);
-    return buffer;
-}
-
-ComplexBuffer allocateComplex(std::size_t n)
-{
-    ComplexBuffer buffer(static_cast<fftw_complex *>(fftw_malloc(n * sizeof(fftw_complex))));
-    std::memset(static_cast<void *>(buffer.get()), 0, n * sizeof(fftw_complex));
-    return buffer;
-}
 
 /// The correlation coefficient from its five sums, evaluated exactly as the
 /// direct form evaluates it (same operations, same order).
@@ -94,7 +68,7 @@ struct Kernel
     double norm = 0.0;
     KernelMode mode = KernelMode::Zero;
     /// Spectrum of (y - offset) / kFftSize, zero padded (Fourier mode only).
-    ComplexBuffer spectrum;
+    FftwBuffer<fftw_complex> spectrum;
 
     void prepare()
     {
@@ -142,18 +116,17 @@ struct TemplateAnalysis::Impl
 
     Kernel marker;   // newest sample paired with the last template value
     Kernel mirrored; // newest sample paired with the first template value
-    ComplexBuffer taperSpectrum;
+    FftwBuffer<fftw_complex> taperSpectrum;
     bool taperZero = true;
 
-    // Transform buffers and plans, made once per object.
-    RealBuffer fftIn;
-    ComplexBuffer spectrum;
-    ComplexBuffer product;
-    RealBuffer markerOut;
-    RealBuffer mirroredOut;
-    RealBuffer amplitudeOut;
-    fftw_plan forward = nullptr;
-    fftw_plan backward = nullptr;
+    // The transform with its buffers, made once per object: the block goes
+    // in, its spectrum times a kernel's is `product`, and each kernel's
+    // correlations come back into a buffer of their own.
+    RealTransform fft{kFftSize};
+    FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
+    FftwBuffer<double> markerOut = allocateZeroed<double>(kFftSize);
+    FftwBuffer<double> mirroredOut = allocateZeroed<double>(kFftSize);
+    FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
 
     // The current block: kHistory earlier scaled samples, then `filled` new
     // ones for steps blockStart, blockStart + 1, ...
@@ -218,25 +191,13 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     marker.prepare();
     mirrored.prepare();
 
-    fftIn = allocateReal(kFftSize);
-    spectrum = allocateComplex(kSpectrum);
-    product = allocateComplex(kSpectrum);
-    markerOut = allocateReal(kFftSize);
-    mirroredOut = allocateReal(kFftSize);
-    amplitudeOut = allocateReal(kFftSize);
-    {
-        // Estimated plans: deterministic, so every object rounds alike.
-        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-        forward = fftw_plan_dft_r2c_1d(kFftSize, fftIn.get(), spectrum.get(), FFTW_ESTIMATE);
-        backward = fftw_plan_dft_c2r_1d(kFftSize, product.get(), markerOut.get(), FFTW_ESTIMATE);
-    }
-
     auto transformKernel = [this](const double *values, double scale) {
-        ComplexBuffer out = allocateComplex(kSpectrum);
-        std::fill(fftIn.get(), fftIn.get() + kFftSize, 0.0);
+        FftwBuffer<fftw_complex> out = allocateZeroed<fftw_complex>(kSpectrum);
+        double *in = fft.input();
+        std::fill(in, in + kFftSize, 0.0);
         for (int k = 0; k < kWindow; ++k)
-            fftIn[k] = values[k] * scale;
-        fftw_execute_dft_r2c(forward, fftIn.get(), out.get());
+            in[k] = values[k] * scale;
+        fft.forward(in, out.get());
         return out;
     };
     // The inverse transform is unnormalised: fold 1 / kFftSize into the
@@ -358,16 +319,13 @@ void TemplateAnalysis::Impl::processBlock(bool second)
         const bool needMarker = marker.mode == KernelMode::Fourier;
         const bool needMirrored = second && mirrored.mode == KernelMode::Fourier;
         if (needMarker || needMirrored) {
-            std::copy(blockX, blockX + kFftSize, fftIn.get());
-            fftw_execute_dft_r2c(forward, fftIn.get(), spectrum.get());
-            auto applyKernel = [this](const ComplexBuffer &kernelSpectrum, RealBuffer &out) {
-                for (int f = 0; f < kSpectrum; ++f) {
-                    const double a = spectrum[f][0], b = spectrum[f][1];
-                    const double c = kernelSpectrum[f][0], d = kernelSpectrum[f][1];
-                    product[f][0] = a * c - b * d;
-                    product[f][1] = a * d + b * c;
-                }
-                fftw_execute_dft_c2r(backward, product.get(), out.get());
+            std::copy(blockX, blockX + kFftSize, fft.input());
+            fft.forward();
+            auto applyKernel = [this](const FftwBuffer<fftw_complex> &kernelSpectrum,
+                                      FftwBuffer<double> &out) {
+                RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), product.get(),
+                                        kSpectrum);
+                fft.backward(product.get(), out.get());
             };
             if (needMarker)
                 applyKernel(marker.spectrum, markerOut);
@@ -375,16 +333,12 @@ void TemplateAnalysis::Impl::processBlock(bool second)
                 applyKernel(mirrored.spectrum, mirroredOut);
         }
         if (!second && !taperZero) {
+            double *in = fft.input();
             for (int i = 0; i < kFftSize; ++i)
-                fftIn[i] = std::fabs(blockX[i]);
-            fftw_execute_dft_r2c(forward, fftIn.get(), spectrum.get());
-            for (int f = 0; f < kSpectrum; ++f) {
-                const double a = spectrum[f][0], b = spectrum[f][1];
-                const double c = taperSpectrum[f][0], d = taperSpectrum[f][1];
-                product[f][0] = a * c - b * d;
-                product[f][1] = a * d + b * c;
-            }
-            fftw_execute_dft_c2r(backward, product.get(), amplitudeOut.get());
+                in[i] = std::fabs(blockX[i]);
+            fft.forward();
+            RealTransform::multiply(fft.spectrum(), taperSpectrum.get(), product.get(), kSpectrum);
+            fft.backward(product.get(), amplitudeOut.get());
         }
     }
 
@@ -489,12 +443,7 @@ TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std:
     d->setUp(markerValues);
 }
 
-TemplateAnalysis::~TemplateAnalysis()
-{
-    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-    fftw_destroy_plan(d->forward);
-    fftw_destroy_plan(d->backward);
-}
+TemplateAnalysis::~TemplateAnalysis() = default;
 
 std::int64_t TemplateAnalysis::sampleCount() const
 {
