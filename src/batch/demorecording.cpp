@@ -43,8 +43,8 @@ std::vector<double> pingTemplate()
     std::vector<std::int32_t> out(cascade.available());
     cascade.pull(out.data(), out.size());
 
-    // The cascade delays by 1520 words; take the ping's first 1006 words.
-    const std::size_t from = std::size_t(start + 1520);
+    // Take the ping's first 1006 words, past the cascade's delay.
+    const std::size_t from = std::size_t(start + dsp::FilterCascade::groupDelay());
     std::vector<double> marker(static_cast<std::size_t>(window));
     for (std::size_t k = 0; k < marker.size(); ++k)
         marker[k] = double(out[from + k]) / 1e4;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dsp/constants.h"
 #include "dsp/conversions.h"
 
 #include <cmath>
@@ -13,11 +14,18 @@ namespace dsp {
 /// Shared constants of the analysis pass.
 namespace analysis {
 /// Words skipped at the start of a processed file (192 bytes).
-constexpr std::int64_t kLeadInWords = 48;
+constexpr std::int64_t kLeadInWords = dsp::kLeadInWords;
 /// Correlation window and template length, in steps.
 constexpr int kWindow = 1006;
+/// The components' delay: half a window.
+constexpr int kHalfWindow = kWindow / 2;
 /// Steps per block: one overview column.
 constexpr int kBlock = 800;
+/// Sample words and template values are divided by this before they are
+/// correlated. For the words the division is an integer one on purpose:
+/// every scaled sample is then an integer below 2^17, so the window sums
+/// and the block energy are exact.
+constexpr int kSampleScale = 20000;
 
 /// The steps of the second loop that keep their sample: from `first` to
 /// `last` inclusive; every step before or after takes the edge sine.
@@ -35,19 +43,11 @@ inline KeptRange keptRange(std::int64_t count)
     return {count / 15, count * 90 / 100};
 }
 
-/// True when the second loop replaces the sample of `step` by the edge sine.
-inline bool isEdgeStep(std::int64_t step, std::int64_t count)
-{
-    const KeptRange kept = keptRange(count);
-    return step < kept.first || step > kept.last;
-}
-
 /// The synthetic edge word of `step`: a sine of period 149.995 steps and
 /// amplitude 1e9, truncated toward zero.
 inline std::int32_t edgeSineWord(std::int64_t step)
 {
-    const double pi = 3.14159265356;
-    return toInt32(std::sin(2 * pi * step / 149.995) * 1e9);
+    return toInt32(std::sin(2 * kPi * step / 149.995) * 1e9);
 }
 } // namespace analysis
 
