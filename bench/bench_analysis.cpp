@@ -8,11 +8,11 @@
 
 #include "dsp/templateanalysis.h"
 
+#include "common.h"
+
 #include "dsp/conversions.h"
 #include "graph/rows.h"
 #include "reference/literalanalysis.h"
-
-#include <malloc.h>
 
 #include <algorithm>
 #include <array>
@@ -30,11 +30,7 @@ namespace {
 constexpr std::int64_t kRate = 16384;
 constexpr std::int64_t kLeadIn = 48;
 
-std::size_t heapInUse()
-{
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-}
+using bench::heapInUse;
 
 std::vector<double> markerShape(double scale)
 {
@@ -136,7 +132,7 @@ FastRun runFast(const std::vector<std::int32_t> &words, const std::vector<double
     const std::size_t chunk = 16384; // pushed as a reader would, a second at a time
     run.heapBefore = heapInUse();
     collector.heapPeak = run.heapBefore;
-    const auto start = std::chrono::steady_clock::now();
+    const bench::Clock::time_point start = bench::Clock::now();
     {
         dsp::TemplateAnalysis analysis(marker, count, collector, collector);
         const std::int32_t *data = words.data() + kLeadIn;
@@ -151,7 +147,7 @@ FastRun runFast(const std::vector<std::int32_t> &words, const std::vector<double
         run.change = analysis.change();
         run.heapAfter = heapInUse();
     }
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.seconds = bench::secondsSince(start);
     run.heapPeak = std::max(collector.heapPeak, run.heapAfter);
     return run;
 }
@@ -183,14 +179,8 @@ int main()
 
     const std::vector<std::int32_t> slice(words.begin(), words.begin() + kLeadIn + sliceSamples);
     reference::AnalysisRecord literal;
-    double literalSlice = 0;
-    for (int run = 0; run < 2; ++run) {
-        const auto literalStart = std::chrono::steady_clock::now();
-        literal = reference::literalAnalysis(slice, marker);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - literalStart).count();
-        literalSlice = run == 0 ? seconds : std::min(literalSlice, seconds);
-    }
+    const double literalSlice =
+        bench::bestOf(2, [&]() { literal = reference::literalAnalysis(slice, marker); });
     const double literalScaled = literalSlice * double(fullSamples) / double(sliceSamples);
     std::printf("literal, first 30 s:    %8.3f s  best of 2\n", literalSlice);
     std::printf("literal, 10 min:        %8.1f s  (scaled linearly from the 30 s slice, not run)\n",

@@ -10,6 +10,8 @@
 // only; their time is then scaled linearly to the whole recording (both cost
 // the same per word), and the words are compared over that stretch.
 
+#include "common.h"
+
 #include "batch/batchjob.h"
 #include "batch/demorecording.h"
 #include "common/testfiles.h"
@@ -34,12 +36,8 @@ constexpr int kSeconds = 600;
 constexpr std::size_t kRate = 16384;
 constexpr std::size_t kHeaderWords = 11; // the demo recording's 44-byte header
 
-using Clock = std::chrono::steady_clock;
-
-double since(Clock::time_point from)
-{
-    return std::chrono::duration<double>(Clock::now() - from).count();
-}
+using bench::Clock;
+const auto since = bench::secondsSince;
 
 struct Mismatch
 {
@@ -66,7 +64,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     // The passes' time-of-day debug lines are for the application's log.
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvane.pass.clock.debug=false"));
     const int literalSeconds = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, kSeconds) : kSeconds;
 
     QTemporaryDir dir;

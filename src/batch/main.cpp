@@ -347,7 +347,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-batch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     // The passes' time-of-day debug lines are for the application's log.
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvane.pass.clock.debug=false"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

@@ -7,12 +7,15 @@
 #include "dsp/conversions.h"
 #include "dsp/filtercascade.h"
 
-#include <QDebug>
+#include <QLoggingCategory>
 #include <QTime>
 #include <QtEndian>
 
 #include <algorithm>
 #include <vector>
+
+// The time of day at the start and end of each pass, for the log.
+Q_LOGGING_CATEGORY(passClock, "quorvane.pass.clock")
 
 namespace {
 
@@ -48,7 +51,7 @@ int WavFile::progressPercent(std::int64_t n, std::int64_t count)
 
 bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<void(int)> &progress)
 {
-    qDebug().noquote() << QTime::currentTime().toString();
+    qCDebug(passClock).noquote() << QTime::currentTime().toString();
     passError.clear();
 
     const qint64 words = passBytes(in) / 4;
@@ -96,6 +99,6 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
     if (!writeReady())
         return false;
 
-    qDebug().noquote() << QTime::currentTime().toString();
+    qCDebug(passClock).noquote() << QTime::currentTime().toString();
     return true;
 }

@@ -66,7 +66,8 @@ public:
     /// Filters every whole word of `in` from byte 192 on and writes it to
     /// `out`, reporting the percentage done (0 to 99, each value once, in
     /// order) through `progress` when it is set. False on a read or write
-    /// failure.
+    /// failure. Logs the time of day at its start and end as debug lines of
+    /// the category "quorvane.pass.clock".
     bool filterSignal(QIODevice *in, QIODevice *out, const std::function<void(int)> &progress);
 
     /// Progress of the processing pass at word index n of a file with

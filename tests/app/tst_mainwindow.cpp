@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "common/apptest.h"
 #include "common/fileentries.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
@@ -22,17 +23,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+using namespace apptest;
 using namespace testfiles;
 
 namespace {
-
-QAction *action(MainWindow &window, const QString &text)
-{
-    for (QAction *a : window.findChildren<QAction *>())
-        if (a->text() == text)
-            return a;
-    return nullptr;
-}
 
 QMenu *menu(MainWindow &window, const QString &title)
 {
@@ -133,9 +127,7 @@ void TestMainWindow::initTestCase()
 {
     Q_INIT_RESOURCE(images);
     QVERIFY(settingsDir.isValid());
-    QStandardPaths::setTestModeEnabled(true);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    useTemporarySettings(settingsDir.path());
     QCoreApplication::setApplicationName(QStringLiteral("Quorvane rarev"));
     startDir = QDir::currentPath();
 }
@@ -157,7 +149,10 @@ void TestMainWindow::cleanup()
 void TestMainWindow::startupState()
 {
     MainWindow window;
-    QCOMPARE(int(window.windowFlags()), 0x0A007001);
+    // A title bar with minimise and close buttons and no maximise button.
+    QCOMPARE(window.windowFlags(), Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                                       | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                                       | Qt::WindowCloseButtonHint);
     QCOMPARE(window.windowFilePath(), QStringLiteral("Convert file"));
     QVERIFY(window.windowTitle().contains(QStringLiteral("Convert file")));
     QVERIFY(!window.isWindowModified());

@@ -5,6 +5,7 @@
 #include "app/mainwindow.h"
 #include "batch/demorecording.h"
 #include "batch/desktopfont.h"
+#include "common/apptest.h"
 #include "common/fileentries.h"
 #include "common/listenerrecorder.h"
 #include "common/modalanswerer.h"
@@ -35,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+using namespace apptest;
 using namespace testfiles;
 
 namespace {
@@ -44,43 +46,6 @@ const QString kWrongFormat =
 const QByteArray kCsvHeader = "column,detector_max,cumulative_max,cumulative_min";
 constexpr qint64 kLeadInWords = 48;
 
-struct BatchRun
-{
-    bool exitedNormally = false;
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-
-    /// The lines on stdout, without the final empty one.
-    QStringList lines() const
-    {
-        QStringList all = QString::fromLocal8Bit(out).split('\n');
-        if (!all.isEmpty() && all.last().isEmpty())
-            all.removeLast();
-        return all;
-    }
-};
-
-/// Runs the program with `args`, or with a program of "bash" (then `args`
-/// is its script, with $B the batch program) a shell command line.
-BatchRun runBatch(const QStringList &args, const QString &workDir,
-                  const QString &program = QStringLiteral(QUORVANE_BATCH))
-{
-    QProcess process;
-    process.setWorkingDirectory(workDir);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("B"), QStringLiteral(QUORVANE_BATCH));
-    process.setProcessEnvironment(env);
-    process.start(program, program == "bash" ? QStringList{"-c", args.join(' ')} : args);
-    BatchRun run;
-    if (!process.waitForFinished(-1))
-        return run;
-    run.exitedNormally = process.exitStatus() == QProcess::NormalExit;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
 
 using Calls = recorders::Listener;
 
@@ -118,8 +83,8 @@ void compareCsv(const QByteArray &csv, const Calls &calls)
         QCOMPARE(d.first, int(i));
         QCOMPARE(c[0], int(i));
         const QByteArray expected = QByteArray::number(qulonglong(i)) + ','
-                                    + QByteArray::number(d.second) + ','
-                                    + QByteArray::number(c[1]) + ',' + QByteArray::number(c[2]);
+                                    + QByteArray::number(d.second) + ',' + QByteArray::number(c[1])
+                                    + ',' + QByteArray::number(c[2]);
         QCOMPARE(lines[int(i) + 1], expected);
     }
 }
@@ -147,14 +112,6 @@ bool makeOld(const QString &path)
     return file.open(QIODevice::ReadOnly)
            && file.setFileTime(QDateTime(QDate(2001, 2, 3), QTime(4, 5, 6)),
                                QFileDevice::FileModificationTime);
-}
-
-QAction *action(MainWindow &window, const QString &text)
-{
-    for (QAction *a : window.findChildren<QAction *>())
-        if (a->text() == text)
-            return a;
-    return nullptr;
 }
 
 /// What the application shows once Draw has finished.
@@ -260,9 +217,7 @@ void TestBatch::initTestCase()
 {
     Q_INIT_RESOURCE(images);
     QVERIFY(settingsDir.isValid());
-    QStandardPaths::setTestModeEnabled(true);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    useTemporarySettings(settingsDir.path());
     startDir = QDir::currentPath();
     QVERIFY(QFileInfo(QStringLiteral(QUORVANE_BATCH)).isExecutable());
     demo30 = makeDemoRecording(30);
