@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <random>
 
 namespace {
@@ -98,14 +97,7 @@ QString writeDemo(const QString &directory, int seconds)
         qToLittleEndian(s, b);
         recording.append(reinterpret_cast<const char *>(b), 4);
     }
-    QByteArray marker;
-    for (double v : demo.marker) {
-        quint64 bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        uchar b[8];
-        qToLittleEndian(bits, b);
-        marker.append(reinterpret_cast<const char *>(b), 8);
-    }
+    const QByteArray marker = WavFile::markerBytes(demo.marker);
     // Both files or neither: a failure at the template keeps the
     // recording that was there.
     const QDir dir(directory);

@@ -97,6 +97,17 @@ std::vector<double> WavFile::readMarker(QIODevice *marker)
     return values;
 }
 
+QByteArray WavFile::markerBytes(const std::vector<double> &values)
+{
+    QByteArray bytes(int(values.size() * 8), Qt::Uninitialized);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        quint64 bits;
+        std::memcpy(&bits, &values[i], sizeof bits);
+        qToLittleEndian(bits, bytes.data() + 8 * i);
+    }
+    return bytes;
+}
+
 bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                       AnalysisListener &listener)
 {

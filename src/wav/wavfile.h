@@ -92,6 +92,9 @@ public:
     /// The template values in `marker`: little-endian doubles, the first 1006
     /// at most. A closed device gives the empty template.
     static std::vector<double> readMarker(QIODevice *marker);
+    /// The bytes of a template file holding `values`, as readMarker() reads
+    /// them: each value a little-endian double.
+    static QByteArray markerBytes(const std::vector<double> &values);
     /// Bytes of the frames the analysis of a file of `fileSize` bytes writes.
     static qint64 frameBytes(qint64 fileSize);
     /// The canonical 44-byte header of a file with `dataBytes` bytes of

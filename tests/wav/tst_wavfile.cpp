@@ -75,6 +75,7 @@ private slots:
     void canonicalHeader();
     void readMarker_data();
     void readMarker();
+    void markerBytesAreLittleEndianDoubles();
 
     void leadIn_data();
     void leadIn();
@@ -237,6 +238,12 @@ void TestWavFile::canonicalHeader()
 
     QCOMPARE(WavFile::frameBytes(192 + 4 * 10), qint64(80));
     QCOMPARE(WavFile::frameBytes(100), qint64(0));
+}
+
+void TestWavFile::markerBytesAreLittleEndianDoubles()
+{
+    QCOMPARE(WavFile::markerBytes({1.0, -2.5}),
+             QByteArray::fromHex("000000000000f03f00000000000004c0"));
 }
 
 void TestWavFile::readMarker_data()
