@@ -10,6 +10,7 @@
 
 #include "common.h"
 
+#include "common/signals.h"
 #include "dsp/conversions.h"
 #include "graph/rows.h"
 #include "reference/literalanalysis.h"
@@ -32,46 +33,11 @@ constexpr std::int64_t kLeadIn = 48;
 
 using bench::heapInUse;
 
-std::vector<double> markerShape(double scale)
-{
-    std::vector<double> t(1006);
-    for (int i = 0; i < 1006; ++i) {
-        const double u = (i - 503.0) / (1006.0 / 6.0);
-        t[std::size_t(i)] = scale * std::exp(-u * u) * std::sin(2 * M_PI * i / 57.0 + 0.3);
-    }
-    return t;
-}
-
 /// Band-limited noise of about 1e8 rms with a template-shaped event of
-/// 3e8 .. 1e9 every two seconds on average; lead-in in front.
+/// 3e8 .. 1e9 every two seconds on average; a silent lead-in in front.
 std::vector<std::int32_t> recording(std::int64_t samples)
 {
-    std::vector<std::int32_t> words(std::size_t(samples + kLeadIn), 0);
-    std::mt19937_64 rng(20240611);
-    std::normal_distribution<double> white(0.0, 1.0);
-    const double rho = 0.97, theta = 2 * M_PI / 40.0;
-    const double a1 = 2 * rho * std::cos(theta), a2 = -rho * rho;
-    const double gain = 1.7e7;
-    std::vector<double> signal(words.size(), 0.0);
-    double y1 = 0, y2 = 0;
-    for (std::size_t i = std::size_t(kLeadIn); i < signal.size(); ++i) {
-        const double y = gain * white(rng) + a1 * y1 + a2 * y2;
-        y2 = y1;
-        y1 = y;
-        signal[i] = y;
-    }
-    const std::vector<double> shape = markerShape(1.0);
-    std::uniform_int_distribution<std::int64_t> where(kLeadIn, std::int64_t(signal.size()) - 1007);
-    std::uniform_real_distribution<double> height(3e8, 1e9);
-    for (std::int64_t e = 0; e < samples / (2 * kRate); ++e) {
-        const std::int64_t at = where(rng);
-        const double h = height(rng);
-        for (int i = 0; i < 1006; ++i)
-            signal[std::size_t(at + i)] += h * shape[std::size_t(i)];
-    }
-    for (std::size_t i = std::size_t(kLeadIn); i < words.size(); ++i)
-        words[i] = dsp::toInt32(std::max(-2.1e9, std::min(2.1e9, signal[i])));
-    return words;
+    return testsignals::recording(samples + kLeadIn, 20240611, 1e8, samples / (2 * kRate), true);
 }
 
 /// Keeps what the comparison needs, or only a checksum and the heap peak.
@@ -159,7 +125,7 @@ int main()
     const std::int64_t fullSamples = 600 * kRate;
     const std::int64_t sliceSamples = 30 * kRate;
     const std::vector<std::int32_t> words = recording(fullSamples);
-    const std::vector<double> marker = markerShape(1e4);
+    const std::vector<double> marker = testsignals::shapedTemplate(1006);
 
     std::printf("analysis benchmark: %lld samples (10 min at 16384 Hz), template of 1006 values\n",
                 static_cast<long long>(fullSamples));
@@ -189,12 +155,9 @@ int main()
 
     Collector sliceCollector(true, false);
     const FastRun fastSlice = runFast(slice, marker, sliceCollector);
-    std::size_t frameMismatch = 0, frameBeyondOne = 0;
-    for (std::size_t i = 0; i < literal.frames.size(); ++i) {
-        const std::int64_t diff = std::int64_t(literal.frames[i]) - sliceCollector.frames[i];
-        frameMismatch += diff != 0;
-        frameBeyondOne += std::llabs(diff) > 1;
-    }
+    const testsignals::Mismatch frames =
+        testsignals::compareWords(literal.frames, sliceCollector.frames);
+    const std::size_t frameMismatch = frames.differing, frameBeyondOne = frames.beyondOne;
     std::size_t detectorMismatch = 0, cumulativeMismatch = 0;
     for (std::size_t i = 0; i < literal.detectorCalls.size(); ++i)
         detectorMismatch += literal.detectorCalls[i] != sliceCollector.detectorCalls[i];

@@ -3,6 +3,7 @@
 #include "common/apptest.h"
 #include "common/fileentries.h"
 #include "common/modalanswerer.h"
+#include "common/signals.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
 #include "wav/wavfile.h"
@@ -316,8 +317,7 @@ void TestMainWindow::openProcessesFile()
     const std::vector<std::int32_t> expected = reference::literalFilter(bytesToWords(input));
     const std::vector<std::int32_t> got = bytesToWords(readFile(path("night_output.wav")));
     QCOMPARE(got.size(), expected.size());
-    for (std::size_t i = 0; i < got.size(); ++i)
-        QVERIFY(std::abs(std::int64_t(got[i]) - expected[i]) <= 1);
+    QCOMPARE(testsignals::compareWords(got, expected).beyondOne, std::size_t(0));
 
     auto *bar = window.findChild<QProgressBar *>();
     QVERIFY(bar->isVisible());
@@ -517,8 +517,7 @@ void TestMainWindow::drawWritesStereoFile()
     QCOMPARE(first.size(), frameBytes + 44);
     QCOMPARE(first.left(44), WavFile::canonicalHeader(2, 16384, frameBytes));
     const std::vector<std::int32_t> frames = bytesToWords(first.mid(44));
-    for (std::size_t i = 0; i < frames.size(); ++i)
-        QVERIFY(std::abs(std::int64_t(frames[i]) - expected.frames[i]) <= 1);
+    QCOMPARE(testsignals::compareWords(frames, expected.frames).beyondOne, std::size_t(0));
     QCOMPARE(widget->seriesLength(), int(expected.seriesX.size()));
     QCOMPARE(widget->currentPosition(), expected.peakBlock - 1);
     QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 5);

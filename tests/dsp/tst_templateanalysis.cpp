@@ -2,6 +2,7 @@
 
 #include "dsp/conversions.h"
 #include "common/recorders.h"
+#include "common/signals.h"
 #include "reference/literalanalysis.h"
 
 #include <QtTest>
@@ -58,51 +59,8 @@ Recorder runFast(const std::vector<std::int32_t> &fileWords, const std::vector<d
     return rec;
 }
 
-/// A shaped marker event: a windowed oscillation, `n` values.
-std::vector<double> shapedTemplate(int n, double scale = 1e4)
-{
-    std::vector<double> t(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        const double u = (i - n / 2.0) / (n / 6.0);
-        t[static_cast<std::size_t>(i)] =
-            scale * std::exp(-u * u) * std::sin(2 * M_PI * i / 57.0 + 0.3);
-    }
-    return t;
-}
-
-/// A processed recording: band-limited noise of about `noise` rms plus
-/// template-shaped events, with the 48-word lead-in in front.
-std::vector<std::int32_t> recording(std::int64_t count, std::uint32_t seed, double noise = 1e8,
-                                    int events = 4)
-{
-    std::vector<std::int32_t> words(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> white(0.0, 1.0);
-    // Two-pole resonator: a band around 1/40 of the rate.
-    const double rho = 0.97, theta = 2 * M_PI / 40.0;
-    const double a1 = 2 * rho * std::cos(theta), a2 = -rho * rho;
-    const double gain = noise * 0.17;
-    double y1 = 0, y2 = 0;
-    std::vector<double> signal(words.size());
-    for (auto &v : signal) {
-        const double y = gain * white(rng) + a1 * y1 + a2 * y2;
-        y2 = y1;
-        y1 = y;
-        v = y;
-    }
-    const std::vector<double> shape = shapedTemplate(1006, 1.0);
-    std::uniform_int_distribution<std::int64_t> where(48, std::max<std::int64_t>(48, count - 1007));
-    std::uniform_real_distribution<double> height(3e8, 1e9);
-    for (int e = 0; e < events && count > 1100; ++e) {
-        const std::int64_t at = where(rng);
-        const double h = height(rng);
-        for (int i = 0; i < 1006; ++i)
-            signal[static_cast<std::size_t>(at + i)] += h * shape[static_cast<std::size_t>(i)];
-    }
-    for (std::size_t i = 0; i < words.size(); ++i)
-        words[i] = dsp::toInt32(std::max(-2.1e9, std::min(2.1e9, signal[i])));
-    return words;
-}
+using testsignals::recording;
+using testsignals::shapedTemplate;
 
 std::vector<double> templateNamed(const QByteArray &name)
 {
@@ -150,29 +108,7 @@ std::vector<double> templateNamed(const QByteArray &name)
     return {};
 }
 
-/// Values that differ, and whether any differs by more than one.
-struct Mismatch
-{
-    std::size_t count = 0;
-    bool beyondOne = false;
-};
-
-Mismatch compareWords(const std::vector<std::int32_t> &a, const std::vector<std::int32_t> &b)
-{
-    Mismatch m;
-    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
-        if (a[i] == b[i])
-            continue;
-        ++m.count;
-        m.beyondOne = m.beyondOne || std::llabs(std::int64_t(a[i]) - b[i]) > 1;
-    }
-    return m;
-}
-
-bool withinOne(int a, int b)
-{
-    return std::llabs(std::int64_t(a) - b) <= 1;
-}
+using testsignals::withinOne;
 
 /// Checks the fast results against the literal ones within the accepted
 /// tolerance: frames ±1 on at most one value in 100,000; columns ±1 in y;
@@ -184,11 +120,11 @@ void verifyAgainstLiteral(const Recorder &fast, const reference::AnalysisRecord 
     QCOMPARE(fast.samples.size(), n);
     QVERIFY(std::equal(fast.samples.begin(), fast.samples.end(), fileWords.begin() + 48));
     QCOMPARE(fast.frames.size(), lit.frames.size());
-    const Mismatch m = compareWords(fast.frames, lit.frames);
+    const testsignals::Mismatch m = testsignals::compareWords(fast.frames, lit.frames);
     QVERIFY2(!m.beyondOne, "a frame differs by more than one");
-    QVERIFY2(
-        m.count <= lit.frames.size() / 100000,
-        qPrintable(QString("%1 of %2 frame values differ").arg(m.count).arg(lit.frames.size())));
+    QVERIFY2(m.differing <= lit.frames.size() / 100000,
+             qPrintable(
+                 QString("%1 of %2 frame values differ").arg(m.differing).arg(lit.frames.size())));
 
     QCOMPARE(fast.detector.size(), lit.detectorCalls.size());
     for (std::size_t i = 0; i < lit.detectorCalls.size(); ++i) {

@@ -1,6 +1,7 @@
 #include "wav/wavfile.h"
 
 #include "common/listenerrecorder.h"
+#include "common/signals.h"
 #include "common/testfiles.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
@@ -353,12 +354,9 @@ void TestWavFile::filterMatchesReference()
     const std::vector<std::int32_t> expected = reference::literalFilter(bytesToWords(input));
     const std::vector<std::int32_t> got = bytesToWords(out.data());
     QCOMPARE(got.size(), expected.size());
-    int differing = 0;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        QVERIFY2(std::abs(std::int64_t(got[i]) - expected[i]) <= 1, qPrintable(QString::number(i)));
-        differing += got[i] != expected[i];
-    }
-    QVERIFY(differing * 100000 <= int(got.size()) + 100000 - 1);
+    const testsignals::Mismatch m = testsignals::compareWords(got, expected);
+    QCOMPARE(m.beyondOne, std::size_t(0));
+    QVERIFY(int(m.differing) * 100000 <= int(got.size()) + 100000 - 1);
     if (samples == 37)
         QCOMPARE(out.data(), input);
 }
@@ -474,13 +472,12 @@ void TestWavFile::analysisMatchesReference()
         reference::literalAnalysis(bytesToWords(processed), marker);
     const std::vector<std::int32_t> got = bytesToWords(frames.data());
     QCOMPARE(got.size(), expected.frames.size());
-    for (std::size_t i = 0; i < got.size(); ++i)
-        QVERIFY(std::abs(std::int64_t(got[i]) - expected.frames[i]) <= 1);
+    QCOMPARE(testsignals::compareWords(got, expected.frames).beyondOne, std::size_t(0));
     QCOMPARE(recorder.x, expected.seriesX);
     QCOMPARE(recorder.detector.size(), expected.detectorCalls.size());
     QCOMPARE(recorder.cumulative.size(), expected.graph2Calls.size());
     QCOMPARE(recorder.block, expected.peakBlock);
-    QVERIFY(std::abs(recorder.change - expected.change) <= 1);
+    QVERIFY(testsignals::withinOne(recorder.change, expected.change));
 }
 
 void TestWavFile::analysisReportsFailures()
