@@ -182,12 +182,12 @@ struct TemplateAnalysis::Impl
 
     /// The transform with its buffers, made once per object: the block goes
     /// in, its spectrum times a kernel's is `product`, and each kernel's
-    /// outputs come back into a buffer of their own.
+    /// outputs come back into a buffer of their own (the forward template's
+    /// into the transform's output).
     struct Transform
     {
         RealTransform fft{kFftSize};
         FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
-        FftwBuffer<double> forwardOut = allocateZeroed<double>(kFftSize);
         FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
         FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
     } transform;
@@ -439,25 +439,25 @@ void TemplateAnalysis::Impl::transformBlock(Loop loop)
     const bool needForward = templates.forward.mode == KernelMode::Fourier;
     const bool needReversed =
         loop == Loop::Second && templates.reversed.mode == KernelMode::Fourier;
-    auto apply = [&](const FftwBuffer<fftw_complex> &kernelSpectrum, FftwBuffer<double> &out) {
+    auto apply = [&](const FftwBuffer<fftw_complex> &kernelSpectrum, double *out) {
         RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), transform.product.get(),
                                 kSpectrum);
-        fft.backward(transform.product.get(), out.get());
+        fft.backward(transform.product.get(), out);
     };
     if (needForward || needReversed) {
         std::copy(block.x, block.x + kFftSize, fft.input());
         fft.forward();
         if (needForward)
-            apply(templates.forward.spectrum, transform.forwardOut);
+            apply(templates.forward.spectrum, fft.output());
         if (needReversed)
-            apply(templates.reversed.spectrum, transform.reversedOut);
+            apply(templates.reversed.spectrum, transform.reversedOut.get());
     }
     if (loop == Loop::First && !templates.taperZero) {
         double *in = fft.input();
         for (int i = 0; i < kFftSize; ++i)
             in[i] = std::fabs(block.x[i]);
         fft.forward();
-        apply(templates.taperSpectrum, transform.amplitudeOut);
+        apply(templates.taperSpectrum, transform.amplitudeOut.get());
     }
 }
 
@@ -491,7 +491,7 @@ void TemplateAnalysis::Impl::correlate(Loop loop)
         const int index = kHistory + t;
         const double sx = window.sumAt[t];
         const double dx = kWindow * window.squaresAt[t] - sx * sx;
-        corr.forward[t] = productSum(templates.forward, transform.forwardOut.get(), index, sx, dx);
+        corr.forward[t] = productSum(templates.forward, transform.fft.output(), index, sx, dx);
         if (second)
             corr.reversed[t] =
                 productSum(templates.reversed, transform.reversedOut.get(), index, sx, dx);
