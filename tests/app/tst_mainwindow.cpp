@@ -45,6 +45,16 @@ QPlainTextEdit *hiddenEditor()
     return nullptr;
 }
 
+/// Picks `file` with File > Open in `window`, shown first, answering every
+/// box; the boxes it showed.
+QList<SeenMessage> openAnswered(MainWindow &window, const QString &file)
+{
+    window.show();
+    ModalAnswerer answerer(file);
+    action(window, "&Open...")->trigger();
+    return answerer.messages;
+}
+
 QSettings windowSettings()
 {
     return QSettings(QString(), QString::fromLatin1(MainWindow::settingsApplication));
@@ -393,14 +403,11 @@ void TestMainWindow::openCannotWrite()
     QVERIFY(QDir(work.path()).mkdir("night_output.wav"));
 
     MainWindow window;
-    window.show();
-    ModalAnswerer answerer(path("night.wav"));
-    action(window, "&Open...")->trigger();
-
-    QCOMPARE(answerer.messages.size(), 1);
-    QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
-    QVERIFY(answerer.messages[0].text.contains(path("night_output.wav")));
-    QVERIFY(!answerer.messages[0].text.contains('\n'));
+    const QList<SeenMessage> messages = openAnswered(window, path("night.wav"));
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0].title, QStringLiteral("Warning"));
+    QVERIFY(messages[0].text.contains(path("night_output.wav")));
+    QVERIFY(!messages[0].text.contains('\n'));
     QVERIFY(window.findChild<QProgressBar *>()->text() != finishedText);
     QVERIFY(!menu(window, "&Graph")->isEnabled());
     QVERIFY(QFileInfo(path("night_output.wav")).isDir());
