@@ -8,10 +8,12 @@
 
 #include "dsp/templateanalysis.h"
 
-#include "dsp/conversions.h"
-#include "reference/literalanalysis.h"
+#include "common.h"
 
-#include <malloc.h>
+#include "common/signals.h"
+#include "dsp/conversions.h"
+#include "graph/rows.h"
+#include "reference/literalanalysis.h"
 
 #include <algorithm>
 #include <array>
@@ -29,56 +31,17 @@ namespace {
 constexpr std::int64_t kRate = 16384;
 constexpr std::int64_t kLeadIn = 48;
 
-std::size_t heapInUse()
-{
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-}
-
-std::vector<double> markerShape(double scale)
-{
-    std::vector<double> t(1006);
-    for (int i = 0; i < 1006; ++i) {
-        const double u = (i - 503.0) / (1006.0 / 6.0);
-        t[std::size_t(i)] = scale * std::exp(-u * u) * std::sin(2 * M_PI * i / 57.0 + 0.3);
-    }
-    return t;
-}
+using bench::heapInUse;
 
 /// Band-limited noise of about 1e8 rms with a template-shaped event of
-/// 3e8 .. 1e9 every two seconds on average; lead-in in front.
+/// 3e8 .. 1e9 every two seconds on average; a silent lead-in in front.
 std::vector<std::int32_t> recording(std::int64_t samples)
 {
-    std::vector<std::int32_t> words(std::size_t(samples + kLeadIn), 0);
-    std::mt19937_64 rng(20240611);
-    std::normal_distribution<double> white(0.0, 1.0);
-    const double rho = 0.97, theta = 2 * M_PI / 40.0;
-    const double a1 = 2 * rho * std::cos(theta), a2 = -rho * rho;
-    const double gain = 1.7e7;
-    std::vector<double> signal(words.size(), 0.0);
-    double y1 = 0, y2 = 0;
-    for (std::size_t i = std::size_t(kLeadIn); i < signal.size(); ++i) {
-        const double y = gain * white(rng) + a1 * y1 + a2 * y2;
-        y2 = y1;
-        y1 = y;
-        signal[i] = y;
-    }
-    const std::vector<double> shape = markerShape(1.0);
-    std::uniform_int_distribution<std::int64_t> where(kLeadIn, std::int64_t(signal.size()) - 1007);
-    std::uniform_real_distribution<double> height(3e8, 1e9);
-    for (std::int64_t e = 0; e < samples / (2 * kRate); ++e) {
-        const std::int64_t at = where(rng);
-        const double h = height(rng);
-        for (int i = 0; i < 1006; ++i)
-            signal[std::size_t(at + i)] += h * shape[std::size_t(i)];
-    }
-    for (std::size_t i = std::size_t(kLeadIn); i < words.size(); ++i)
-        words[i] = dsp::toInt32(std::max(-2.1e9, std::min(2.1e9, signal[i])));
-    return words;
+    return testsignals::recording(samples + kLeadIn, 20240611, 1e8, samples / (2 * kRate), true);
 }
 
 /// Keeps what the comparison needs, or only a checksum and the heap peak.
-struct Collector : dsp::AnalysisObserver
+struct Collector : dsp::AnalysisObserver, dsp::FrameSink
 {
     Collector(bool keep, bool trackHeap) : keep(keep), trackHeap(trackHeap) {}
     bool keep;
@@ -98,14 +61,17 @@ struct Collector : dsp::AnalysisObserver
         if (trackHeap)
             heapPeak = std::max(heapPeak, heapInUse());
     }
-    void detectorColumn(int column, int y) override
+    void detectorColumn(int column, std::int32_t maximum) override
     {
+        const int y = rows::detector(maximum);
         if (keep)
             detectorCalls.emplace_back(column, y);
         checksum = checksum * 37 + std::uint32_t(y);
     }
-    void cumulativeColumn(int column, int yHigh, int yLow) override
+    void cumulativeColumn(int column, std::int32_t maximum, std::int32_t minimum) override
     {
+        const int yHigh = rows::cumulative(maximum);
+        const int yLow = rows::cumulative(minimum);
         if (keep)
             graph2Calls.push_back({column, yHigh, yLow});
         checksum = checksum * 41 + std::uint32_t(yHigh) * 3 + std::uint32_t(yLow);
@@ -132,9 +98,9 @@ FastRun runFast(const std::vector<std::int32_t> &words, const std::vector<double
     const std::size_t chunk = 16384; // pushed as a reader would, a second at a time
     run.heapBefore = heapInUse();
     collector.heapPeak = run.heapBefore;
-    const auto start = std::chrono::steady_clock::now();
+    const bench::Clock::time_point start = bench::Clock::now();
     {
-        dsp::TemplateAnalysis analysis(marker, count, collector);
+        dsp::TemplateAnalysis analysis(marker, count, collector, collector);
         const std::int32_t *data = words.data() + kLeadIn;
         const auto n = std::size_t(analysis.sampleCount());
         for (std::size_t at = 0; at < n; at += chunk)
@@ -147,7 +113,7 @@ FastRun runFast(const std::vector<std::int32_t> &words, const std::vector<double
         run.change = analysis.change();
         run.heapAfter = heapInUse();
     }
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.seconds = bench::secondsSince(start);
     run.heapPeak = std::max(collector.heapPeak, run.heapAfter);
     return run;
 }
@@ -159,7 +125,7 @@ int main()
     const std::int64_t fullSamples = 600 * kRate;
     const std::int64_t sliceSamples = 30 * kRate;
     const std::vector<std::int32_t> words = recording(fullSamples);
-    const std::vector<double> marker = markerShape(1e4);
+    const std::vector<double> marker = testsignals::shapedTemplate(1006);
 
     std::printf("analysis benchmark: %lld samples (10 min at 16384 Hz), template of 1006 values\n",
                 static_cast<long long>(fullSamples));
@@ -179,14 +145,8 @@ int main()
 
     const std::vector<std::int32_t> slice(words.begin(), words.begin() + kLeadIn + sliceSamples);
     reference::AnalysisRecord literal;
-    double literalSlice = 0;
-    for (int run = 0; run < 2; ++run) {
-        const auto literalStart = std::chrono::steady_clock::now();
-        literal = reference::literalAnalysis(slice, marker);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - literalStart).count();
-        literalSlice = run == 0 ? seconds : std::min(literalSlice, seconds);
-    }
+    const double literalSlice =
+        bench::bestOf(2, [&]() { literal = reference::literalAnalysis(slice, marker); });
     const double literalScaled = literalSlice * double(fullSamples) / double(sliceSamples);
     std::printf("literal, first 30 s:    %8.3f s  best of 2\n", literalSlice);
     std::printf("literal, 10 min:        %8.1f s  (scaled linearly from the 30 s slice, not run)\n",
@@ -195,12 +155,9 @@ int main()
 
     Collector sliceCollector(true, false);
     const FastRun fastSlice = runFast(slice, marker, sliceCollector);
-    std::size_t frameMismatch = 0, frameBeyondOne = 0;
-    for (std::size_t i = 0; i < literal.frames.size(); ++i) {
-        const std::int64_t diff = std::int64_t(literal.frames[i]) - sliceCollector.frames[i];
-        frameMismatch += diff != 0;
-        frameBeyondOne += std::llabs(diff) > 1;
-    }
+    const testsignals::Mismatch frames =
+        testsignals::compareWords(literal.frames, sliceCollector.frames);
+    const std::size_t frameMismatch = frames.differing, frameBeyondOne = frames.beyondOne;
     std::size_t detectorMismatch = 0, cumulativeMismatch = 0;
     for (std::size_t i = 0; i < literal.detectorCalls.size(); ++i)
         detectorMismatch += literal.detectorCalls[i] != sliceCollector.detectorCalls[i];

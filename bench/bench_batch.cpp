@@ -10,8 +10,11 @@
 // only; their time is then scaled linearly to the whole recording (both cost
 // the same per word), and the words are compared over that stretch.
 
+#include "common.h"
+
 #include "batch/batchjob.h"
 #include "batch/demorecording.h"
+#include "common/signals.h"
 #include "common/testfiles.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
@@ -34,30 +37,15 @@ constexpr int kSeconds = 600;
 constexpr std::size_t kRate = 16384;
 constexpr std::size_t kHeaderWords = 11; // the demo recording's 44-byte header
 
-using Clock = std::chrono::steady_clock;
-
-double since(Clock::time_point from)
-{
-    return std::chrono::duration<double>(Clock::now() - from).count();
-}
-
-struct Mismatch
-{
-    std::size_t differing = 0;
-    std::size_t beyondOne = 0;
-};
+using bench::Clock;
+const auto since = bench::secondsSince;
 
 /// Compares the first `count` words of `fast` with `literal`.
-Mismatch compare(const std::vector<std::int32_t> &fast, const std::vector<std::int32_t> &literal,
-                 std::size_t count)
+testsignals::Mismatch compare(const std::vector<std::int32_t> &fast,
+                              const std::vector<std::int32_t> &literal, std::size_t count)
 {
-    Mismatch m;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int64_t diff = std::int64_t(fast[i]) - literal[i];
-        m.differing += diff != 0;
-        m.beyondOne += std::llabs(diff) > 1;
-    }
-    return m;
+    return testsignals::compareWords(
+        std::vector<std::int32_t>(fast.begin(), fast.begin() + std::ptrdiff_t(count)), literal);
 }
 
 } // namespace
@@ -66,7 +54,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     // The passes' time-of-day debug lines are for the application's log.
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvane.pass.clock.debug=false"));
     const int literalSeconds = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, kSeconds) : kSeconds;
 
     QTemporaryDir dir;
@@ -142,8 +130,9 @@ int main(int argc, char *argv[])
         std::printf("literal, both:    %7.1f s\n", literalTotal);
     std::printf("speed ratio:      %7.0fx\n", literalTotal / batchBest);
 
-    const Mismatch output = compare(batchOutput, literalOutput, literalOutput.size());
-    const Mismatch frames = compare(batchFrames, literal.frames, literal.frames.size());
+    const testsignals::Mismatch output = compare(batchOutput, literalOutput, literalOutput.size());
+    const testsignals::Mismatch frames =
+        compare(batchFrames, literal.frames, literal.frames.size());
     std::printf("mismatches over the literal stretch: output words %zu of %zu (beyond +-1: %zu), "
                 "frame words %zu of %zu (beyond +-1: %zu)\n",
                 output.differing, literalOutput.size(), output.beyondOne, frames.differing,

@@ -23,9 +23,12 @@ namespace {
 /// Receives the analysis and shows nothing: the cost of the pass alone.
 struct NullListener : AnalysisListener
 {
-    void detectorColumn(int, int) override {}
-    void cumulativeColumn(int, int, int) override {}
-    void finished(std::vector<int>, std::vector<int>, std::vector<int>, int, int) override {}
+    void detectorColumn(int, std::int32_t) override {}
+    void cumulativeColumn(int, std::int32_t, std::int32_t) override {}
+    void finished(std::vector<std::int32_t>, std::vector<std::int32_t>, std::vector<std::int32_t>,
+                  int, int) override
+    {
+    }
 };
 
 double draw(const QString &processed, const QString &marker, const QString &stereo,

@@ -9,6 +9,8 @@
 // compared over that stretch.
 
 #include "dsp/filtercascade.h"
+
+#include "common.h"
 #include "reference/literalfilter.h"
 
 #include <algorithm>
@@ -29,7 +31,9 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr std::size_t kLeadIn = static_cast<std::size_t>(dsp::filter::kLeadInWords);
 constexpr std::size_t kChunk = 65536;
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::resetPeak;
+using bench::statusKiB;
 
 double seconds(Clock::time_point from, Clock::time_point to)
 {
@@ -57,27 +61,6 @@ std::vector<std::int32_t> makeRecording(std::size_t samples)
         file[kLeadIn + i] = static_cast<std::int32_t>(std::lround(v));
     }
     return file;
-}
-
-// A "Vm..." figure of /proc/self/status in KiB, or -1 where unavailable.
-long statusKiB(const std::string &key)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, key.size() + 1, key + ":") == 0)
-            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
-    }
-    return -1;
-}
-
-// Asks the kernel to restart the peak-RSS count from the current RSS.
-bool resetPeak()
-{
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    clear.flush();
-    return static_cast<bool>(clear);
 }
 
 // Runs the fast cascade the way the processing pass drives it: 64 Ki-word

@@ -16,23 +16,34 @@ QByteArray view(const std::uint8_t *data, std::size_t size)
     return QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
 }
 
+/// Input bytes as a device open for reading, without a copy.
+struct Input
+{
+    Input(const std::uint8_t *data, std::size_t size) : bytes(view(data, size)), device(&bytes)
+    {
+        device.open(QIODevice::ReadOnly);
+    }
+    QByteArray bytes;
+    QBuffer device;
+};
+
 /// Checks the calls the analysis makes: columns counted from 0 without a
-/// gap, the final series once, one row per sample.
+/// gap, the final series once, one word per sample.
 class Checker : public AnalysisListener
 {
 public:
-    void detectorColumn(int x, int) override
+    void detectorColumn(int x, std::int32_t) override
     {
         if (x != detectorColumns++)
             fault = QStringLiteral("detector column %1 out of order").arg(x);
     }
-    void cumulativeColumn(int x, int, int) override
+    void cumulativeColumn(int x, std::int32_t, std::int32_t) override
     {
         if (x != cumulativeColumns++)
             fault = QStringLiteral("cumulative column %1 out of order").arg(x);
     }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
-                  int block, int) override
+    void finished(std::vector<std::int32_t> seriesX, std::vector<std::int32_t> seriesAsym,
+                  std::vector<std::int32_t> seriesSym, int block, int) override
     {
         ++finishedCalls;
         samples = qint64(seriesX.size());
@@ -55,16 +66,14 @@ QString parseHeader(const std::uint8_t *data, std::size_t size)
 {
     if (size > kMaxHeaderInput)
         return QString();
-    QByteArray bytes = view(data, size);
-    QBuffer device(&bytes);
-    device.open(QIODevice::ReadOnly);
+    Input header(data, size);
     QAudioFormat format;
     qint64 headerBytes = -1;
-    const bool accepted = WavFile::parseHeader(device, format, headerBytes);
+    const bool accepted = WavFile::parseHeader(header.device, format, headerBytes);
     if (headerBytes > qint64(size))
         return QStringLiteral("header size %1 beyond the %2 bytes").arg(headerBytes).arg(size);
     if (accepted) {
-        if (headerBytes < 44 || headerBytes != device.pos())
+        if (headerBytes < 44 || headerBytes != header.device.pos())
             return QStringLiteral("accepted header of %1 bytes").arg(headerBytes);
         if (format.sampleRate() < -1 || format.sampleSize() < 0 || format.channelCount() < 0)
             return QStringLiteral("negative format field");
@@ -76,19 +85,18 @@ QString processing(const std::uint8_t *data, std::size_t size)
 {
     if (size > kMaxProcessingInput)
         return QString();
-    QByteArray bytes = view(data, size);
-    QBuffer in(&bytes);
-    in.open(QIODevice::ReadOnly);
+    Input recording(data, size);
+    QBuffer *in = &recording.device;
     QBuffer out;
     out.open(QIODevice::WriteOnly);
 
     WavFile wav;
     int expected = 0;
     QString fault;
-    wav.prepareFilter(&in, &out);
+    wav.prepareFilter(in, &out);
     if (out.size() != 192)
         return QStringLiteral("lead-in of %1 bytes").arg(out.size());
-    const bool ok = wav.filterSignal(&in, &out, [&](int percent) {
+    const bool ok = wav.filterSignal(in, &out, [&](int percent) {
         if (percent != expected++ || percent > 99)
             fault = QStringLiteral("progress %1 out of order").arg(percent);
     });
@@ -106,28 +114,23 @@ QString analysis(const std::uint8_t *data, std::size_t size)
         return QString();
     const std::size_t rest = size - 2;
     const std::size_t markerBytes = qMin<std::size_t>(rest, data[0] | (data[1] << 8));
-    QByteArray marker = view(data + 2, markerBytes);
-    QByteArray processed = view(data + 2 + markerBytes, rest - markerBytes);
-
-    QBuffer markerDevice(&marker);
-    markerDevice.open(QIODevice::ReadOnly);
-    QBuffer source(&processed);
-    source.open(QIODevice::ReadOnly);
+    Input marker(data + 2, markerBytes);
+    Input processed(data + 2 + markerBytes, rest - markerBytes);
     QBuffer frames;
     frames.open(QIODevice::WriteOnly);
 
     WavFile wav;
     Checker checker;
-    if (!wav.analyse(&source, &frames, &markerDevice, checker))
+    if (!wav.analyse(&processed.device, &frames, &marker.device, checker))
         return QStringLiteral("analysis failed in memory: ") + wav.lastError();
     if (!checker.fault.isEmpty())
         return checker.fault;
     if (checker.finishedCalls != 1)
         return QStringLiteral("finished %1 times").arg(checker.finishedCalls);
-    const qint64 samples = qMax<qint64>(0, processed.size() / 4 - 48);
+    const qint64 samples = qMax<qint64>(0, processed.bytes.size() / 4 - 48);
     if (checker.samples != samples)
         return QStringLiteral("%1 series rows for %2 samples").arg(checker.samples).arg(samples);
-    if (frames.size() != WavFile::frameBytes(processed.size()))
+    if (frames.size() != WavFile::frameBytes(processed.bytes.size()))
         return QStringLiteral("%1 frame bytes for %2 samples").arg(frames.size()).arg(samples);
     return QString();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "graph/rows.h"
 #include "graph/widget.h"
 #include "wav/wavfile.h"
 
@@ -10,12 +11,21 @@ class WidgetListener : public AnalysisListener
 public:
     explicit WidgetListener(Widget *widget) : widget(widget) {}
 
-    void detectorColumn(int x, int y) override { widget->animateDetector(x, y); }
-    void cumulativeColumn(int x, int y, int y2) override { widget->animateGraph2(x, y, y2); }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
-                  int block, int change) override
+    void detectorColumn(int x, std::int32_t maximum) override
     {
-        widget->setSeries(std::move(seriesX), std::move(seriesAsym), std::move(seriesSym));
+        widget->animateDetector(x, rows::detector(maximum));
+    }
+    void cumulativeColumn(int x, std::int32_t maximum, std::int32_t minimum) override
+    {
+        widget->animateGraph2(x, rows::cumulative(maximum), rows::cumulative(minimum));
+    }
+    void finished(std::vector<std::int32_t> samples, std::vector<std::int32_t> asym,
+                  std::vector<std::int32_t> sym, int block, int change) override
+    {
+        rows::toSeries(samples, rows::kBaselineX);
+        rows::toSeries(asym, rows::kBaselineAsym);
+        rows::toSeries(sym, rows::kBaselineSym);
+        widget->setSeries(std::move(samples), std::move(asym), std::move(sym));
         widget->setPosition(block, change);
     }
 

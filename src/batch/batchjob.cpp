@@ -15,13 +15,16 @@ class Collector : public AnalysisListener
 public:
     Collector(BatchResult &result, bool keepSeries) : result(result), keepSeries(keepSeries) {}
 
-    void detectorColumn(int x, int y) override { result.detector.emplace_back(x, y); }
-    void cumulativeColumn(int x, int y, int y2) override
+    void detectorColumn(int x, std::int32_t maximum) override
     {
-        result.cumulative.push_back({x, y, y2});
+        result.detector.emplace_back(x, maximum);
     }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
-                  int block, int change) override
+    void cumulativeColumn(int x, std::int32_t maximum, std::int32_t minimum) override
+    {
+        result.cumulative.push_back({x, maximum, minimum});
+    }
+    void finished(std::vector<std::int32_t> seriesX, std::vector<std::int32_t> seriesAsym,
+                  std::vector<std::int32_t> seriesSym, int block, int change) override
     {
         result.samples = qint64(seriesX.size());
         result.peakBlock = block;
@@ -156,8 +159,6 @@ QByteArray blocksCsv(const BatchResult &result)
     QByteArray csv = "column,detector_max,cumulative_max,cumulative_min\n";
     const std::size_t rows = std::max(result.detector.size(), result.cumulative.size());
     for (std::size_t i = 0; i < rows; ++i) {
-        // The widget receives rows on screen: 600 - maximum for the
-        // detector, 800 - maximum and 800 - minimum for the cumulative sum.
         const auto field = [](bool present, qint64 value) {
             return present ? QByteArray::number(value) : QByteArray();
         };
@@ -165,11 +166,9 @@ QByteArray blocksCsv(const BatchResult &result)
         const bool hasCumulative = i < result.cumulative.size();
         const int column = hasDetector ? result.detector[i].first : result.cumulative[i][0];
         csv += QByteArray::number(column) + ','
-               + field(hasDetector, hasDetector ? 600 - qint64(result.detector[i].second) : 0) + ','
-               + field(hasCumulative, hasCumulative ? 800 - qint64(result.cumulative[i][1]) : 0)
-               + ','
-               + field(hasCumulative, hasCumulative ? 800 - qint64(result.cumulative[i][2]) : 0)
-               + '\n';
+               + field(hasDetector, hasDetector ? result.detector[i].second : 0) + ','
+               + field(hasCumulative, hasCumulative ? result.cumulative[i][1] : 0) + ','
+               + field(hasCumulative, hasCumulative ? result.cumulative[i][2] : 0) + '\n';
     }
     return csv;
 }

@@ -35,11 +35,11 @@ struct BatchResult
     int change = 0;
     double seconds = 0;
 
-    /// The overview columns as the widget receives them, in order:
-    /// (column, y) and (column, y, y2).
+    /// The overview's block values, in order: (column, detector maximum)
+    /// and (column, cumulative-sum maximum, minimum).
     std::vector<std::pair<int, int>> detector;
     std::vector<std::array<int, 3>> cumulative;
-    /// The three series, kept only when the picture is wanted.
+    /// The three series (words), kept only when the picture is wanted.
     std::vector<int> seriesX, seriesAsym, seriesSym;
 
     /// The recording's results, written but not yet under their names; the

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <random>
 
 namespace {
@@ -43,8 +42,8 @@ std::vector<double> pingTemplate()
     std::vector<std::int32_t> out(cascade.available());
     cascade.pull(out.data(), out.size());
 
-    // The cascade delays by 1520 words; take the ping's first 1006 words.
-    const std::size_t from = std::size_t(start + 1520);
+    // Take the ping's first 1006 words, past the cascade's delay.
+    const std::size_t from = std::size_t(start + dsp::FilterCascade::groupDelay());
     std::vector<double> marker(static_cast<std::size_t>(window));
     for (std::size_t k = 0; k < marker.size(); ++k)
         marker[k] = double(out[from + k]) / 1e4;
@@ -98,14 +97,7 @@ QString writeDemo(const QString &directory, int seconds)
         qToLittleEndian(s, b);
         recording.append(reinterpret_cast<const char *>(b), 4);
     }
-    QByteArray marker;
-    for (double v : demo.marker) {
-        quint64 bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        uchar b[8];
-        qToLittleEndian(bits, b);
-        marker.append(reinterpret_cast<const char *>(b), 8);
-    }
+    const QByteArray marker = WavFile::markerBytes(demo.marker);
     // Both files or neither: a failure at the template keeps the
     // recording that was there.
     const QDir dir(directory);

@@ -6,6 +6,7 @@
 #include "batch/desktopfont.h"
 #include "batch/recordinglist.h"
 #include "graph/graphpainter.h"
+#include "graph/rows.h"
 #include "graph/widget.h"
 #include "wav/commands.h"
 #include "wav/resultfiles.h"
@@ -172,10 +173,14 @@ QString writePicture(BatchResult &result, const QString &path)
     GraphPainter painter;
     Widget widget(&painter, nullptr);
     for (const auto &column : result.detector)
-        widget.animateDetector(column.first, column.second);
+        widget.animateDetector(column.first, rows::detector(column.second));
     for (const auto &column : result.cumulative)
-        widget.animateGraph2(column[0], column[1], column[2]);
-    widget.setSeries(result.seriesX, result.seriesAsym, result.seriesSym);
+        widget.animateGraph2(column[0], rows::cumulative(column[1]), rows::cumulative(column[2]));
+    std::vector<int> x = result.seriesX, asym = result.seriesAsym, sym = result.seriesSym;
+    rows::toSeries(x, rows::kBaselineX);
+    rows::toSeries(asym, rows::kBaselineAsym);
+    rows::toSeries(sym, rows::kBaselineSym);
+    widget.setSeries(std::move(x), std::move(asym), std::move(sym));
     widget.setPosition(result.peakBlock, result.change);
 
     QByteArray png;
@@ -348,7 +353,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-batch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     // The passes' time-of-day debug lines are for the application's log.
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvane.pass.clock.debug=false"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

@@ -8,4 +8,33 @@ std::mutex &fftwPlannerMutex()
     return mutex;
 }
 
+RealTransform::RealTransform(int size)
+    : length(size),
+      in(allocateZeroed<double>(std::size_t(size))),
+      bins_(allocateZeroed<fftw_complex>(std::size_t(size / 2 + 1))),
+      out(allocateZeroed<double>(std::size_t(size)))
+{
+    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
+    forwardPlan = fftw_plan_dft_r2c_1d(size, in.get(), bins_.get(), FFTW_ESTIMATE);
+    backwardPlan = fftw_plan_dft_c2r_1d(size, bins_.get(), out.get(), FFTW_ESTIMATE);
+}
+
+RealTransform::~RealTransform()
+{
+    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
+    fftw_destroy_plan(forwardPlan);
+    fftw_destroy_plan(backwardPlan);
+}
+
+void RealTransform::multiply(const fftw_complex *a, const fftw_complex *b, fftw_complex *product,
+                             int bins)
+{
+    for (int f = 0; f < bins; ++f) {
+        const double ar = a[f][0], ai = a[f][1];
+        const double br = b[f][0], bi = b[f][1];
+        product[f][0] = ar * br - ai * bi;
+        product[f][1] = ar * bi + ai * br;
+    }
+}
+
 } // namespace dsp

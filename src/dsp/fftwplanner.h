@@ -1,5 +1,10 @@
 #pragma once
 
+#include <fftw3.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
 #include <mutex>
 
 namespace dsp {
@@ -7,5 +12,61 @@ namespace dsp {
 /// The lock every FFTW plan creation and destruction takes: the FFTW
 /// planner is not thread-safe, and passes may run in several threads.
 std::mutex &fftwPlannerMutex();
+
+struct FftwFree
+{
+    void operator()(void *p) const { fftw_free(p); }
+};
+/// Memory from fftw_malloc, aligned as the plans want it.
+template <typename T>
+using FftwBuffer = std::unique_ptr<T[], FftwFree>;
+
+/// `count` zeroed elements (doubles or complex bins) from fftw_malloc.
+template <typename T>
+FftwBuffer<T> allocateZeroed(std::size_t count)
+{
+    FftwBuffer<T> buffer(static_cast<T *>(fftw_malloc(sizeof(T) * count)));
+    std::memset(static_cast<void *>(buffer.get()), 0, sizeof(T) * count); // 0.0 is all zero bits
+    return buffer;
+}
+
+/// A real transform of one length with its buffers: `input()` (size
+/// values) to `spectrum()` (size / 2 + 1 bins) forward, `spectrum()` to
+/// `output()` backward, unnormalised. The plans are estimated, so every
+/// object of a length rounds alike on every run. Plans are made and
+/// destroyed under the planner lock; executing them needs no lock.
+class RealTransform
+{
+public:
+    explicit RealTransform(int size);
+    ~RealTransform();
+    RealTransform(const RealTransform &) = delete;
+    RealTransform &operator=(const RealTransform &) = delete;
+
+    int size() const { return length; }
+    int bins() const { return length / 2 + 1; }
+    double *input() { return in.get(); }
+    fftw_complex *spectrum() { return bins_.get(); }
+    double *output() { return out.get(); }
+
+    void forward() { fftw_execute(forwardPlan); }
+    void backward() { fftw_execute(backwardPlan); }
+    /// The same transforms on other fftw_malloc buffers of the same sizes.
+    void forward(double *from, fftw_complex *to) { fftw_execute_dft_r2c(forwardPlan, from, to); }
+    void backward(fftw_complex *from, double *to) { fftw_execute_dft_c2r(backwardPlan, from, to); }
+
+    /// product = a * b bin by bin, (ar br - ai bi, ar bi + ai br); `product`
+    /// may be `a` or `b`.
+    static void multiply(const fftw_complex *a, const fftw_complex *b, fftw_complex *product,
+                         int bins);
+
+private:
+    int length;
+    FftwBuffer<double> in;
+    FftwBuffer<fftw_complex> bins_;
+    FftwBuffer<double> out;
+    fftw_plan forwardPlan = nullptr;
+    fftw_plan backwardPlan = nullptr;
+};
 
 } // namespace dsp

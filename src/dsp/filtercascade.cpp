@@ -1,15 +1,32 @@
+// The nine-stage band-pass cascade.
+//
+// Both kernels come from one formula: entry j of an N-tap kernel is
+// -cos(2 pi j / N) sin^2(pi j / N), divided by the entries' sum. Entry 0 is
+// zero and entry j equals entry N - j, so each kernel is symmetric about
+// j = N / 2 and delays by exactly N / 2 samples: 264 for the 528-tap kernel,
+// 50 for the 100-tap one. It is a smooth low-pass of unit gain at 0 Hz.
+//
+// A high-pass stage is the long kernel's output minus the input 264 samples
+// earlier, h(n) - delta(n - 264): a high-pass of inverted sign. The
+// low-pass stages apply the short kernel. Five high-pass and four low-pass stages delay by
+// 5 * 264 + 4 * 50 = 1520 samples in all. At 16384 Hz the cascade passes
+// about 80 to 240 Hz: -6 dB near 80 and near 240 Hz, a peak of +2 dB near
+// 105 Hz, below -60 dB under 50 Hz and above 420 Hz. The output is that
+// times the gain of 2000, damped during the start-up (outputWord()).
+//
+// Below word 4096 the stages run directly, as a word-by-word pass would;
+// from there the nine stages are one combined FIR applied by overlap-save
+// transforms.
+
 #include "filtercascade.h"
 
 #include "dsp/conversions.h"
 #include "dsp/fftwplanner.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 namespace dsp {
@@ -18,9 +35,13 @@ namespace {
 
 constexpr int kLongTaps = 528;
 constexpr int kShortTaps = 100;
-constexpr std::int64_t kHighPassDelay = 264;
+/// A symmetric kernel of N taps delays by N / 2.
+constexpr std::int64_t kHighPassDelay = kLongTaps / 2;
+constexpr std::int64_t kLowPassDelay = kShortTaps / 2;
 constexpr int kHighPassStages = 5;
 constexpr int kLowPassStages = 4;
+constexpr std::int64_t kGroupDelay =
+    kHighPassStages * kHighPassDelay + kLowPassStages * kLowPassDelay;
 
 // The weighted sums of the high-pass stages start after this index.
 constexpr std::int64_t kGatedUntil = 528;
@@ -51,11 +72,10 @@ constexpr std::size_t kBlockWords = kFftSize - (kCombinedTaps - 1);
 static_assert(kCombinedTaps < static_cast<std::size_t>(kFftSize) / 2,
               "FFT blocks must be well longer than the kernel");
 
-// Builds the normalised kernel of `taps` taps into `kernel`; returns the
-// raw sum it was divided by.
-double buildKernel(double *kernel, int taps)
+// Builds the normalised kernel of `taps` taps into `kernel`.
+void buildKernel(double *kernel, int taps)
 {
-    const double pi = filter::kPi;
+    const double pi = kPi;
     double sum = 0.0;
     for (int j = 0; j < taps; ++j) {
         const double s = std::sin(j * pi / taps);
@@ -64,7 +84,6 @@ double buildKernel(double *kernel, int taps)
     }
     for (int j = 0; j < taps; ++j)
         kernel[j] = kernel[j] / sum;
-    return sum;
 }
 
 struct Kernels
@@ -114,20 +133,6 @@ const Kernels &kernels()
     return k;
 }
 
-template <typename T>
-struct FftwDeleter
-{
-    void operator()(T *p) const { fftw_free(p); }
-};
-template <typename T>
-using FftwBuffer = std::unique_ptr<T[], FftwDeleter<T>>;
-
-template <typename T>
-FftwBuffer<T> allocate(std::size_t count)
-{
-    return FftwBuffer<T>(static_cast<T *>(fftw_malloc(sizeof(T) * count)));
-}
-
 } // namespace
 
 namespace filter {
@@ -144,35 +149,16 @@ std::int32_t outputWord(double y, std::int64_t n)
     return toInt32(v);
 }
 
-int progressPercent(std::int64_t n, std::int64_t count)
-{
-    if (count <= 0)
-        return 0;
-    const float f = static_cast<float>(count);
-    const float p = static_cast<float>((n - kLeadInWords) * 100) / f;
-    const std::int32_t percent = toInt32(p);
-    return std::clamp(percent, 0, 99);
-}
-
-double kernelSum(int taps)
-{
-    if (taps <= 0)
-        return 0.0;
-    std::vector<double> kernel(static_cast<std::size_t>(taps));
-    return buildKernel(kernel.data(), taps);
-}
-
 } // namespace filter
 
 struct FilterCascade::Impl
 {
     Impl();
-    ~Impl();
 
     void pushDirect(std::int32_t word);
     void startBlocks();
     void runBlock(std::size_t words);
-    void emit(std::int32_t word);
+    void queueWord(std::int32_t word);
 
     const Kernels &k = kernels();
 
@@ -186,14 +172,11 @@ struct FilterCascade::Impl
     // results.
     std::vector<std::array<double, kFirstBlock>> direct;
 
-    // Overlap-save: `input` holds the words from blockStart - (taps - 1) on;
-    // `filled` new words of the current block have arrived.
-    FftwBuffer<double> input;
-    FftwBuffer<fftw_complex> spectrum;
-    FftwBuffer<double> result;
+    // Overlap-save: the transform's input holds the words from
+    // blockStart - (taps - 1) on; `filled` new words of the current block
+    // have arrived.
+    RealTransform fft{kFftSize};
     FftwBuffer<fftw_complex> kernelSpectrum;
-    fftw_plan forward = nullptr;
-    fftw_plan backward = nullptr;
     std::int64_t blockStart = kFirstBlock;
     std::size_t filled = 0;
 
@@ -204,44 +187,25 @@ struct FilterCascade::Impl
 
 FilterCascade::Impl::Impl()
     : direct(1 + kHighPassStages + kLowPassStages),
-      input(allocate<double>(kFftSize)),
-      spectrum(allocate<fftw_complex>(kFftSize / 2 + 1)),
-      result(allocate<double>(kFftSize)),
-      kernelSpectrum(allocate<fftw_complex>(kFftSize / 2 + 1))
+      kernelSpectrum(allocateZeroed<fftw_complex>(kFftSize / 2 + 1))
 {
     for (auto &row : direct)
         row.fill(0.0);
-    std::fill(input.get(), input.get() + kFftSize, 0.0);
-    std::fill(result.get(), result.get() + kFftSize, 0.0);
-
-    {
-        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-        // Estimated plans: no timing runs, so the plan (and with it every
-        // rounding) is the same on each run.
-        forward = fftw_plan_dft_r2c_1d(kFftSize, input.get(), spectrum.get(), FFTW_ESTIMATE);
-        backward = fftw_plan_dft_c2r_1d(kFftSize, spectrum.get(), result.get(), FFTW_ESTIMATE);
-    }
 
     // The kernel's spectrum, with the 1/N of the inverse transform (a power
     // of two, so exact) folded in.
-    std::copy(k.combined.begin(), k.combined.end(), input.get());
-    fftw_execute(forward);
+    std::copy(k.combined.begin(), k.combined.end(), fft.input());
+    fft.forward();
     const double scale = 1.0 / kFftSize;
-    for (int i = 0; i <= kFftSize / 2; ++i) {
+    const fftw_complex *spectrum = fft.spectrum();
+    for (int i = 0; i < fft.bins(); ++i) {
         kernelSpectrum[i][0] = spectrum[i][0] * scale;
         kernelSpectrum[i][1] = spectrum[i][1] * scale;
     }
-    std::fill(input.get(), input.get() + kFftSize, 0.0);
+    std::fill(fft.input(), fft.input() + kFftSize, 0.0);
 }
 
-FilterCascade::Impl::~Impl()
-{
-    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-    fftw_destroy_plan(forward);
-    fftw_destroy_plan(backward);
-}
-
-void FilterCascade::Impl::emit(std::int32_t word)
+void FilterCascade::Impl::queueWord(std::int32_t word)
 {
     queue.push_back(word);
 }
@@ -276,7 +240,7 @@ void FilterCascade::Impl::pushDirect(std::int32_t word)
         direct[static_cast<std::size_t>(kHighPassStages + stage)][i] = sum;
     }
 
-    emit(filter::outputWord(direct.back()[i], n));
+    queueWord(filter::outputWord(direct.back()[i], n));
     ++next;
     if (next == kFirstBlock)
         startBlocks();
@@ -288,7 +252,7 @@ void FilterCascade::Impl::startBlocks()
 {
     const std::size_t history = kCombinedTaps - 1;
     const auto &words = direct[0];
-    std::copy(words.end() - static_cast<std::ptrdiff_t>(history), words.end(), input.get());
+    std::copy(words.end() - static_cast<std::ptrdiff_t>(history), words.end(), fft.input());
     direct.clear();
     direct.shrink_to_fit();
 }
@@ -298,27 +262,20 @@ void FilterCascade::Impl::startBlocks()
 void FilterCascade::Impl::runBlock(std::size_t words)
 {
     const std::size_t history = kCombinedTaps - 1;
-    double *in = input.get();
+    double *in = fft.input();
     std::fill(in + history + words, in + kFftSize, 0.0);
 
-    fftw_execute(forward);
-    fftw_complex *s = spectrum.get();
-    const fftw_complex *h = kernelSpectrum.get();
-    for (int i = 0; i <= kFftSize / 2; ++i) {
-        const double re = s[i][0] * h[i][0] - s[i][1] * h[i][1];
-        const double im = s[i][0] * h[i][1] + s[i][1] * h[i][0];
-        s[i][0] = re;
-        s[i][1] = im;
-    }
-    fftw_execute(backward);
+    fft.forward();
+    RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), fft.spectrum(), fft.bins());
+    fft.backward();
 
     if (queueHead > 0) {
         queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
         queueHead = 0;
     }
-    const double *y = result.get() + history;
+    const double *y = fft.output() + history;
     for (std::size_t t = 0; t < words; ++t)
-        emit(filter::outputWord(y[t], blockStart + static_cast<std::int64_t>(t)));
+        queueWord(filter::outputWord(y[t], blockStart + static_cast<std::int64_t>(t)));
 
     // The next block's history: the last taps - 1 words of this one.
     std::memmove(in, in + kBlockWords, history * sizeof(double));
@@ -341,7 +298,7 @@ void FilterCascade::push(const std::int32_t *words, std::size_t count)
     const std::size_t history = kCombinedTaps - 1;
     while (at < count) {
         const std::size_t take = std::min(count - at, kBlockWords - d->filled);
-        double *dst = d->input.get() + history + d->filled;
+        double *dst = d->fft.input() + history + d->filled;
         for (std::size_t i = 0; i < take; ++i)
             dst[i] = static_cast<double>(words[at + i]);
         at += take;
@@ -393,6 +350,16 @@ std::size_t FilterCascade::blockWords()
 std::size_t FilterCascade::combinedTaps()
 {
     return kCombinedTaps;
+}
+
+std::int64_t FilterCascade::groupDelay()
+{
+    return kGroupDelay;
+}
+
+std::vector<double> FilterCascade::combinedKernel()
+{
+    return kernels().combined;
 }
 
 } // namespace dsp

@@ -1,17 +1,18 @@
 #pragma once
 
+#include "dsp/constants.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace dsp {
 
 /// Shared constants of the processing pass.
 namespace filter {
 /// Words copied unchanged at the start of a file (192 bytes).
-constexpr std::int64_t kLeadInWords = 48;
-/// The circle constant the kernels are built from (deliberately short).
-constexpr double kPi = 3.14159265356;
+constexpr std::int64_t kLeadInWords = dsp::kLeadInWords;
 /// Output words up to this index are divided by 100000 before the gain.
 constexpr std::int64_t kDampedUntil = 2999;
 /// Gain applied after the cascade.
@@ -25,18 +26,6 @@ constexpr double kClipMagnitude = 2000000000.0;
 /// NaN), never saturated.
 std::int32_t outputWord(double y, std::int64_t n);
 
-/// Progress of the pass at word index n of a file with `count` sample words
-/// (count > 0, 48 <= n < 48 + count): (n - 48) * 100, formed in 64 bits,
-/// divided in single precision by float(count) and truncated toward zero.
-/// The result is held within 0..99 (single-precision rounding would give 100
-/// for the last words of a long file); 0 when count is not positive.
-int progressPercent(std::int64_t n, std::int64_t count);
-
-/// The sum of the raw (not yet normalised) kernel of `taps` taps, entry j
-/// being -cos(2 j kPi / taps) * sin(j kPi / taps)^2; the sum each kernel is
-/// divided by. Precondition: taps > 0. 132.00000000125 for the 528-tap
-/// long kernel, 25.00000000024 for the 100-tap short kernel.
-double kernelSum(int taps);
 } // namespace filter
 
 /// The nine-stage band-pass cascade (five 528-tap high-pass stages, four
@@ -88,6 +77,10 @@ public:
     static std::size_t blockWords();
     /// Taps of the combined FIR that the nine stages amount to.
     static std::size_t combinedTaps();
+    /// The combined FIR itself (before the gain), oldest tap first.
+    static std::vector<double> combinedKernel();
+    /// Samples by which the cascade delays its input (1520).
+    static std::int64_t groupDelay();
 
 private:
     struct Impl;

@@ -1,21 +1,59 @@
+// The template-correlation analysis.
+//
+// Step t (t >= 48) reads the processed word w(t) and scales it to the
+// integer x(t) = w(t) / 20000 (truncated). Its window is x(t - 1005) ..
+// x(t), and with a template y of N = 1006 values (marker / 20000.0) the
+// correlation coefficient is
+//
+//     r(t) = (N Sxy - Sx Sy) / sqrt((N Sxx - Sx^2) (N Syy - Sy^2) + 1e-9)
+//
+// with Sxy = sum_k x(t - k) y[k] and the plain sums and sums of squares of
+// the window and of the template. Two templates are used: the forward one
+// pairs the newest sample with the last template value, the time-reversed
+// one with the first.
+//
+// First loop, over the words as stored: r is taken with the forward
+// template, and after step 2640
+//   - the detector word is |r| times the tapered amplitude
+//     A(t) = sum_k |x(t - k)| (1 - cos(2 pi k / 1006)) / 200000;
+//     each block of 800 steps reports its largest, and the block with the
+//     largest of all (the first block aside) is the peak;
+//   - the components of the word d delayed by 503 steps use the previous
+//     step's r: asymmetrical 2 r^2 d, symmetrical (1 - r^2) d. Each step's
+//     frame holds the components as they stood when the step began.
+// Second loop, over the same words with those outside the kept range
+// replaced by the edge sine: after step 2000 the cumulative sum grows by
+// 2.5 (r_forward - r_reversed); after step 2640 each block reports its
+// largest and smallest value. The change is the smallest of the last block
+// minus the smallest of the fifth.
+//
+// The window sums Sx and Sxx are sums of integers below 2^17, kept as exact
+// running sums, so the order of accumulation never matters. Sxy comes from
+// an overlap-save transform with the template's mean taken out; where its
+// rounding could move r by more than 3e-14 (a near-constant window, a quiet
+// window in a loud block) or the template's magnitudes are outside the
+// transform's safe range, the step sums its 1006 products directly, in the
+// direct form's order.
+
 #include "dsp/templateanalysis.h"
 
 #include "dsp/conversions.h"
 #include "dsp/fftwplanner.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 
 namespace dsp {
 
 namespace {
 
-constexpr int kWindow = analysis::kWindow;
+using analysis::kBlock;
+using analysis::kHalfWindow;
+using analysis::kSampleScale;
+using analysis::kWindow;
+
 /// Earlier samples each correlation output needs besides its own.
 constexpr int kHistory = kWindow - 1;
 /// Overlap-save transform length and the outputs one transform yields
@@ -24,50 +62,32 @@ constexpr int kFftSize = 4096;
 constexpr int kHop = kFftSize - kHistory;
 constexpr int kSpectrum = kFftSize / 2 + 1;
 
-/// First step whose correlation feeds the detector and the components.
-constexpr std::int64_t kOutputStart = 2640;
-/// First step whose correlations feed the cumulative sum.
-constexpr std::int64_t kCumulativeStart = 2000;
+/// The last step whose correlation feeds neither the detector nor the
+/// components; the frames of steps up to it stay zero.
+constexpr std::int64_t kLastSkippedOutputStep = 2640;
+/// The last step whose correlations stay out of the cumulative sum.
+constexpr std::int64_t kLastSkippedCumulativeStep = 2000;
+/// The tapered amplitude is divided by this.
+constexpr double kAmplitudeScale = 200000;
+/// Weight of each step's correlation difference in the cumulative sum.
+constexpr double kCumulativeWeight = 2.5;
+/// The block whose smallest cumulative value the change starts from.
+constexpr int kChangeFromColumn = 5;
 
 /// Rounding error of one transformed correlation output, as a multiple of
 /// DBL_EPSILON * |block input| * |centred template| (Euclidean norms).
 /// Measured errors on noise reach about 8 at this transform length; the
 /// estimate only has to be a safe bound.
 constexpr double kFourierErrorScale = 16.0;
-/// Largest estimated correlation error accepted from the transform. A step
-/// whose estimate is larger (a near-constant window or template, a quiet
-/// window in a loud block) sums its products directly instead.
+/// Largest estimated correlation error accepted from the transform.
 constexpr double kMaxCorrelationError = 3e-14;
-
-/// The FFTW planner is not thread-safe; analyses may run in threads.
-
-struct FftwFree
-{
-    void operator()(void *p) const { fftw_free(p); }
-};
-using RealBuffer = std::unique_ptr<double[], FftwFree>;
-using ComplexBuffer = std::unique_ptr<fftw_complex[], FftwFree>;
-
-RealBuffer allocateReal(std::size_t n)
-{
-    RealBuffer buffer(static_cast<double *>(fftw_malloc(n * sizeof(double))));
-    std::fill(buffer.get(), buffer.get() + n, 0.0);
-    return buffer;
-}
-
-ComplexBuffer allocateComplex(std::size_t n)
-{
-    ComplexBuffer buffer(static_cast<fftw_complex *>(fftw_malloc(n * sizeof(fftw_complex))));
-    std::memset(static_cast<void *>(buffer.get()), 0, n * sizeof(fftw_complex));
-    return buffer;
-}
 
 /// The correlation coefficient from its five sums, evaluated exactly as the
 /// direct form evaluates it (same operations, same order).
 inline double correlation(double sxy, double sx, double sxx, double sy, double syy)
 {
-    return (1006 * sxy - sx * sy)
-           / std::sqrt((1006 * sxx - sx * sx) * (1006 * syy - sy * sy) + 1e-9);
+    return (kWindow * sxy - sx * sy)
+           / std::sqrt((kWindow * sxx - sx * sx) * (kWindow * syy - sy * sy) + 1e-9);
 }
 
 /// How the sum of products with one template is formed.
@@ -85,7 +105,7 @@ struct Kernel
     /// Sum and sum of squares, accumulated k = 0 .. 1005 as the direct form does.
     double sy = 0.0;
     double syy = 0.0;
-    /// 1006 * syy - sy * sy, the template's term under the root.
+    /// N * syy - sy * sy, the template's term under the root.
     double dy = 0.0;
     /// The template's mean, taken out before the transform: the sum of
     /// products is conv(x, y - offset) + offset * sum(x), and sum(x) is exact.
@@ -94,7 +114,7 @@ struct Kernel
     double norm = 0.0;
     KernelMode mode = KernelMode::Zero;
     /// Spectrum of (y - offset) / kFftSize, zero padded (Fourier mode only).
-    ComplexBuffer spectrum;
+    FftwBuffer<fftw_complex> spectrum;
 
     void prepare()
     {
@@ -106,7 +126,7 @@ struct Kernel
             finite = finite && std::isfinite(y[k]);
             largest = std::max(largest, std::fabs(y[k]));
         }
-        dy = 1006 * syy - sy * sy;
+        dy = kWindow * syy - sy * sy;
         if (std::isnan(dy)) {
             mode = KernelMode::Undefined;
             return;
@@ -128,119 +148,158 @@ struct Kernel
     }
 };
 
+/// Which of the two loops over the samples a push belongs to.
+enum class Loop { First, Second };
+
+/// How far the object has come.
+enum class Stage { FirstLoop, SecondLoop, Finished };
+
+int nextSlot(int slot, int size)
+{
+    return slot + 1 == size ? 0 : slot + 1;
+}
+
 } // namespace
 
 struct TemplateAnalysis::Impl
 {
-    explicit Impl(AnalysisObserver &o) : observer(o) {}
+    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f) {}
 
     AnalysisObserver &observer;
-    std::int64_t wordCount = 0;
+    FrameSink &frameSink;
     std::int64_t samples = 0;
     analysis::KeptRange kept = {0, 0};
+    Stage stage = Stage::FirstLoop;
 
-    Kernel marker;   // newest sample paired with the last template value
-    Kernel mirrored; // newest sample paired with the first template value
-    ComplexBuffer taperSpectrum;
-    bool taperZero = true;
+    /// The two templates and the taper, with their spectra.
+    struct Templates
+    {
+        Kernel forward;  // newest sample paired with the last template value
+        Kernel reversed; // newest sample paired with the first template value
+        FftwBuffer<fftw_complex> taperSpectrum;
+        bool taperZero = true;
+    } templates;
 
-    // Transform buffers and plans, made once per object.
-    RealBuffer fftIn;
-    ComplexBuffer spectrum;
-    ComplexBuffer product;
-    RealBuffer markerOut;
-    RealBuffer mirroredOut;
-    RealBuffer amplitudeOut;
-    fftw_plan forward = nullptr;
-    fftw_plan backward = nullptr;
+    /// The transform with its buffers, made once per object: the block goes
+    /// in, its spectrum times a kernel's is `product`, and each kernel's
+    /// outputs come back into a buffer of their own (the forward template's
+    /// into the transform's output).
+    struct Transform
+    {
+        RealTransform fft{kFftSize};
+        FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
+        FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
+        FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
+    } transform;
 
-    // The current block: kHistory earlier scaled samples, then `filled` new
-    // ones for steps blockStart, blockStart + 1, ...
-    double blockX[kFftSize] = {};
-    std::int32_t blockWords[kHop] = {};
-    std::int32_t blockFrames[2 * kHop] = {};
-    // Per step of the block: the window's sum and sum of squares, and the
-    // correlations with the two templates.
-    double windowSum[kHop] = {};
-    double windowSquares[kHop] = {};
-    double markerCorr[kHop] = {};
-    double mirroredCorr[kHop] = {};
-    int filled = 0;
-    std::int64_t blockStart = analysis::kLeadInWords;
-    std::int64_t pushed = 0;
-    /// 0: first loop running, 1: first loop finished, 2: both finished.
-    int phase = 0;
+    /// The current block: kHistory earlier scaled samples, then `filled` new
+    /// ones for steps start, start + 1, ...
+    struct Block
+    {
+        double x[kFftSize] = {};
+        std::int32_t words[kHop] = {};
+        std::int32_t frames[2 * kHop] = {};
+        int filled = 0;
+        std::int64_t start = analysis::kLeadInWords;
+        std::int64_t pushed = 0;
+        /// Sum of squares of x and its root, set by transformBlock().
+        double energy = 0.0;
+        double norm = 0.0;
+    } block;
 
-    // Loop state, as the direct form keeps it. The ring of scaled samples
-    // is shared by both loops and kept as exact integer running sums.
-    std::int32_t sampleRing[kWindow] = {};
-    std::int64_t sumX = 0;
-    std::int64_t sumXX = 0;
-    std::int32_t delayLine[kWindow] = {};
-    std::int32_t asymWord = 0;
-    std::int32_t symWord = 0;
-    double absCorr = 0.0;
-    double residualWeight = 0.0;
-    double cumulativeSum = 0.0;
-    std::int32_t blockValues[analysis::kBlock] = {};
-    int detectorPeak = -10000;
-    int detectorPeakBlock = -1;
-    int detectorColumns = 0;
-    int cumulativeColumns = 0;
-    int cumulativeFirst = 0; // low of the fifth block of the second loop
-    int cumulativeLast = 0;  // low of the last block
+    /// Exact running sums over the last 1006 scaled samples, shared by both
+    /// loops, and their values at each step of the block.
+    struct WindowSums
+    {
+        std::int32_t ring[kWindow] = {};
+        std::int64_t sum = 0;
+        std::int64_t squares = 0;
+        double sumAt[kHop] = {};
+        double squaresAt[kHop] = {};
+    } window;
+
+    /// Correlation coefficients per step of the block, from `from` on.
+    struct Correlations
+    {
+        double forward[kHop] = {};
+        double reversed[kHop] = {};
+        int from = 0;
+    } corr;
+
+    /// The last 800 detector or cumulative words, by step mod 800. Both
+    /// loops write the same slots: the second loop's first block still holds
+    /// the first loop's last values where it has not written yet.
+    std::int32_t blockValues[kBlock] = {};
+
+    /// First-loop state: the delayed words and the previous step's r.
+    struct Detector
+    {
+        std::int32_t delayLine[kWindow] = {};
+        std::int32_t asymWord = 0;
+        std::int32_t symWord = 0;
+        double absCorr = 0.0;
+        double residualWeight = 0.0;
+        int peak = -10000;
+        int peakBlock = -1;
+        int columns = 0;
+    } detector;
+
+    /// Second-loop state.
+    struct Cumulative
+    {
+        double sum = 0.0;
+        int columns = 0;
+        int firstLow = 0; // smallest value of the fifth block
+        int lastLow = 0;  // smallest value of the last block
+    } cumulative;
 
     void setUp(const std::vector<double> &markerValues);
-    void push(const std::int32_t *words, std::size_t count, bool second);
-    void finish(bool second);
-    void processBlock(bool second);
-    double productSum(const Kernel &kernel, const double *transformed, int index, double blockNorm,
-                      double sx, double dx) const;
+    void push(const std::int32_t *words, std::size_t count, Loop loop);
+    void finish(Loop loop);
+    void processBlock(Loop loop);
+
+    // The steps of one block, in order.
+    void transformBlock(Loop loop);
+    void updateWindowSums();
+    void correlate(Loop loop);
+    void detectorSteps();
+    void cumulativeSteps();
+
+    double productSum(const Kernel &kernel, const double *transformed, int index, double sx,
+                      double dx) const;
     double directSum(const Kernel &kernel, int index) const;
-    /// Turns the sums of products in `values` (steps from .. filled - 1 of
-    /// the block) into correlation coefficients with `kernel`, in place.
-    void correlations(double *values, const Kernel &kernel, int from) const;
+    /// Turns the sums of products in `values` (steps corr.from .. filled - 1
+    /// of the block) into correlation coefficients with `kernel`, in place.
+    void coefficients(double *values, const Kernel &kernel) const;
 };
 
 void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
 {
-    const double pi = 3.14159265356;
     const int n = static_cast<int>(std::min<std::size_t>(markerValues.size(), kWindow));
     double taper[kWindow] = {};
     for (int i = 0; i < n; ++i) {
-        taper[i] = 1 - std::cos(2 * pi * i / 1006);
-        const double v = markerValues[static_cast<std::size_t>(i)] / 20000.0;
-        marker.y[n - 1 - i] = v;
-        mirrored.y[i] = v;
-        taperZero = taperZero && taper[i] == 0.0;
+        taper[i] = 1 - std::cos(2 * kPi * i / kWindow);
+        const double v = markerValues[static_cast<std::size_t>(i)] / double(kSampleScale);
+        templates.forward.y[n - 1 - i] = v;
+        templates.reversed.y[i] = v;
+        templates.taperZero = templates.taperZero && taper[i] == 0.0;
     }
-    marker.prepare();
-    mirrored.prepare();
+    templates.forward.prepare();
+    templates.reversed.prepare();
 
-    fftIn = allocateReal(kFftSize);
-    spectrum = allocateComplex(kSpectrum);
-    product = allocateComplex(kSpectrum);
-    markerOut = allocateReal(kFftSize);
-    mirroredOut = allocateReal(kFftSize);
-    amplitudeOut = allocateReal(kFftSize);
-    {
-        // Estimated plans: deterministic, so every object rounds alike.
-        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-        forward = fftw_plan_dft_r2c_1d(kFftSize, fftIn.get(), spectrum.get(), FFTW_ESTIMATE);
-        backward = fftw_plan_dft_c2r_1d(kFftSize, product.get(), markerOut.get(), FFTW_ESTIMATE);
-    }
-
-    auto transformKernel = [this](const double *values, double scale) {
-        ComplexBuffer out = allocateComplex(kSpectrum);
-        std::fill(fftIn.get(), fftIn.get() + kFftSize, 0.0);
+    RealTransform &fft = transform.fft;
+    auto transformKernel = [&fft](const double *values, double scale) {
+        FftwBuffer<fftw_complex> out = allocateZeroed<fftw_complex>(kSpectrum);
+        double *in = fft.input();
+        std::fill(in, in + kFftSize, 0.0);
         for (int k = 0; k < kWindow; ++k)
-            fftIn[k] = values[k] * scale;
-        fftw_execute_dft_r2c(forward, fftIn.get(), out.get());
+            in[k] = values[k] * scale;
+        fft.forward(in, out.get());
         return out;
     };
     // The inverse transform is unnormalised: fold 1 / kFftSize into the
     // kernels (a power of two, so the scaling is exact).
-    for (Kernel *kernel : {&marker, &mirrored}) {
+    for (Kernel *kernel : {&templates.forward, &templates.reversed}) {
         if (kernel->mode == KernelMode::Fourier) {
             double centred[kWindow];
             for (int k = 0; k < kWindow; ++k)
@@ -248,30 +307,30 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
             kernel->spectrum = transformKernel(centred, 1.0 / kFftSize);
         }
     }
-    if (!taperZero) {
+    if (!templates.taperZero) {
         double weights[kWindow];
         for (int k = 0; k < kWindow; ++k)
-            weights[k] = taper[k] / 200000;
-        taperSpectrum = transformKernel(weights, 1.0 / kFftSize);
+            weights[k] = taper[k] / kAmplitudeScale;
+        templates.taperSpectrum = transformKernel(weights, 1.0 / kFftSize);
     }
 }
 
 double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *transformed,
-                                          int index, double blockNorm, double sx, double dx) const
+                                          int index, double sx, double dx) const
 {
     switch (kernel.mode) {
     case KernelMode::Zero:
     case KernelMode::Undefined:
         return 0.0;
     case KernelMode::Fourier: {
-        if (blockNorm == 0.0)
+        if (block.norm == 0.0)
             return 0.0; // an all-zero block: every product is exactly zero
         const double mean = kernel.offset * sx;
         const double under = dx * kernel.dy + 1e-9;
         const double error =
-            DBL_EPSILON * (kFourierErrorScale * blockNorm * kernel.norm + std::fabs(mean));
-        // |r error| ~ 1006 * error / sqrt(under), compared without the root.
-        const double scaled = 1006 * error;
+            DBL_EPSILON * (kFourierErrorScale * block.norm * kernel.norm + std::fabs(mean));
+        // |r error| ~ N * error / sqrt(under), compared without the root.
+        const double scaled = kWindow * error;
         if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under)
             return transformed[index] + mean;
         return directSum(kernel, index);
@@ -287,214 +346,232 @@ double TemplateAnalysis::Impl::directSum(const Kernel &kernel, int index) const
     // The direct form's order: newest sample with y[0], k = 0 .. 1005.
     double sum = 0.0;
     for (int k = 0; k < kWindow; ++k)
-        sum += blockX[index - k] * kernel.y[k];
+        sum += block.x[index - k] * kernel.y[k];
     return sum;
 }
 
-void TemplateAnalysis::Impl::correlations(double *values, const Kernel &kernel, int from) const
+void TemplateAnalysis::Impl::coefficients(double *values, const Kernel &kernel) const
 {
     const double sy = kernel.sy;
     const double syy = kernel.syy;
-    for (int t = from; t < filled; ++t)
-        values[t] = correlation(values[t], windowSum[t], windowSquares[t], sy, syy);
+    for (int t = corr.from; t < block.filled; ++t)
+        values[t] = correlation(values[t], window.sumAt[t], window.squaresAt[t], sy, syy);
 }
 
-void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, bool second)
+void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, Loop loop)
 {
-    while (count > 0 && pushed < samples) {
-        const std::int64_t room = std::min<std::int64_t>(kHop - filled, samples - pushed);
+    while (count > 0 && block.pushed < samples) {
+        const std::int64_t room =
+            std::min<std::int64_t>(kHop - block.filled, samples - block.pushed);
         const int take =
             static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
         for (int i = 0; i < take; ++i) {
             std::int32_t w = words[i];
-            if (second) {
-                const std::int64_t step = blockStart + filled;
+            if (loop == Loop::Second) {
+                const std::int64_t step = block.start + block.filled;
                 if (step < kept.first || step > kept.last)
                     w = analysis::edgeSineWord(step);
             }
-            blockWords[filled] = w;
-            blockX[kHistory + filled] = w / 20000;
-            ++filled;
+            block.words[block.filled] = w;
+            block.x[kHistory + block.filled] = w / kSampleScale;
+            ++block.filled;
         }
         words += take;
         count -= static_cast<std::size_t>(take);
-        pushed += take;
-        if (filled == kHop)
-            processBlock(second);
+        block.pushed += take;
+        if (block.filled == kHop)
+            processBlock(loop);
     }
 }
 
-void TemplateAnalysis::Impl::finish(bool second)
+void TemplateAnalysis::Impl::finish(Loop loop)
 {
     // Words never pushed count as zero words.
     static const std::int32_t zeros[256] = {};
-    while (pushed < samples)
-        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - pushed)),
-             second);
-    if (filled > 0)
-        processBlock(second);
+    while (block.pushed < samples)
+        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - block.pushed)),
+             loop);
+    if (block.filled > 0)
+        processBlock(loop);
     // The next loop starts from zero history before step 48.
-    std::fill(blockX, blockX + kFftSize, 0.0);
-    blockStart = analysis::kLeadInWords;
-    pushed = 0;
+    std::fill(block.x, block.x + kFftSize, 0.0);
+    block.start = analysis::kLeadInWords;
+    block.pushed = 0;
 }
 
-void TemplateAnalysis::Impl::processBlock(bool second)
+void TemplateAnalysis::Impl::processBlock(Loop loop)
 {
-    const int used = kHistory + filled;
-    std::fill(blockX + used, blockX + kFftSize, 0.0);
+    transformBlock(loop);
+    updateWindowSums();
+    correlate(loop);
+    if (loop == Loop::First) {
+        detectorSteps();
+        frameSink.framesReady(block.words, block.frames, static_cast<std::size_t>(block.filled));
+    } else {
+        cumulativeSteps();
+    }
+
+    std::memmove(block.x, block.x + block.filled, kHistory * sizeof(double));
+    block.start += block.filled;
+    block.filled = 0;
+}
+
+// The block's energy, and the transformed sums of products of the block
+// with each template (the second loop's with both) and, in the first loop,
+// the tapered amplitude.
+void TemplateAnalysis::Impl::transformBlock(Loop loop)
+{
+    const int used = kHistory + block.filled;
+    std::fill(block.x + used, block.x + kFftSize, 0.0);
     // Squares of integers below 2^17, at most 2048 of them: every partial sum
     // is an exact integer, so the order of accumulation does not matter.
     double partial[4] = {};
     for (int i = 0; i < kFftSize; i += 4) {
         for (int lane = 0; lane < 4; ++lane)
-            partial[lane] += blockX[i + lane] * blockX[i + lane];
+            partial[lane] += block.x[i + lane] * block.x[i + lane];
     }
-    const double energy = (partial[0] + partial[1]) + (partial[2] + partial[3]);
-    const double blockNorm = std::sqrt(energy);
+    block.energy = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    block.norm = std::sqrt(block.energy);
+    if (block.energy == 0.0)
+        return;
 
-    if (energy > 0.0) {
-        const bool needMarker = marker.mode == KernelMode::Fourier;
-        const bool needMirrored = second && mirrored.mode == KernelMode::Fourier;
-        if (needMarker || needMirrored) {
-            std::copy(blockX, blockX + kFftSize, fftIn.get());
-            fftw_execute_dft_r2c(forward, fftIn.get(), spectrum.get());
-            auto applyKernel = [this](const ComplexBuffer &kernelSpectrum, RealBuffer &out) {
-                for (int f = 0; f < kSpectrum; ++f) {
-                    const double a = spectrum[f][0], b = spectrum[f][1];
-                    const double c = kernelSpectrum[f][0], d = kernelSpectrum[f][1];
-                    product[f][0] = a * c - b * d;
-                    product[f][1] = a * d + b * c;
-                }
-                fftw_execute_dft_c2r(backward, product.get(), out.get());
-            };
-            if (needMarker)
-                applyKernel(marker.spectrum, markerOut);
-            if (needMirrored)
-                applyKernel(mirrored.spectrum, mirroredOut);
-        }
-        if (!second && !taperZero) {
-            for (int i = 0; i < kFftSize; ++i)
-                fftIn[i] = std::fabs(blockX[i]);
-            fftw_execute_dft_r2c(forward, fftIn.get(), spectrum.get());
-            for (int f = 0; f < kSpectrum; ++f) {
-                const double a = spectrum[f][0], b = spectrum[f][1];
-                const double c = taperSpectrum[f][0], d = taperSpectrum[f][1];
-                product[f][0] = a * c - b * d;
-                product[f][1] = a * d + b * c;
-            }
-            fftw_execute_dft_c2r(backward, product.get(), amplitudeOut.get());
-        }
+    RealTransform &fft = transform.fft;
+    const bool needForward = templates.forward.mode == KernelMode::Fourier;
+    const bool needReversed =
+        loop == Loop::Second && templates.reversed.mode == KernelMode::Fourier;
+    auto apply = [&](const FftwBuffer<fftw_complex> &kernelSpectrum, double *out) {
+        RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), transform.product.get(),
+                                kSpectrum);
+        fft.backward(transform.product.get(), out);
+    };
+    if (needForward || needReversed) {
+        std::copy(block.x, block.x + kFftSize, fft.input());
+        fft.forward();
+        if (needForward)
+            apply(templates.forward.spectrum, fft.output());
+        if (needReversed)
+            apply(templates.reversed.spectrum, transform.reversedOut.get());
     }
-
-    // Phase 1: the ring's exact running sums, step by step.
-    int slot = static_cast<int>(blockStart % kWindow);
-    for (int t = 0; t < filled; ++t) {
-        const std::int64_t x = blockWords[t] / 20000;
-        const std::int64_t old = sampleRing[slot];
-        sumX += x - old;
-        sumXX += x * x - old * old;
-        sampleRing[slot] = static_cast<std::int32_t>(x);
-        slot = slot + 1 == kWindow ? 0 : slot + 1;
-        windowSum[t] = static_cast<double>(sumX);
-        windowSquares[t] = static_cast<double>(sumXX);
+    if (loop == Loop::First && !templates.taperZero) {
+        double *in = fft.input();
+        for (int i = 0; i < kFftSize; ++i)
+            in[i] = std::fabs(block.x[i]);
+        fft.forward();
+        apply(templates.taperSpectrum, transform.amplitudeOut.get());
     }
+}
 
-    // Phase 2: the correlations of the steps whose results are used. The
-    // sums of products come first (a step may need a direct sum); the
-    // coefficients then follow in a branch-free loop that vectorises, with
-    // the same correctly rounded operations in the same order.
-    const std::int64_t lastUnused = second ? kCumulativeStart : kOutputStart;
-    const int from =
-        static_cast<int>(std::clamp<std::int64_t>(lastUnused + 1 - blockStart, 0, filled));
-    for (int t = from; t < filled; ++t) {
+// The ring's exact running sums, step by step.
+void TemplateAnalysis::Impl::updateWindowSums()
+{
+    int slot = static_cast<int>(block.start % kWindow);
+    for (int t = 0; t < block.filled; ++t) {
+        const std::int64_t x = block.words[t] / kSampleScale;
+        const std::int64_t old = window.ring[slot];
+        window.sum += x - old;
+        window.squares += x * x - old * old;
+        window.ring[slot] = static_cast<std::int32_t>(x);
+        slot = nextSlot(slot, kWindow);
+        window.sumAt[t] = static_cast<double>(window.sum);
+        window.squaresAt[t] = static_cast<double>(window.squares);
+    }
+}
+
+// The correlations of the steps whose results are used. The sums of
+// products come first (a step may need a direct sum); the coefficients then
+// follow in a branch-free loop that vectorises, with the same correctly
+// rounded operations in the same order.
+void TemplateAnalysis::Impl::correlate(Loop loop)
+{
+    const bool second = loop == Loop::Second;
+    const std::int64_t lastSkipped = second ? kLastSkippedCumulativeStep : kLastSkippedOutputStep;
+    corr.from =
+        static_cast<int>(std::clamp<std::int64_t>(lastSkipped + 1 - block.start, 0, block.filled));
+    for (int t = corr.from; t < block.filled; ++t) {
         const int index = kHistory + t;
-        const double sx = windowSum[t];
-        const double dx = 1006 * windowSquares[t] - sx * sx;
-        markerCorr[t] = productSum(marker, markerOut.get(), index, blockNorm, sx, dx);
+        const double sx = window.sumAt[t];
+        const double dx = kWindow * window.squaresAt[t] - sx * sx;
+        corr.forward[t] = productSum(templates.forward, transform.fft.output(), index, sx, dx);
         if (second)
-            mirroredCorr[t] = productSum(mirrored, mirroredOut.get(), index, blockNorm, sx, dx);
+            corr.reversed[t] =
+                productSum(templates.reversed, transform.reversedOut.get(), index, sx, dx);
     }
-    correlations(markerCorr, marker, from);
+    coefficients(corr.forward, templates.forward);
     if (second)
-        correlations(mirroredCorr, mirrored, from);
+        coefficients(corr.reversed, templates.reversed);
+}
 
-    // Phase 3: components, block values and columns, step by step. The
-    // positions step mod 1006, (step - 503) mod 1006 and step mod 800 are
-    // carried along instead of divided out.
-    int ringSlot = static_cast<int>(blockStart % kWindow);
-    int blockSlot = static_cast<int>(blockStart % analysis::kBlock);
-    for (int t = 0; t < filled; ++t, ringSlot = ringSlot + 1 == kWindow ? 0 : ringSlot + 1,
-             blockSlot = blockSlot + 1 == analysis::kBlock ? 0 : blockSlot + 1) {
-        const std::int64_t step = blockStart + t;
-        if (!second) {
-            blockFrames[2 * t] = asymWord;
-            blockFrames[2 * t + 1] = symWord;
-            if (step <= kOutputStart)
-                continue;
-            const double r = markerCorr[t];
-            const double amplitude = energy > 0.0 && !taperZero ? amplitudeOut[kHistory + t] : 0.0;
-            delayLine[ringSlot] = blockWords[t];
-            const std::int32_t H = delayLine[ringSlot >= 503 ? ringSlot - 503 : ringSlot + 503];
-            asymWord = toInt32(2 * absCorr * absCorr * H);
-            symWord = toInt32(H * residualWeight);
-            absCorr = std::fabs(r);
-            residualWeight = 1 - r * r;
-            blockValues[blockSlot] = toInt32(std::fabs(r) * amplitude);
-            if (blockSlot == 0) {
-                const int peak = *std::max_element(blockValues, blockValues + analysis::kBlock);
-                observer.detectorColumn(detectorColumns, saturateToInt32(600LL - peak));
-                ++detectorColumns;
-                if (detectorColumns != 1 && peak > detectorPeak) {
-                    detectorPeak = peak;
-                    detectorPeakBlock = detectorColumns;
-                }
-            }
-        } else {
-            if (step > kCumulativeStart)
-                cumulativeSum = cumulativeSum + 2.5 * (markerCorr[t] - mirroredCorr[t]);
-            if (step > kOutputStart) {
-                blockValues[blockSlot] = toInt32(cumulativeSum);
-                if (blockSlot == 0) {
-                    const auto range =
-                        std::minmax_element(blockValues, blockValues + analysis::kBlock);
-                    const int hi = *range.second;
-                    const int lo = *range.first;
-                    observer.cumulativeColumn(cumulativeColumns, saturateToInt32(800LL - hi),
-                                              saturateToInt32(800LL - lo));
-                    ++cumulativeColumns;
-                    if (cumulativeColumns == 5)
-                        cumulativeFirst = lo;
-                    if (step / analysis::kBlock + 4 >= wordCount / analysis::kBlock)
-                        cumulativeLast = lo;
-                }
+// Frames, components and detector columns, step by step. The positions
+// step mod 1006, (step - 503) mod 1006 and step mod 800 are carried along
+// instead of divided out.
+void TemplateAnalysis::Impl::detectorSteps()
+{
+    const bool amplitudes = block.energy > 0.0 && !templates.taperZero;
+    int ringSlot = static_cast<int>(block.start % kWindow);
+    int blockSlot = static_cast<int>(block.start % kBlock);
+    for (int t = 0; t < block.filled;
+         ++t, ringSlot = nextSlot(ringSlot, kWindow), blockSlot = nextSlot(blockSlot, kBlock)) {
+        block.frames[2 * t] = detector.asymWord;
+        block.frames[2 * t + 1] = detector.symWord;
+        if (block.start + t <= kLastSkippedOutputStep)
+            continue;
+        const double r = corr.forward[t];
+        const double amplitude = amplitudes ? transform.amplitudeOut[kHistory + t] : 0.0;
+        detector.delayLine[ringSlot] = block.words[t];
+        const std::int32_t delayed =
+            detector.delayLine[ringSlot >= kHalfWindow ? ringSlot - kHalfWindow
+                                                       : ringSlot + kHalfWindow];
+        detector.asymWord = toInt32(2 * detector.absCorr * detector.absCorr * delayed);
+        detector.symWord = toInt32(delayed * detector.residualWeight);
+        detector.absCorr = std::fabs(r);
+        detector.residualWeight = 1 - r * r;
+        blockValues[blockSlot] = toInt32(std::fabs(r) * amplitude);
+        if (blockSlot == 0) {
+            const int peak = *std::max_element(blockValues, blockValues + kBlock);
+            observer.detectorColumn(detector.columns, peak);
+            ++detector.columns;
+            if (detector.columns != 1 && peak > detector.peak) {
+                detector.peak = peak;
+                detector.peakBlock = detector.columns;
             }
         }
     }
-    if (!second)
-        observer.framesReady(blockWords, blockFrames, static_cast<std::size_t>(filled));
+}
 
-    std::memmove(blockX, blockX + filled, kHistory * sizeof(double));
-    blockStart += filled;
-    filled = 0;
+// The cumulative sum and its columns, step by step.
+void TemplateAnalysis::Impl::cumulativeSteps()
+{
+    int blockSlot = static_cast<int>(block.start % kBlock);
+    for (int t = 0; t < block.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
+        const std::int64_t step = block.start + t;
+        if (step > kLastSkippedCumulativeStep)
+            cumulative.sum =
+                cumulative.sum + kCumulativeWeight * (corr.forward[t] - corr.reversed[t]);
+        if (step <= kLastSkippedOutputStep)
+            continue;
+        blockValues[blockSlot] = toInt32(cumulative.sum);
+        if (blockSlot == 0) {
+            const auto range = std::minmax_element(blockValues, blockValues + kBlock);
+            const int low = *range.first;
+            observer.cumulativeColumn(cumulative.columns, *range.second, low);
+            ++cumulative.columns;
+            if (cumulative.columns == kChangeFromColumn)
+                cumulative.firstLow = low;
+            cumulative.lastLow = low;
+        }
+    }
 }
 
 TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
-                                   AnalysisObserver &observer)
-    : d(std::make_unique<Impl>(observer))
+                                   AnalysisObserver &observer, FrameSink &frames)
+    : d(std::make_unique<Impl>(observer, frames))
 {
-    d->wordCount = wordCount;
     d->kept = analysis::keptRange(wordCount);
     d->samples = std::max<std::int64_t>(0, wordCount - analysis::kLeadInWords);
     d->setUp(markerValues);
 }
 
-TemplateAnalysis::~TemplateAnalysis()
-{
-    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-    fftw_destroy_plan(d->forward);
-    fftw_destroy_plan(d->backward);
-}
+TemplateAnalysis::~TemplateAnalysis() = default;
 
 std::int64_t TemplateAnalysis::sampleCount() const
 {
@@ -503,42 +580,43 @@ std::int64_t TemplateAnalysis::sampleCount() const
 
 void TemplateAnalysis::pushFirst(const std::int32_t *samples, std::size_t count)
 {
-    if (d->phase == 0)
-        d->push(samples, count, false);
+    if (d->stage == Stage::FirstLoop)
+        d->push(samples, count, Loop::First);
 }
 
 void TemplateAnalysis::finishFirst()
 {
-    if (d->phase != 0)
+    if (d->stage != Stage::FirstLoop)
         return;
-    d->finish(false);
-    d->phase = 1;
+    d->finish(Loop::First);
+    d->stage = Stage::SecondLoop;
 }
 
 void TemplateAnalysis::pushSecond(const std::int32_t *samples, std::size_t count)
 {
     finishFirst();
-    if (d->phase == 1)
-        d->push(samples, count, true);
+    if (d->stage == Stage::SecondLoop)
+        d->push(samples, count, Loop::Second);
 }
 
 void TemplateAnalysis::finishSecond()
 {
     finishFirst();
-    if (d->phase != 1)
+    if (d->stage != Stage::SecondLoop)
         return;
-    d->finish(true);
-    d->phase = 2;
+    d->finish(Loop::Second);
+    d->stage = Stage::Finished;
 }
 
 int TemplateAnalysis::peakBlock() const
 {
-    return d->detectorPeakBlock;
+    return d->detector.peakBlock;
 }
 
 int TemplateAnalysis::change() const
 {
-    return saturateToInt32(static_cast<std::int64_t>(d->cumulativeLast) - d->cumulativeFirst);
+    return saturateToInt32(static_cast<std::int64_t>(d->cumulative.lastLow)
+                           - d->cumulative.firstLow);
 }
 
 } // namespace dsp

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dsp/constants.h"
 #include "dsp/conversions.h"
 
 #include <cmath>
@@ -13,21 +14,18 @@ namespace dsp {
 /// Shared constants of the analysis pass.
 namespace analysis {
 /// Words skipped at the start of a processed file (192 bytes).
-constexpr std::int64_t kLeadInWords = 48;
+constexpr std::int64_t kLeadInWords = dsp::kLeadInWords;
 /// Correlation window and template length, in steps.
 constexpr int kWindow = 1006;
+/// The components' delay: half a window.
+constexpr int kHalfWindow = kWindow / 2;
 /// Steps per block: one overview column.
 constexpr int kBlock = 800;
-/// Baselines of the three display series, in pixels.
-constexpr int kBaselineX = 60;
-constexpr int kBaselineAsym = 250;
-constexpr int kBaselineSym = 330;
-
-/// A sample or component word as a display row: baseline - word / 20000000.
-inline int seriesY(int baseline, std::int32_t word)
-{
-    return baseline - word / 20000000;
-}
+/// Sample words and template values are divided by this before they are
+/// correlated. For the words the division is an integer one on purpose:
+/// every scaled sample is then an integer below 2^17, so the window sums
+/// and the block energy are exact.
+constexpr int kSampleScale = 20000;
 
 /// The steps of the second loop that keep their sample: from `first` to
 /// `last` inclusive; every step before or after takes the edge sine.
@@ -45,27 +43,19 @@ inline KeptRange keptRange(std::int64_t count)
     return {count / 15, count * 90 / 100};
 }
 
-/// True when the second loop replaces the sample of `step` by the edge sine.
-inline bool isEdgeStep(std::int64_t step, std::int64_t count)
-{
-    const KeptRange kept = keptRange(count);
-    return step < kept.first || step > kept.last;
-}
-
 /// The synthetic edge word of `step`: a sine of period 149.995 steps and
 /// amplitude 1e9, truncated toward zero.
 inline std::int32_t edgeSineWord(std::int64_t step)
 {
-    const double pi = 3.14159265356;
-    return toInt32(std::sin(2 * pi * step / 149.995) * 1e9);
+    return toInt32(std::sin(2 * kPi * step / 149.995) * 1e9);
 }
 } // namespace analysis
 
-/// What the analysis tells its caller, in step order.
-class AnalysisObserver
+/// Receives the frames of the first loop, in step order.
+class FrameSink
 {
 public:
-    virtual ~AnalysisObserver() = default;
+    virtual ~FrameSink() = default;
 
     /// Results of `count` consecutive first-loop steps, starting where the
     /// previous call ended (the first call starts at step 48).
@@ -74,14 +64,23 @@ public:
     /// they stood at the start of that step (the frame the step writes).
     virtual void framesReady(const std::int32_t *samples, const std::int32_t *frames,
                              std::size_t count) = 0;
+};
 
-    /// One detector column of the first loop: column k (0, 1, 2, ...) and its
-    /// row y = 600 - block maximum, saturated to the int range.
-    virtual void detectorColumn(int column, int y) = 0;
+/// Receives the overview's block values as each block ends, in block order.
+/// The values are signal values; what they look like on screen is the
+/// graph's business.
+class AnalysisObserver
+{
+public:
+    virtual ~AnalysisObserver() = default;
 
-    /// One cumulative-sum column of the second loop: column m (0, 1, 2, ...),
-    /// yHigh = 800 - block maximum and yLow = 800 - block minimum, saturated.
-    virtual void cumulativeColumn(int column, int yHigh, int yLow) = 0;
+    /// One detector block of the first loop: column k (0, 1, 2, ...) and the
+    /// largest detector word of the block.
+    virtual void detectorColumn(int column, std::int32_t maximum) = 0;
+
+    /// One cumulative-sum block of the second loop: column m (0, 1, 2, ...)
+    /// and the largest and smallest cumulative-sum word of the block.
+    virtual void cumulativeColumn(int column, std::int32_t maximum, std::int32_t minimum) = 0;
 };
 
 /// The template-correlation analysis as a stream of two loops over the same
@@ -107,8 +106,9 @@ public:
     /// first 1006 are used, and an empty template is allowed.
     /// `wordCount`: the processed file's size in bytes / 4, lead-in included
     /// (the loops' `count`); a value below 48 means no samples.
+    /// `observer` gets the block values, `frames` the first loop's frames.
     TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
-                     AnalysisObserver &observer);
+                     AnalysisObserver &observer, FrameSink &frames);
     ~TemplateAnalysis();
     TemplateAnalysis(const TemplateAnalysis &) = delete;
     TemplateAnalysis &operator=(const TemplateAnalysis &) = delete;

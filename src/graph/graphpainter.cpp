@@ -1,5 +1,7 @@
 #include "graph/graphpainter.h"
 
+#include "graph/rows.h"
+
 #include <QColor>
 #include <QPainter>
 #include <QPoint>
@@ -33,8 +35,8 @@ constexpr int kDetectorBase = 540;   // detector bars stand on this row
 constexpr int kCumulativeZero = 740; // red points of the cumulative sum
 constexpr int kXBase = 90;           // filtered-signal strokes start here
 constexpr int kXOffset = 150;        // ... and end at 150 - value
-constexpr int kAsymBase = 250;
-constexpr int kSymBase = 330;
+constexpr int kAsymBase = rows::kBaselineAsym;
+constexpr int kSymBase = rows::kBaselineSym;
 constexpr int kMarkerTop = 420;
 constexpr int kSamplesPerColumn = 4;
 

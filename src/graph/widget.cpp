@@ -2,6 +2,7 @@
 
 #include "dsp/conversions.h"
 #include "graph/graphpainter.h"
+#include "graph/rows.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -15,10 +16,11 @@
 
 namespace {
 
-constexpr int kBlock = 800;    // series samples per overview column
-constexpr int kXBaseline = 60; // window values giving zero-length strokes
-constexpr int kAsymBaseline = 250;
-constexpr int kSymBaseline = 330;
+constexpr int kBlock = 800; // series samples per overview column
+// Window values of a missing sample: the rows of a zero word.
+constexpr int kXBaseline = rows::kBaselineX;
+constexpr int kAsymBaseline = rows::kBaselineAsym;
+constexpr int kSymBaseline = rows::kBaselineSym;
 
 } // namespace
 

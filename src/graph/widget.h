@@ -10,8 +10,9 @@ class GraphPainter;
 /// growing column by column while an analysis runs, or the graphs view, a
 /// close-up of 2400 samples of three series over the overview.
 ///
-/// The series hold display rows already computed by the analysis. A block is
-/// 800 series samples and one overview column; `position` counts columns.
+/// The series hold display rows, made from the analysis's words by
+/// graph/rows.h. A block is 800 series samples and one overview column;
+/// `position` counts columns.
 class Widget : public QWidget
 {
     Q_OBJECT

@@ -25,12 +25,12 @@ constexpr qint64 kLeadInBytes = 4 * dsp::analysis::kLeadInWords;
 /// where the system offers them. A long recording's series take over
 /// 100 MB, and touching them page by page costs more than the correlation
 /// itself; with 2 MB pages the faults drop 512-fold. Only a hint.
-void adviseHugePages(std::vector<int> &series)
+void adviseHugePages(std::vector<std::int32_t> &series)
 {
 #ifdef __linux__
     constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
     const auto begin = reinterpret_cast<std::uintptr_t>(series.data());
-    const std::uintptr_t end = begin + series.capacity() * sizeof(int);
+    const std::uintptr_t end = begin + series.capacity() * sizeof(std::int32_t);
     const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
     const std::uintptr_t last = end & ~(kHuge - 1);
     if (last > first)
@@ -40,16 +40,13 @@ void adviseHugePages(std::vector<int> &series)
 #endif
 }
 
-/// Collects the series and writes the frames of the first loop; forwards
-/// the columns to the listener.
-class FrameWriter : public dsp::AnalysisObserver
+/// Writes the frames of the first loop and keeps the three series.
+class FrameWriter : public dsp::FrameSink
 {
 public:
-    FrameWriter(QIODevice *frames, AnalysisListener &listener, qint64 samples)
-        : frames(frames),
-          listener(listener)
+    FrameWriter(QIODevice *frames, qint64 samples) : frames(frames)
     {
-        for (std::vector<int> *series : {&seriesX, &seriesAsym, &seriesSym}) {
+        for (std::vector<std::int32_t> *series : {&seriesX, &seriesAsym, &seriesSym}) {
             series->reserve(std::size_t(samples));
             adviseHugePages(*series);
         }
@@ -58,12 +55,11 @@ public:
     void framesReady(const std::int32_t *samples, const std::int32_t *words,
                      std::size_t count) override
     {
-        using namespace dsp::analysis;
         buffer.resize(count * 2);
         for (std::size_t i = 0; i < count; ++i) {
-            seriesX.push_back(seriesY(kBaselineX, samples[i]));
-            seriesAsym.push_back(seriesY(kBaselineAsym, words[2 * i]));
-            seriesSym.push_back(seriesY(kBaselineSym, words[2 * i + 1]));
+            seriesX.push_back(samples[i]);
+            seriesAsym.push_back(words[2 * i]);
+            seriesSym.push_back(words[2 * i + 1]);
             buffer[2 * i] = qToLittleEndian(words[2 * i]);
             buffer[2 * i + 1] = qToLittleEndian(words[2 * i + 1]);
         }
@@ -72,18 +68,11 @@ public:
             writeOk = false;
     }
 
-    void detectorColumn(int column, int y) override { listener.detectorColumn(column, y); }
-    void cumulativeColumn(int column, int yHigh, int yLow) override
-    {
-        listener.cumulativeColumn(column, yHigh, yLow);
-    }
-
     QIODevice *frames;
-    AnalysisListener &listener;
     std::vector<std::int32_t> buffer;
-    std::vector<int> seriesX;
-    std::vector<int> seriesAsym;
-    std::vector<int> seriesSym;
+    std::vector<std::int32_t> seriesX;
+    std::vector<std::int32_t> seriesAsym;
+    std::vector<std::int32_t> seriesSym;
     bool writeOk = true;
 };
 
@@ -108,6 +97,17 @@ std::vector<double> WavFile::readMarker(QIODevice *marker)
     return values;
 }
 
+QByteArray WavFile::markerBytes(const std::vector<double> &values)
+{
+    QByteArray bytes(int(values.size() * 8), Qt::Uninitialized);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        quint64 bits;
+        std::memcpy(&bits, &values[i], sizeof bits);
+        qToLittleEndian(bits, bytes.data() + 8 * i);
+    }
+    return bytes;
+}
+
 bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                       AnalysisListener &listener)
 {
@@ -115,8 +115,8 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     const std::vector<double> markerValues = readMarker(marker);
     const qint64 count = passBytes(source) / 4;
 
-    FrameWriter writer(frames, listener, std::max<qint64>(0, count - dsp::analysis::kLeadInWords));
-    dsp::TemplateAnalysis analysis(markerValues, count, writer);
+    FrameWriter writer(frames, std::max<qint64>(0, count - dsp::analysis::kLeadInWords));
+    dsp::TemplateAnalysis analysis(markerValues, count, listener, writer);
     const qint64 samples = analysis.sampleCount();
 
     // Both loops read the same samples; reading them twice keeps memory flat.

@@ -4,14 +4,18 @@
 
 #include "wavfile.h"
 
+#include "dsp/conversions.h"
 #include "dsp/filtercascade.h"
 
-#include <QDebug>
+#include <QLoggingCategory>
 #include <QTime>
 #include <QtEndian>
 
 #include <algorithm>
 #include <vector>
+
+// The time of day at the start and end of each pass, for the log.
+Q_LOGGING_CATEGORY(passClock, "quorvane.pass.clock")
 
 namespace {
 
@@ -35,9 +39,19 @@ void WavFile::prepareFilter(QIODevice *in, QIODevice *out)
     in->seek(4 * dsp::filter::kLeadInWords);
 }
 
+int WavFile::progressPercent(std::int64_t n, std::int64_t count)
+{
+    if (count <= 0)
+        return 0;
+    const float f = static_cast<float>(count);
+    const float p = static_cast<float>((n - dsp::filter::kLeadInWords) * 100) / f;
+    const std::int32_t percent = dsp::toInt32(p);
+    return std::clamp(percent, 0, 99);
+}
+
 bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<void(int)> &progress)
 {
-    qDebug().noquote() << QTime::currentTime().toString();
+    qCDebug(passClock).noquote() << QTime::currentTime().toString();
     passError.clear();
 
     const qint64 words = passBytes(in) / 4;
@@ -59,7 +73,7 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
                 return failWrite(out);
             writtenWords += qint64(ready);
             const qint64 n = dsp::filter::kLeadInWords + writtenWords - 1;
-            const int percent = dsp::filter::progressPercent(n, count);
+            const int percent = progressPercent(n, count);
             while (shownPercent < percent) {
                 ++shownPercent;
                 if (progress)
@@ -85,6 +99,6 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
     if (!writeReady())
         return false;
 
-    qDebug().noquote() << QTime::currentTime().toString();
+    qCDebug(passClock).noquote() << QTime::currentTime().toString();
     return true;
 }

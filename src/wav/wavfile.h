@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dsp/templateanalysis.h"
+
 #include <QAudioFormat>
 #include <QFile>
 #include <QString>
@@ -9,20 +11,18 @@
 #include <vector>
 
 /// Receives what the analysis pass shows: the graph widget in the
-/// application, a file writer in other callers.
-class AnalysisListener
+/// application, a collector in other callers. The block values come from
+/// the analysis as each block ends (dsp::AnalysisObserver); the rest at the
+/// end.
+class AnalysisListener : public dsp::AnalysisObserver
 {
 public:
-    virtual ~AnalysisListener() = default;
-    /// Detector column x of the first loop, y = 600 - block maximum.
-    virtual void detectorColumn(int x, int y) = 0;
-    /// Cumulative-sum column x of the second loop, y = 800 - block maximum,
-    /// y2 = 800 - block minimum.
-    virtual void cumulativeColumn(int x, int y, int y2) = 0;
-    /// The three display series (one row per sample), the peak block
-    /// (-1 when none) and the change of the cumulative sum.
-    virtual void finished(std::vector<int> seriesX, std::vector<int> seriesAsym,
-                          std::vector<int> seriesSym, int block, int change) = 0;
+    /// The three series, one word per step after the lead-in: the processed
+    /// sample and the asymmetrical and symmetrical components the step
+    /// wrote; then the peak block (-1 when none) and the change of the
+    /// cumulative sum.
+    virtual void finished(std::vector<std::int32_t> samples, std::vector<std::int32_t> asym,
+                          std::vector<std::int32_t> sym, int block, int change) = 0;
 };
 
 /// One WAV file on disk. Opened for reading, its RIFF/WAVE header is parsed
@@ -66,8 +66,17 @@ public:
     /// Filters every whole word of `in` from byte 192 on and writes it to
     /// `out`, reporting the percentage done (0 to 99, each value once, in
     /// order) through `progress` when it is set. False on a read or write
-    /// failure.
+    /// failure. Logs the time of day at its start and end as debug lines of
+    /// the category "quorvane.pass.clock".
     bool filterSignal(QIODevice *in, QIODevice *out, const std::function<void(int)> &progress);
+
+    /// Progress of the processing pass at word index n of a file with
+    /// `count` sample words (count > 0, 48 <= n < 48 + count): (n - 48) *
+    /// 100, formed in 64 bits, divided in single precision by float(count)
+    /// and truncated toward zero. The result is held within 0..99 (single
+    /// precision would give 100 for the last words of a long file); 0 when
+    /// count is not positive.
+    static int progressPercent(std::int64_t n, std::int64_t count);
 
     // The analysis pass.
 
@@ -83,6 +92,9 @@ public:
     /// The template values in `marker`: little-endian doubles, the first 1006
     /// at most. A closed device gives the empty template.
     static std::vector<double> readMarker(QIODevice *marker);
+    /// The bytes of a template file holding `values`, as readMarker() reads
+    /// them: each value a little-endian double.
+    static QByteArray markerBytes(const std::vector<double> &values);
     /// Bytes of the frames the analysis of a file of `fileSize` bytes writes.
     static qint64 frameBytes(qint64 fileSize);
     /// The canonical 44-byte header of a file with `dataBytes` bytes of

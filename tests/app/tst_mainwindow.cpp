@@ -1,7 +1,9 @@
 #include "app/mainwindow.h"
 
+#include "common/apptest.h"
 #include "common/fileentries.h"
 #include "common/modalanswerer.h"
+#include "common/signals.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
 #include "wav/wavfile.h"
@@ -24,17 +26,10 @@
 #include <unistd.h>
 #endif
 
+using namespace apptest;
 using namespace testfiles;
 
 namespace {
-
-QAction *action(MainWindow &window, const QString &text)
-{
-    for (QAction *a : window.findChildren<QAction *>())
-        if (a->text() == text)
-            return a;
-    return nullptr;
-}
 
 QMenu *menu(MainWindow &window, const QString &title)
 {
@@ -50,6 +45,16 @@ QPlainTextEdit *hiddenEditor()
         if (auto *editor = qobject_cast<QPlainTextEdit *>(w))
             return editor;
     return nullptr;
+}
+
+/// Picks `file` with File > Open in `window`, shown first, answering every
+/// box; the boxes it showed.
+QList<SeenMessage> openAnswered(MainWindow &window, const QString &file)
+{
+    window.show();
+    ModalAnswerer answerer(file);
+    action(window, "&Open...")->trigger();
+    return answerer.messages;
 }
 
 QSettings windowSettings()
@@ -138,9 +143,7 @@ void TestMainWindow::initTestCase()
 {
     Q_INIT_RESOURCE(images);
     QVERIFY(settingsDir.isValid());
-    QStandardPaths::setTestModeEnabled(true);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    useTemporarySettings(settingsDir.path());
     QCoreApplication::setApplicationName(QStringLiteral("Quorvane rarev"));
     startDir = QDir::currentPath();
 }
@@ -162,7 +165,10 @@ void TestMainWindow::cleanup()
 void TestMainWindow::startupState()
 {
     MainWindow window;
-    QCOMPARE(int(window.windowFlags()), 0x0A007001);
+    // A title bar with minimise and close buttons and no maximise button.
+    QCOMPARE(window.windowFlags(), Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                                       | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                                       | Qt::WindowCloseButtonHint);
     QCOMPARE(window.windowFilePath(), QStringLiteral("Convert file"));
     QVERIFY(window.windowTitle().contains(QStringLiteral("Convert file")));
     QVERIFY(!window.isWindowModified());
@@ -326,8 +332,7 @@ void TestMainWindow::openProcessesFile()
     const std::vector<std::int32_t> expected = reference::literalFilter(bytesToWords(input));
     const std::vector<std::int32_t> got = bytesToWords(readFile(path("night_output.wav")));
     QCOMPARE(got.size(), expected.size());
-    for (std::size_t i = 0; i < got.size(); ++i)
-        QVERIFY(std::abs(std::int64_t(got[i]) - expected[i]) <= 1);
+    QCOMPARE(testsignals::compareWords(got, expected).beyondOne, std::size_t(0));
 
     auto *bar = window.findChild<QProgressBar *>();
     QVERIFY(bar->isVisible());
@@ -403,14 +408,11 @@ void TestMainWindow::openCannotWrite()
     QVERIFY(QDir(work.path()).mkdir("night_output.wav"));
 
     MainWindow window;
-    window.show();
-    ModalAnswerer answerer(path("night.wav"));
-    action(window, "&Open...")->trigger();
-
-    QCOMPARE(answerer.messages.size(), 1);
-    QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
-    QVERIFY(answerer.messages[0].text.contains(path("night_output.wav")));
-    QVERIFY(!answerer.messages[0].text.contains('\n'));
+    const QList<SeenMessage> messages = openAnswered(window, path("night.wav"));
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0].title, QStringLiteral("Warning"));
+    QVERIFY(messages[0].text.contains(path("night_output.wav")));
+    QVERIFY(!messages[0].text.contains('\n'));
     QVERIFY(window.findChild<QProgressBar *>()->text() != finishedText);
     QVERIFY(!menu(window, "&Graph")->isEnabled());
     QVERIFY(QFileInfo(path("night_output.wav")).isDir());
@@ -534,8 +536,7 @@ void TestMainWindow::drawWritesStereoFile()
     QCOMPARE(first.size(), frameBytes + 44);
     QCOMPARE(first.left(44), WavFile::canonicalHeader(2, 16384, frameBytes));
     const std::vector<std::int32_t> frames = bytesToWords(first.mid(44));
-    for (std::size_t i = 0; i < frames.size(); ++i)
-        QVERIFY(std::abs(std::int64_t(frames[i]) - expected.frames[i]) <= 1);
+    QCOMPARE(testsignals::compareWords(frames, expected.frames).beyondOne, std::size_t(0));
     QCOMPARE(widget->seriesLength(), int(expected.seriesX.size()));
     QCOMPARE(widget->currentPosition(), expected.peakBlock - 1);
     QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 5);

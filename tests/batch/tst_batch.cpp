@@ -5,7 +5,9 @@
 #include "app/mainwindow.h"
 #include "batch/demorecording.h"
 #include "batch/desktopfont.h"
+#include "common/apptest.h"
 #include "common/fileentries.h"
+#include "common/listenerrecorder.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
@@ -34,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+using namespace apptest;
 using namespace testfiles;
 
 namespace {
@@ -43,58 +46,8 @@ const QString kWrongFormat =
 const QByteArray kCsvHeader = "column,detector_max,cumulative_max,cumulative_min";
 constexpr qint64 kLeadInWords = 48;
 
-struct BatchRun
-{
-    bool exitedNormally = false;
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
 
-    /// The lines on stdout, without the final empty one.
-    QStringList lines() const
-    {
-        QStringList all = QString::fromLocal8Bit(out).split('\n');
-        if (!all.isEmpty() && all.last().isEmpty())
-            all.removeLast();
-        return all;
-    }
-};
-
-/// Runs the program with `args`, or with a program of "bash" (then `args`
-/// is its script, with $B the batch program) a shell command line.
-BatchRun runBatch(const QStringList &args, const QString &workDir,
-                  const QString &program = QStringLiteral(QUORVANE_BATCH))
-{
-    QProcess process;
-    process.setWorkingDirectory(workDir);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("B"), QStringLiteral(QUORVANE_BATCH));
-    process.setProcessEnvironment(env);
-    process.start(program, program == "bash" ? QStringList{"-c", args.join(' ')} : args);
-    BatchRun run;
-    if (!process.waitForFinished(-1))
-        return run;
-    run.exitedNormally = process.exitStatus() == QProcess::NormalExit;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-/// The overview calls, in order, as the graph widget receives them.
-struct Calls : AnalysisListener
-{
-    std::vector<std::pair<int, int>> detector;
-    std::vector<std::array<int, 3>> cumulative;
-    int block = -2;
-
-    void detectorColumn(int x, int y) override { detector.emplace_back(x, y); }
-    void cumulativeColumn(int x, int y, int y2) override { cumulative.push_back({x, y, y2}); }
-    void finished(std::vector<int>, std::vector<int>, std::vector<int>, int peak, int) override
-    {
-        block = peak;
-    }
-};
+using Calls = recorders::Listener;
 
 /// Records the calls the Draw step makes for the processed file `processed`
 /// and the template file `marker` (may be missing); answers the two-channel
@@ -114,24 +67,24 @@ QByteArray recordCalls(const QString &processed, const QString &marker, const QS
     return readFile(stereoPath);
 }
 
-/// Compares <name>_blocks.csv with the recorded calls, row by row.
+/// Compares <name>_blocks.csv with the block values the analysis handed out,
+/// row by row.
 void compareCsv(const QByteArray &csv, const Calls &calls)
 {
     QVERIFY(csv.endsWith('\n'));
     QList<QByteArray> lines = csv.split('\n');
     lines.removeLast();
     QCOMPARE(lines.value(0), kCsvHeader);
-    QCOMPARE(calls.cumulative.size(), calls.detector.size());
-    QCOMPARE(std::size_t(lines.size() - 1), calls.detector.size());
-    for (std::size_t i = 0; i < calls.detector.size(); ++i) {
-        const std::pair<int, int> &d = calls.detector[i];
-        const std::array<int, 3> &c = calls.cumulative[i];
+    QCOMPARE(calls.cumulativeValues.size(), calls.detectorValues.size());
+    QCOMPARE(std::size_t(lines.size() - 1), calls.detectorValues.size());
+    for (std::size_t i = 0; i < calls.detectorValues.size(); ++i) {
+        const auto &d = calls.detectorValues[i];
+        const auto &c = calls.cumulativeValues[i];
         QCOMPARE(d.first, int(i));
         QCOMPARE(c[0], int(i));
         const QByteArray expected = QByteArray::number(qulonglong(i)) + ','
-                                    + QByteArray::number(600 - qint64(d.second)) + ','
-                                    + QByteArray::number(800 - qint64(c[1])) + ','
-                                    + QByteArray::number(800 - qint64(c[2]));
+                                    + QByteArray::number(d.second) + ',' + QByteArray::number(c[1])
+                                    + ',' + QByteArray::number(c[2]);
         QCOMPARE(lines[int(i) + 1], expected);
     }
 }
@@ -159,14 +112,6 @@ bool makeOld(const QString &path)
     return file.open(QIODevice::ReadOnly)
            && file.setFileTime(QDateTime(QDate(2001, 2, 3), QTime(4, 5, 6)),
                                QFileDevice::FileModificationTime);
-}
-
-QAction *action(MainWindow &window, const QString &text)
-{
-    for (QAction *a : window.findChildren<QAction *>())
-        if (a->text() == text)
-            return a;
-    return nullptr;
 }
 
 /// What the application shows once Draw has finished.
@@ -250,6 +195,8 @@ private slots:
     void commandLine();
     void interruptRemovesTemporaries_data();
     void interruptRemovesTemporaries();
+    void csvHoldsSaturatedBlocks_data();
+    void csvHoldsSaturatedBlocks();
 
 private:
     QString path(const QString &name) const { return QDir(work->path()).filePath(name); }
@@ -270,9 +217,7 @@ void TestBatch::initTestCase()
 {
     Q_INIT_RESOURCE(images);
     QVERIFY(settingsDir.isValid());
-    QStandardPaths::setTestModeEnabled(true);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    useTemporarySettings(settingsDir.path());
     startDir = QDir::currentPath();
     QVERIFY(QFileInfo(QStringLiteral(QUORVANE_BATCH)).isExecutable());
     demo30 = makeDemoRecording(30);
@@ -752,6 +697,28 @@ void TestBatch::demoPeakAtStrongestEvent()
                             .arg(windowStart)
                             .arg(windowStart + 2399)
                             .arg(strongestAt)));
+}
+
+void TestBatch::csvHoldsSaturatedBlocks_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::newRow("NaN template") << std::nan("");
+    QTest::newRow("infinite template") << HUGE_VAL;
+}
+
+// A template that makes every correlation undefined saturates the blocks:
+// the CSV holds the block values (-2147483648), not rows mapped back.
+void TestBatch::csvHoldsSaturatedBlocks()
+{
+    QFETCH(double, value);
+    const QString dir = folder(QStringLiteral("saturated"));
+    QVERIFY(writeFile(dir + "/rec.wav", recording(std::vector<std::int32_t>(6000, 1 << 20))));
+    QVERIFY(writeFile(dir + "/marker.dat", markerBytes(std::vector<double>(1006, value))));
+    const BatchRun run = runBatch({"--draw", "--blocks", "rec.wav"}, dir);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QList<QByteArray> lines = readFile(dir + "/rec_blocks.csv").split('\n');
+    QCOMPARE(lines.value(0), kCsvHeader);
+    QCOMPARE(lines.value(2), QByteArray("1,-2147483648,-2147483648,-2147483648"));
 }
 
 // QTEST_MAIN would pin fonts to 96 dpi, which neither program does: the

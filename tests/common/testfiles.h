@@ -3,6 +3,8 @@
 // Builders for the files the tests feed the program: WAV headers of every
 // shape, sample words, templates, and small file helpers.
 
+#include "wav/wavfile.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QDir>
@@ -117,15 +119,7 @@ inline std::vector<std::int32_t> bandSignal(std::size_t count, double amplitude,
 
 inline QByteArray markerBytes(const std::vector<double> &values)
 {
-    QByteArray bytes;
-    for (double v : values) {
-        quint64 bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        uchar b[8];
-        qToLittleEndian(bits, b);
-        bytes.append(reinterpret_cast<const char *>(b), 8);
-    }
-    return bytes;
+    return WavFile::markerBytes(values);
 }
 
 inline bool writeFile(const QString &path, const QByteArray &bytes)

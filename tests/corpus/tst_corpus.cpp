@@ -6,7 +6,9 @@
 // starts with earlier results and a user's own tmp.wav that must survive.
 
 #include "app/mainwindow.h"
+#include "common/apptest.h"
 #include "common/fileentries.h"
+#include "common/listenerrecorder.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
 #include "corpus/malformedcorpus.h"
@@ -23,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace apptest;
 using namespace testfiles;
 
 Q_DECLARE_METATYPE(corpus::Open)
@@ -34,14 +37,6 @@ namespace {
 const QString kFolder = QStringLiteral("Mérés 1");
 const QString kWrongFormat =
     QStringLiteral("Wrong file format \nYou need sampleRate = 16kHz bitsPerSample = 32bit");
-
-QAction *action(MainWindow &window, const QString &text)
-{
-    for (QAction *a : window.findChildren<QAction *>())
-        if (a->text() == text)
-            return a;
-    return nullptr;
-}
 
 bool graphMenuEnabled(MainWindow &window)
 {
@@ -137,47 +132,6 @@ QString refusalText(const corpus::Recording &r, const QString &path)
         .arg(path.chopped(4), r.why.contains("%1") ? r.why.arg(path) : r.why);
 }
 
-struct BatchRun
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-
-    /// The status field of each result line, by path.
-    std::map<QString, QString> statuses() const
-    {
-        std::map<QString, QString> found;
-        for (const QString &line : QString::fromLocal8Bit(out).split('\n', Qt::SkipEmptyParts)) {
-            const QStringList fields = line.split('\t');
-            found[fields.value(0)] = fields.value(1);
-        }
-        return found;
-    }
-};
-
-/// Runs quorvane-batch in `workDir`; with `fileLimit` > 0 under a file size
-/// limit of that many KiB, which stands in for a full disk.
-BatchRun runBatch(const QStringList &args, const QString &workDir, int fileLimit = 0)
-{
-    QProcess process;
-    process.setWorkingDirectory(workDir);
-    if (fileLimit > 0)
-        process.start(
-            QStringLiteral("/bin/bash"),
-            QStringList{"-c",
-                        QStringLiteral("ulimit -f %1; trap '' XFSZ; exec \"$@\"").arg(fileLimit),
-                        "bash", QStringLiteral(QUORVANE_BATCH)}
-                + args);
-    else
-        process.start(QStringLiteral(QUORVANE_BATCH), args);
-    BatchRun run;
-    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
 
 /// The status quorvane-batch --draw prints for a corpus recording.
 QString batchStatus(const corpus::Recording &r)
@@ -242,10 +196,9 @@ void TestCorpus::initTestCase()
 {
     QVERIFY(root.isValid());
     QVERIFY(settingsDir.isValid());
-    QStandardPaths::setTestModeEnabled(true);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+    useTemporarySettings(settingsDir.path());
     // The passes log the time of day; the rows would drown in it.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvane.pass.clock.debug=false"));
 }
 
 QDir TestCorpus::freshFolder()
@@ -504,14 +457,7 @@ void TestCorpus::inputShrinks()
     QSaveFile result(output);
     QString error;
     if (draw) {
-        struct : AnalysisListener
-        {
-            void detectorColumn(int, int) override {}
-            void cumulativeColumn(int, int, int) override {}
-            void finished(std::vector<int>, std::vector<int>, std::vector<int>, int, int) override
-            {
-            }
-        } ignore;
+        recorders::Listener ignore;
         QFile marker(dir.filePath("marker.dat"));
         QVERIFY(marker.open(QIODevice::ReadOnly));
         error = commands::analyseInto(source, result, &marker, ignore);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -113,10 +114,8 @@ private slots:
     void toneResponse();
     void outputWord_data();
     void outputWord();
-    void progressPercent_data();
-    void progressPercent();
-    void kernelSums_data();
-    void kernelSums();
+    void response_data();
+    void response();
     void literalLeadIn_data();
     void literalLeadIn();
     void streamEnds();
@@ -229,7 +228,7 @@ void TestFilterCascade::toneResponse_data()
     QTest::newRow("150 Hz beyond the limit") << 150.0 << 1e7 << 1.9e9 << 2e9 << true;
 }
 
-// Gain, inversion and the 1520-word delay of the cascade on a pure tone,
+// Gain, inversion and the group delay of the cascade on a pure tone,
 // the words beyond 2e9 written as 0, and the damping that ends after 2999.
 void TestFilterCascade::toneResponse()
 {
@@ -241,7 +240,7 @@ void TestFilterCascade::toneResponse()
 
     const Words file = makeFile(Shape::Sine, 60000, amplitude, frequency, 0);
     const Words out = runCascade(file, Split::Uneven);
-    const std::int64_t delay = 1520;
+    const std::int64_t delay = dsp::FilterCascade::groupDelay();
     double peak = 0.0, cross = 0.0, own = 0.0, in = 0.0;
     int zeros = 0;
     for (std::size_t i = 6000 - kLeadIn; i < out.size(); ++i) {
@@ -257,7 +256,8 @@ void TestFilterCascade::toneResponse()
     if (clamped) {
         QVERIFY(zeros > 100);
     } else if (peakLow > 0.0) {
-        QVERIFY2(cross / std::sqrt(own * in) < -0.99999, "not inverted and 1520 words late");
+        QVERIFY2(cross / std::sqrt(own * in) < -0.99999,
+                 "not inverted and groupDelay() words late");
         const auto largest = [&](std::int64_t from) {
             const auto first = out.begin() + (from - kLeadIn);
             const auto range = std::minmax_element(first, first + 100);
@@ -296,47 +296,33 @@ void TestFilterCascade::outputWord()
     QCOMPARE(dsp::filter::outputWord(y, n), expected);
 }
 
-void TestFilterCascade::progressPercent_data()
+void TestFilterCascade::response_data()
 {
-    QTest::addColumn<qint64>("n");
-    QTest::addColumn<qint64>("count");
-    QTest::addColumn<int>("expected");
-
-    QTest::newRow("first word") << qint64(48) << qint64(1000) << 0;
-    QTest::newRow("halfway") << qint64(548) << qint64(1000) << 50;
-    QTest::newRow("last word") << qint64(1047) << qint64(1000) << 99;
-    QTest::newRow("single word") << qint64(48) << qint64(1) << 0;
-    // (n - 48) * 100 exceeds 32 bits here.
-    QTest::newRow("beyond 2^31 / 100") << qint64(48 + 25000000) << qint64(50000000) << 50;
-    // Single precision rounds this last word's quotient up to 100.
-    QTest::newRow("last of 30 M words") << qint64(48 + 29999999) << qint64(30000000) << 99;
-    QTest::newRow("no samples") << qint64(48) << qint64(0) << 0;
+    QTest::addColumn<double>("hz");
+    QTest::addColumn<double>("lowDb");
+    QTest::addColumn<double>("highDb");
+    QTest::newRow("stop, 30 Hz") << 30.0 << -400.0 << -60.0;
+    QTest::newRow("stop, 50 Hz") << 50.0 << -400.0 << -60.0;
+    QTest::newRow("lower edge, 80 Hz") << 80.0 << -6.5 << -5.5;
+    QTest::newRow("peak, 105 Hz") << 105.0 << 1.9 << 2.3;
+    QTest::newRow("pass, 150 Hz") << 150.0 << -0.5 << 0.5;
+    QTest::newRow("upper edge, 240 Hz") << 240.0 << -6.5 << -5.5;
+    QTest::newRow("stop, 420 Hz") << 420.0 << -400.0 << -60.0;
+    QTest::newRow("stop, 2000 Hz") << 2000.0 << -400.0 << -60.0;
 }
 
-void TestFilterCascade::progressPercent()
+// The band the combined kernel passes, before the gain, at 16384 Hz.
+void TestFilterCascade::response()
 {
-    QFETCH(qint64, n);
-    QFETCH(qint64, count);
-    QFETCH(int, expected);
-    QCOMPARE(dsp::filter::progressPercent(n, count), expected);
-}
-
-void TestFilterCascade::kernelSums_data()
-{
-    QTest::addColumn<int>("taps");
-    QTest::addColumn<double>("expected");
-    QTest::newRow("long") << 528 << 132.00000000125;
-    QTest::newRow("short") << 100 << 25.00000000024;
-}
-
-// The sums show the kernels are built from the short circle constant: with
-// the full one they would be exactly taps / 4.
-void TestFilterCascade::kernelSums()
-{
-    QFETCH(int, taps);
-    QFETCH(double, expected);
-    const double sum = dsp::filter::kernelSum(taps);
-    QVERIFY2(std::fabs(sum - expected) < 1e-11, qPrintable(QString::number(sum, 'g', 17)));
+    QFETCH(double, hz);
+    QFETCH(double, lowDb);
+    QFETCH(double, highDb);
+    const std::vector<double> kernel = dsp::FilterCascade::combinedKernel();
+    std::complex<double> sum = 0.0;
+    for (std::size_t n = 0; n < kernel.size(); ++n)
+        sum += kernel[n] * std::polar(1.0, -2 * M_PI * hz * double(n) / 16384.0);
+    const double db = 20 * std::log10(std::abs(sum) + 1e-300);
+    QVERIFY2(db >= lowDb && db <= highDb, qPrintable(QString::number(db)));
 }
 
 void TestFilterCascade::literalLeadIn_data()

@@ -693,7 +693,6 @@ void TestWidget::columnRepaintKeepsPicture()
     for (Display *d : {&columns, &full})
         d->widget->setPosition(7, -4);
     QVERIFY(bothShowTheSame());
-    columns.screen().save(QStringLiteral("/tmp/graph-final.png"));
 }
 
 void TestWidget::columnsReachOverviewWhileHidden()

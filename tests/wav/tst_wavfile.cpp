@@ -1,5 +1,7 @@
 #include "wav/wavfile.h"
 
+#include "common/listenerrecorder.h"
+#include "common/signals.h"
 #include "common/testfiles.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
@@ -49,30 +51,7 @@ private:
     qint64 capacity;
 };
 
-/// Records what the analysis shows.
-struct Recorder : AnalysisListener
-{
-    std::vector<std::pair<int, int>> detector;
-    std::vector<std::array<int, 3>> cumulative;
-    std::vector<int> x, asym, sym;
-    int block = -2;
-    int change = -2;
-
-    void detectorColumn(int column, int y) override { detector.emplace_back(column, y); }
-    void cumulativeColumn(int column, int y, int y2) override
-    {
-        cumulative.push_back({column, y, y2});
-    }
-    void finished(std::vector<int> seriesX, std::vector<int> seriesAsym, std::vector<int> seriesSym,
-                  int peakBlock, int peakChange) override
-    {
-        x = std::move(seriesX);
-        asym = std::move(seriesAsym);
-        sym = std::move(seriesSym);
-        block = peakBlock;
-        change = peakChange;
-    }
-};
+using Recorder = recorders::Listener;
 
 QByteArray extension(quint16 size, int extra = -1)
 {
@@ -97,12 +76,15 @@ private slots:
     void canonicalHeader();
     void readMarker_data();
     void readMarker();
+    void markerBytesAreLittleEndianDoubles();
 
     void leadIn_data();
     void leadIn();
     void filterMatchesReference_data();
     void filterMatchesReference();
     void filterProgress();
+    void progressPercent_data();
+    void progressPercent();
     void filterReportsShortRead();
     void filterReportsFullDisk();
 
@@ -259,6 +241,12 @@ void TestWavFile::canonicalHeader()
     QCOMPARE(WavFile::frameBytes(100), qint64(0));
 }
 
+void TestWavFile::markerBytesAreLittleEndianDoubles()
+{
+    QCOMPARE(WavFile::markerBytes({1.0, -2.5}),
+             QByteArray::fromHex("000000000000f03f00000000000004c0"));
+}
+
 void TestWavFile::readMarker_data()
 {
     QTest::addColumn<int>("storedBytes");
@@ -366,12 +354,9 @@ void TestWavFile::filterMatchesReference()
     const std::vector<std::int32_t> expected = reference::literalFilter(bytesToWords(input));
     const std::vector<std::int32_t> got = bytesToWords(out.data());
     QCOMPARE(got.size(), expected.size());
-    int differing = 0;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        QVERIFY2(std::abs(std::int64_t(got[i]) - expected[i]) <= 1, qPrintable(QString::number(i)));
-        differing += got[i] != expected[i];
-    }
-    QVERIFY(differing * 100000 <= int(got.size()) + 100000 - 1);
+    const testsignals::Mismatch m = testsignals::compareWords(got, expected);
+    QCOMPARE(m.beyondOne, std::size_t(0));
+    QVERIFY(int(m.differing) * 100000 <= int(got.size()) + 100000 - 1);
     if (samples == 37)
         QCOMPARE(out.data(), input);
 }
@@ -402,6 +387,31 @@ void TestWavFile::filterProgress()
     values.clear();
     QVERIFY(empty.filterSignal(&empty, &none, [&](int percent) { values << percent; }));
     QVERIFY(values.isEmpty());
+}
+
+void TestWavFile::progressPercent_data()
+{
+    QTest::addColumn<qint64>("n");
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("first word") << qint64(48) << qint64(1000) << 0;
+    QTest::newRow("halfway") << qint64(548) << qint64(1000) << 50;
+    QTest::newRow("last word") << qint64(1047) << qint64(1000) << 99;
+    QTest::newRow("single word") << qint64(48) << qint64(1) << 0;
+    // (n - 48) * 100 exceeds 32 bits here.
+    QTest::newRow("beyond 2^31 / 100") << qint64(48 + 25000000) << qint64(50000000) << 50;
+    // Single precision rounds this last word's quotient up to 100.
+    QTest::newRow("last of 30 M words") << qint64(48 + 29999999) << qint64(30000000) << 99;
+    QTest::newRow("no samples") << qint64(48) << qint64(0) << 0;
+}
+
+void TestWavFile::progressPercent()
+{
+    QFETCH(qint64, n);
+    QFETCH(qint64, count);
+    QFETCH(int, expected);
+    QCOMPARE(WavFile::progressPercent(n, count), expected);
 }
 
 void TestWavFile::filterReportsShortRead()
@@ -462,13 +472,12 @@ void TestWavFile::analysisMatchesReference()
         reference::literalAnalysis(bytesToWords(processed), marker);
     const std::vector<std::int32_t> got = bytesToWords(frames.data());
     QCOMPARE(got.size(), expected.frames.size());
-    for (std::size_t i = 0; i < got.size(); ++i)
-        QVERIFY(std::abs(std::int64_t(got[i]) - expected.frames[i]) <= 1);
+    QCOMPARE(testsignals::compareWords(got, expected.frames).beyondOne, std::size_t(0));
     QCOMPARE(recorder.x, expected.seriesX);
     QCOMPARE(recorder.detector.size(), expected.detectorCalls.size());
     QCOMPARE(recorder.cumulative.size(), expected.graph2Calls.size());
     QCOMPARE(recorder.block, expected.peakBlock);
-    QVERIFY(std::abs(recorder.change - expected.change) <= 1);
+    QVERIFY(testsignals::withinOne(recorder.change, expected.change));
 }
 
 void TestWavFile::analysisReportsFailures()
