@@ -25,17 +25,17 @@ namespace fileentries {
 
 /// Creates one entry in `dir`: "name" holds `content`, "name:text" holds the
 /// text, "name->target" is a link to target, "name|" is a FIFO.
-inline bool create(const QDir &dir, const QString &spec, const QByteArray &content)
+inline bool create(const QDir &dir, const QString &entry, const QByteArray &content)
 {
 #ifdef Q_OS_UNIX
-    if (spec.endsWith('|'))
-        return mkfifo(QFile::encodeName(dir.filePath(spec.chopped(1))).constData(), 0600) == 0;
-    if (spec.contains(QStringLiteral("->")))
-        return QFile::link(spec.section(QStringLiteral("->"), 1),
-                           dir.filePath(spec.section(QStringLiteral("->"), 0, 0)));
+    if (entry.endsWith('|'))
+        return mkfifo(QFile::encodeName(dir.filePath(entry.chopped(1))).constData(), 0600) == 0;
+    if (entry.contains(QStringLiteral("->")))
+        return QFile::link(entry.section(QStringLiteral("->"), 1),
+                           dir.filePath(entry.section(QStringLiteral("->"), 0, 0)));
 #endif
-    QFile file(dir.filePath(spec.section(':', 0, 0)));
-    const QByteArray bytes = spec.contains(':') ? spec.section(':', 1).toUtf8() : content;
+    QFile file(dir.filePath(entry.section(':', 0, 0)));
+    const QByteArray bytes = entry.contains(':') ? entry.section(':', 1).toUtf8() : content;
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
