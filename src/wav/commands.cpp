@@ -114,14 +114,18 @@ QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QI
             .arg(file ? WavFile::shownName(file) : QStringLiteral("the file"),
                  resultfiles::writeFailure(stereo));
     };
-    // The header's sizes are known once every frame is written.
-    const QByteArray placeholder = WavFile::canonicalHeader(2, 16384, 0);
+    // The header goes first with the size the frames will have (which
+    // decides between the plain and the RF64 form) and is written again with
+    // the size they took.
+    const QByteArray placeholder =
+        WavFile::canonicalHeader(2, 16384, WavFile::frameBytes(processed.size()));
     if (stereo.write(placeholder) != placeholder.size())
         return failed();
     if (!pass.analyse(&processed, &stereo, marker, listener))
         return pass.lastError();
     const QByteArray header = WavFile::canonicalHeader(2, 16384, stereo.pos() - placeholder.size());
-    if (!stereo.seek(0) || stereo.write(header) != header.size())
+    if (header.size() != placeholder.size() || !stereo.seek(0)
+        || stereo.write(header) != header.size())
         return failed();
     return QString();
 }

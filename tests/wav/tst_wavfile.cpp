@@ -182,6 +182,16 @@ void TestWavFile::parseHeader_data()
     QTest::newRow("extension size missing")
         << header(noSizeField).left(36) << false << qint64(0) << sign << little;
 
+    const quint64 fiveGiB = quint64(5) << 30;
+    QTest::newRow("RF64") << rf64Header(plain, fiveGiB) + samples << true << qint64(80) << sign
+                          << little;
+    QTest::newRow("BW64, longer ds64 chunk, extension")
+        << rf64Header(ext18, fiveGiB, 40, "BW64") + samples << true << qint64(94) << sign << little;
+    QTest::newRow("RF64 without ds64 refused")
+        << QByteArray("RF64") + header(plain).mid(4) << false << qint64(36) << sign << little;
+    QTest::newRow("RF64 cut in the format chunk")
+        << rf64Header(plain, fiveGiB).left(60) << false << qint64(0) << sign << little;
+
     HeaderFields longExtension;
     longExtension.fmtSize = 18;
     longExtension.extension = extension(60000, 10);
@@ -232,10 +242,25 @@ void TestWavFile::canonicalHeader()
     QCOMPARE(qFromLittleEndian<quint32>(h.constData() + 28), quint32(131072));
     QCOMPARE(qFromLittleEndian<quint16>(h.constData() + 32), quint16(8));
 
-    // Sizes beyond the 32-bit fields are held at their largest value.
-    const QByteArray huge = WavFile::canonicalHeader(2, 16384, qint64(5) << 30);
-    QCOMPARE(qFromLittleEndian<quint32>(huge.constData() + 4), quint32(0xFFFFFFFF));
-    QCOMPARE(qFromLittleEndian<quint32>(huge.constData() + 40), quint32(0xFFFFFFFF));
+    // The plain form holds data up to 0xFFFFFFFF - 36 bytes; beyond that
+    // the header is RF64 and parses back to the same 64-bit size.
+    const qint64 largestPlain = 0xFFFFFFFFLL - 36;
+    QCOMPARE(WavFile::canonicalHeader(2, 16384, largestPlain).size(), 44);
+    for (const qint64 dataBytes : {largestPlain + 1, qint64(5) << 30}) {
+        const QByteArray h64 = WavFile::canonicalHeader(2, 16384, dataBytes);
+        HeaderFields stereo;
+        stereo.channels = 2;
+        QCOMPARE(h64, rf64Header(stereo, quint64(dataBytes)));
+        QBuffer device;
+        device.setData(h64);
+        device.open(QIODevice::ReadOnly);
+        QAudioFormat format;
+        qint64 headerBytes = 0, parsedData = 0;
+        QVERIFY(WavFile::parseHeader(device, format, headerBytes, &parsedData));
+        QCOMPARE(headerBytes, WavFile::kRf64HeaderBytes);
+        QCOMPARE(parsedData, dataBytes);
+        QCOMPARE(format.channelCount(), 2);
+    }
 
     QCOMPARE(WavFile::frameBytes(192 + 4 * 10), qint64(80));
     QCOMPARE(WavFile::frameBytes(100), qint64(0));
