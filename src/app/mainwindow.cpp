@@ -284,6 +284,8 @@ void MainWindow::about()
         WidgetListener listener(graphWidget);
         message = commands::analyseInto(*sourceWav, *stereoWav, markerFile, listener);
         sourceWav->close();
+        if (message.isEmpty())
+            listener.show(sourceWav->fileName(), stereoWav->fileName());
     }
     markerFile->close();
     if (!message.isEmpty()) {

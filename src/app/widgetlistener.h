@@ -1,11 +1,15 @@
 #pragma once
 
+#include "dsp/templateanalysis.h"
 #include "graph/rows.h"
 #include "graph/widget.h"
 #include "wav/wavfile.h"
 
+#include <QString>
+
 /// Shows an analysis on the graph widget as it runs: each column repaints
-/// at once, and the close-up at the peak follows at the end.
+/// at once. What the close-up needs is kept for show(), once the result
+/// files are in place.
 class WidgetListener : public AnalysisListener
 {
 public:
@@ -19,16 +23,26 @@ public:
     {
         widget->animateGraph2(x, rows::cumulative(maximum), rows::cumulative(minimum));
     }
-    void finished(std::vector<std::int32_t> samples, std::vector<std::int32_t> asym,
-                  std::vector<std::int32_t> sym, int block, int change) override
+    void finished(std::int64_t analysed, int peakBlock, int peakChange) override
     {
-        rows::toSeries(samples, rows::kBaselineX);
-        rows::toSeries(asym, rows::kBaselineAsym);
-        rows::toSeries(sym, rows::kBaselineSym);
-        widget->setSeries(std::move(samples), std::move(asym), std::move(sym));
+        samples = analysed;
+        block = peakBlock;
+        change = peakChange;
+    }
+
+    /// Shows the close-up at the peak, its windows read from the processed
+    /// file and the stereo result the analysis has just written.
+    void show(const QString &processed, const QString &stereo)
+    {
+        widget->setSeriesSource(std::make_unique<ResultFileSeries>(
+            processed, 4 * dsp::analysis::kLeadInWords, stereo, WavFile::canonicalHeader(2, 16384, samples * 8).size(),
+            samples));
         widget->setPosition(block, change);
     }
 
 private:
     Widget *widget;
+    std::int64_t samples = 0;
+    int block = -1;
+    int change = 0;
 };

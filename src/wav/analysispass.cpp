@@ -1,6 +1,6 @@
 // The analysis pass: reads the processed recording twice in pieces (once
 // for each loop of the correlation), writes the component frames as they
-// come, and passes the columns and the final series to a listener.
+// come, and passes the columns and the result to a listener.
 
 #include "wavfile.h"
 
@@ -12,54 +12,21 @@
 #include <cstdint>
 #include <cstring>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
 namespace {
 
 constexpr qint64 kChunkWords = 1 << 16;
 constexpr qint64 kLeadInBytes = 4 * dsp::analysis::kLeadInWords;
 
-/// Asks for the reserved storage of `series` to be backed by huge pages
-/// where the system offers them. A long recording's series take over
-/// 100 MB, and touching them page by page costs more than the correlation
-/// itself; with 2 MB pages the faults drop 512-fold. Only a hint.
-void adviseHugePages(std::vector<std::int32_t> &series)
-{
-#ifdef __linux__
-    constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(series.data());
-    const std::uintptr_t end = begin + series.capacity() * sizeof(std::int32_t);
-    const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t last = end & ~(kHuge - 1);
-    if (last > first)
-        madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
-#else
-    Q_UNUSED(series)
-#endif
-}
-
-/// Writes the frames of the first loop and keeps the three series.
+/// Writes the frames of the first loop.
 class FrameWriter : public dsp::FrameSink
 {
 public:
-    FrameWriter(QIODevice *frames, qint64 samples) : frames(frames)
-    {
-        for (std::vector<std::int32_t> *series : {&seriesX, &seriesAsym, &seriesSym}) {
-            series->reserve(std::size_t(samples));
-            adviseHugePages(*series);
-        }
-    }
+    explicit FrameWriter(QIODevice *frames) : frames(frames) {}
 
-    void framesReady(const std::int32_t *samples, const std::int32_t *words,
-                     std::size_t count) override
+    void framesReady(const std::int32_t *, const std::int32_t *words, std::size_t count) override
     {
         buffer.resize(count * 2);
         for (std::size_t i = 0; i < count; ++i) {
-            seriesX.push_back(samples[i]);
-            seriesAsym.push_back(words[2 * i]);
-            seriesSym.push_back(words[2 * i + 1]);
             buffer[2 * i] = qToLittleEndian(words[2 * i]);
             buffer[2 * i + 1] = qToLittleEndian(words[2 * i + 1]);
         }
@@ -70,9 +37,6 @@ public:
 
     QIODevice *frames;
     std::vector<std::int32_t> buffer;
-    std::vector<std::int32_t> seriesX;
-    std::vector<std::int32_t> seriesAsym;
-    std::vector<std::int32_t> seriesSym;
     bool writeOk = true;
 };
 
@@ -115,7 +79,7 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     const std::vector<double> markerValues = readMarker(marker);
     const qint64 count = passBytes(source) / 4;
 
-    FrameWriter writer(frames, std::max<qint64>(0, count - dsp::analysis::kLeadInWords));
+    FrameWriter writer(frames);
     dsp::TemplateAnalysis analysis(markerValues, count, listener, writer);
     const qint64 samples = analysis.sampleCount();
 
@@ -145,7 +109,6 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
 
     // A failed write stops the frames only: the listener still gets the
     // whole analysis.
-    listener.finished(std::move(writer.seriesX), std::move(writer.seriesAsym),
-                      std::move(writer.seriesSym), analysis.peakBlock(), analysis.change());
+    listener.finished(samples, analysis.peakBlock(), analysis.change());
     return writer.writeOk || failWrite(frames);
 }

@@ -17,12 +17,10 @@
 class AnalysisListener : public dsp::AnalysisObserver
 {
 public:
-    /// The three series, one word per step after the lead-in: the processed
-    /// sample and the asymmetrical and symmetrical components the step
-    /// wrote; then the peak block (-1 when none) and the change of the
-    /// cumulative sum.
-    virtual void finished(std::vector<std::int32_t> samples, std::vector<std::int32_t> asym,
-                          std::vector<std::int32_t> sym, int block, int change) = 0;
+    /// The end of the pass: the samples analysed (one frame each), the peak
+    /// block (-1 when none) and the change of the cumulative sum. The display
+    /// series are not collected; they can be read back from the result files.
+    virtual void finished(std::int64_t samples, int block, int change) = 0;
 };
 
 /// One WAV file on disk. Opened for reading, its RIFF/WAVE header is parsed

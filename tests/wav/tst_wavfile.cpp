@@ -5,8 +5,13 @@
 #include "common/testfiles.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
+#include "wav/commands.h"
 
 #include <QBuffer>
+#include <QProcess>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -90,6 +95,7 @@ private slots:
 
     void analysisMatchesReference();
     void analysisReportsFailures();
+    void stereoBeyond4GiBIsRf64();
 
 private:
     QTemporaryDir dir;
@@ -498,7 +504,7 @@ void TestWavFile::analysisMatchesReference()
     const std::vector<std::int32_t> got = bytesToWords(frames.data());
     QCOMPARE(got.size(), expected.frames.size());
     QCOMPARE(testsignals::compareWords(got, expected.frames).beyondOne, std::size_t(0));
-    QCOMPARE(recorder.x, expected.seriesX);
+    QCOMPARE(recorder.samples, std::int64_t(expected.seriesX.size()));
     QCOMPARE(recorder.detector.size(), expected.detectorCalls.size());
     QCOMPARE(recorder.cumulative.size(), expected.graph2Calls.size());
     QCOMPARE(recorder.block, expected.peakBlock);
@@ -518,7 +524,7 @@ void TestWavFile::analysisReportsFailures()
     Recorder recorder;
     QVERIFY(!source.analyse(&source, &full, &noMarker, recorder));
     QVERIFY(source.lastError().contains(QStringLiteral("No space left on device")));
-    QVERIFY(recorder.x.size() > 5000); // the analysis went on to the end
+    QVERIFY(recorder.samples > 5000); // the analysis went on to the end
 
     // A file that shrank after its size was taken.
     ShrunkDevice shrunk(processed, processed.size() + 800);
@@ -528,6 +534,54 @@ void TestWavFile::analysisReportsFailures()
     Recorder second;
     QVERIFY(!source.analyse(&shrunk, &frames, &noMarker, second));
     QVERIFY(source.lastError().contains(QStringLiteral("Could not read")));
+}
+
+// A processed file (sparse, all zeros) long enough for a stereo result past
+// 4 GiB: the result is RF64, and another program reads its frame count.
+void TestWavFile::stereoBeyond4GiBIsRf64()
+{
+    const QString sndfileInfo = QStandardPaths::findExecutable(QStringLiteral("sndfile-info"));
+    if (sndfileInfo.isEmpty())
+        QSKIP("sndfile-info (Debian package sndfile-programs) is not installed");
+    const qint64 frames = (qint64(1) << 29) + 5; // 8 bytes each: just past 4 GiB
+    if (QStorageInfo(dir.path()).bytesAvailable() < frames * 8 + (qint64(1) << 30))
+        QSKIP("needs about 5 GB of free disk space");
+
+    QFile processed(path("long_output.wav"));
+    QVERIFY(processed.open(QIODevice::WriteOnly));
+    QVERIFY(processed.write(WavFile::canonicalHeader(1, 16384, (frames + 37) * 4)) == 44);
+    QVERIFY(processed.resize(192 + frames * 4));
+    processed.close();
+
+    struct : AnalysisListener
+    {
+        void detectorColumn(int, int) override {}
+        void cumulativeColumn(int, int, int) override {}
+        void finished(std::int64_t, int, int) override {}
+    } ignore;
+    WavFile source;
+    QVERIFY(source.openRead(processed.fileName()));
+    QSaveFile stereo(path("long_stereo.wav"));
+    QCOMPARE(commands::analyseInto(source, stereo, nullptr, ignore), QString());
+    source.close();
+    QFile::remove(processed.fileName());
+
+    QFile result(path("long_stereo.wav"));
+    QCOMPARE(result.size(), WavFile::kRf64HeaderBytes + frames * 8);
+    QVERIFY(result.open(QIODevice::ReadOnly));
+    QCOMPARE(result.read(4), QByteArray("RF64"));
+    result.close();
+
+    QProcess info;
+    info.start(sndfileInfo, {result.fileName()});
+    QVERIFY(info.waitForFinished(300000));
+    const QString report = QString::fromLocal8Bit(info.readAllStandardOutput());
+    QFile::remove(result.fileName());
+    QVERIFY2(report.contains(QRegularExpression(
+                 QStringLiteral("\\nFrames\\s*:\\s*%1\\n").arg(frames))),
+             qPrintable(report));
+    QVERIFY2(report.contains(QRegularExpression(QStringLiteral("\\nChannels\\s*:\\s*2\\n"))),
+             qPrintable(report));
 }
 
 QTEST_MAIN(TestWavFile)
