@@ -70,12 +70,41 @@ bool ResultFileSeries::read(std::int64_t start, int count, int *x, int *asym, in
     const QByteArray frames = readUnchanged(stereoFile, start * 8, qint64(count) * 8);
     if (words.isEmpty() || frames.isEmpty())
         return false;
-    const char *w = words.constData();
-    const char *f = frames.constData();
-    for (int i = 0; i < count; ++i) {
-        x[i] = rows::series(rows::kBaselineX, qFromLittleEndian<qint32>(w + 4 * i));
-        asym[i] = rows::series(rows::kBaselineAsym, qFromLittleEndian<qint32>(f + 8 * i));
-        sym[i] = rows::series(rows::kBaselineSym, qFromLittleEndian<qint32>(f + 8 * i + 4));
-    }
+    DeviceSeries::toRows(words.constData(), frames.constData(), count, x, asym, sym);
     return true;
+}
+
+DeviceSeries::DeviceSeries(QIODevice *processed, qint64 processedOffset, QIODevice *stereo,
+                           qint64 stereoOffset, std::int64_t samples)
+    : processed(processed),
+      processedOffset(processedOffset),
+      stereo(stereo),
+      stereoOffset(stereoOffset),
+      samples(samples)
+{
+}
+
+bool DeviceSeries::read(std::int64_t start, int count, int *x, int *asym, int *sym)
+{
+    if (count <= 0)
+        return true;
+    const qint64 wordBytes = qint64(count) * 4;
+    if (!processed->seek(processedOffset + start * 4) || !stereo->seek(stereoOffset + start * 8))
+        return false;
+    const QByteArray words = processed->read(wordBytes);
+    const QByteArray frames = stereo->read(wordBytes * 2);
+    if (words.size() != wordBytes || frames.size() != wordBytes * 2)
+        return false;
+    toRows(words.constData(), frames.constData(), count, x, asym, sym);
+    return true;
+}
+
+void DeviceSeries::toRows(const char *words, const char *frames, int count, int *x, int *asym,
+                          int *sym)
+{
+    for (int i = 0; i < count; ++i) {
+        x[i] = rows::series(rows::kBaselineX, qFromLittleEndian<qint32>(words + 4 * i));
+        asym[i] = rows::series(rows::kBaselineAsym, qFromLittleEndian<qint32>(frames + 8 * i));
+        sym[i] = rows::series(rows::kBaselineSym, qFromLittleEndian<qint32>(frames + 8 * i + 4));
+    }
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+class QIODevice;
+
 /// Where the graphs view takes its windows of the three display series
 /// (filtered signal, asymmetrical and symmetrical component) from.
 class SeriesSource
@@ -30,6 +32,30 @@ public:
 
 private:
     std::vector<int> seriesX, seriesAsym, seriesSym;
+};
+
+/// The series of a Draw read from two open devices, as the result files are
+/// being written: the filtered signal from `processed`'s words from byte
+/// `processedOffset`, the components from `stereo`'s frames from byte
+/// `stereoOffset`. The devices are not owned.
+class DeviceSeries : public SeriesSource
+{
+public:
+    DeviceSeries(QIODevice *processed, qint64 processedOffset, QIODevice *stereo,
+                 qint64 stereoOffset, std::int64_t samples);
+    std::int64_t length() const override { return samples; }
+    bool read(std::int64_t start, int count, int *x, int *asym, int *sym) override;
+
+    /// Turns `count` words and frames into the three series' rows.
+    static void toRows(const char *words, const char *frames, int count, int *x, int *asym,
+                       int *sym);
+
+private:
+    QIODevice *processed;
+    qint64 processedOffset;
+    QIODevice *stereo;
+    qint64 stereoOffset;
+    std::int64_t samples;
 };
 
 /// The series of a finished Draw, read from its result files only when a
