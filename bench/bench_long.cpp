@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +89,9 @@ ChildRun runChild(const QStringList &args)
     timer.start();
     const pid_t pid = fork();
     if (pid == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -240,6 +244,8 @@ int main(int argc, char *argv[])
         const pid_t pid = fork();
         if (pid == 0) {
             dup2(pipeEnds[1], STDOUT_FILENO);
+            const int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, STDERR_FILENO);
             close(pipeEnds[0]);
             if (chdir(QFile::encodeName(sub).constData()) != 0)
                 _exit(127);

@@ -5,6 +5,7 @@
 #include "batch/demorecording.h"
 #include "batch/desktopfont.h"
 #include "batch/recordinglist.h"
+#include "dsp/corebudget.h"
 #include "dsp/templateanalysis.h"
 #include "graph/graphpainter.h"
 #include "graph/rows.h"
@@ -315,6 +316,9 @@ void runAll(const QStringList &paths, const std::vector<QString> &refused,
     std::vector<std::thread> threads;
     for (int w = 0; w < workers; ++w) {
         threads.emplace_back([&]() {
+            // Each job thread counts as a busy core, so a job's analysis
+            // takes a helper thread only while a core is left over.
+            const dsp::CoreClaim core = dsp::CoreClaim::forThisThread();
             for (int i = next++; i < paths.size(); i = next++) {
                 auto result = std::make_unique<BatchResult>();
                 if (refused[std::size_t(i)].isEmpty()) {

@@ -249,8 +249,14 @@ struct TemplateAnalysis::Impl
     {
         double sum = 0.0;
         int columns = 0;
-        int firstLow = 0; // smallest value of the fifth block
-        int lastLow = 0;  // smallest value of the last block
+        int firstLow = 0;    // smallest value of the fifth block
+        int lastLow = 0;     // smallest value of the last block
+        int lastColumn = -1; // the column lastLow is from
+        /// Second loop only: the first block's values wait for the first
+        /// loop's leftovers (runSecondLoopOnly()).
+        bool firstWaits = false;
+        bool firstWaiting = false;
+        std::int32_t waitingValues[kBlock] = {};
     } cumulative;
 
     void setUp(const std::vector<double> &markerValues);
@@ -264,6 +270,8 @@ struct TemplateAnalysis::Impl
     void correlate(Loop loop);
     void detectorSteps();
     void cumulativeSteps();
+    /// The end of cumulative block `column` over `values`.
+    void endCumulativeBlock(int column, const std::int32_t *values);
 
     double productSum(const Kernel &kernel, const double *transformed, int index, double sx,
                       double dx) const;
@@ -551,14 +559,27 @@ void TemplateAnalysis::Impl::cumulativeSteps()
             continue;
         blockValues[blockSlot] = toInt32(cumulative.sum);
         if (blockSlot == 0) {
-            const auto range = std::minmax_element(blockValues, blockValues + kBlock);
-            const int low = *range.first;
-            observer.cumulativeColumn(cumulative.columns, *range.second, low);
-            ++cumulative.columns;
-            if (cumulative.columns == kChangeFromColumn)
-                cumulative.firstLow = low;
-            cumulative.lastLow = low;
+            if (cumulative.firstWaits && cumulative.columns == 0) {
+                std::copy(blockValues, blockValues + kBlock, cumulative.waitingValues);
+                cumulative.firstWaiting = true;
+                ++cumulative.columns;
+            } else {
+                endCumulativeBlock(cumulative.columns++, blockValues);
+            }
         }
+    }
+}
+
+void TemplateAnalysis::Impl::endCumulativeBlock(int column, const std::int32_t *values)
+{
+    const auto range = std::minmax_element(values, values + kBlock);
+    const int low = *range.first;
+    observer.cumulativeColumn(column, *range.second, low);
+    if (column + 1 == kChangeFromColumn)
+        cumulative.firstLow = low;
+    if (column > cumulative.lastColumn) {
+        cumulative.lastLow = low;
+        cumulative.lastColumn = column;
     }
 }
 
@@ -606,6 +627,38 @@ void TemplateAnalysis::finishSecond()
         return;
     d->finish(Loop::Second);
     d->stage = Stage::Finished;
+}
+
+void TemplateAnalysis::runSecondLoopOnly()
+{
+    if (d->stage == Stage::FirstLoop && d->block.pushed == 0) {
+        d->stage = Stage::SecondLoop;
+        d->cumulative.firstWaits = true;
+    }
+}
+
+std::vector<std::int32_t> TemplateAnalysis::blockValuesLeft() const
+{
+    return std::vector<std::int32_t>(d->blockValues, d->blockValues + kBlock);
+}
+
+void TemplateAnalysis::completeFirstColumn(const std::vector<std::int32_t> &leftByFirstLoop)
+{
+    Impl::Cumulative &c = d->cumulative;
+    if (!c.firstWaiting || leftByFirstLoop.size() != std::size_t(kBlock))
+        return;
+    c.firstWaiting = false;
+    // The second loop's first block ends at the first multiple of the block
+    // past the output start; before it the loop wrote the slots of the steps
+    // from the output start on, the rest are the first loop's.
+    const std::int64_t end = (kLastSkippedOutputStep / kBlock + 1) * kBlock;
+    std::int32_t values[kBlock];
+    std::copy(leftByFirstLoop.begin(), leftByFirstLoop.end(), values);
+    for (std::int64_t step = kLastSkippedOutputStep + 1; step <= end; ++step) {
+        const auto slot = static_cast<std::size_t>(step % kBlock);
+        values[slot] = c.waitingValues[slot];
+    }
+    d->endCumulativeBlock(0, values);
 }
 
 int TemplateAnalysis::peakBlock() const

@@ -3,6 +3,7 @@
 #include "common/listenerrecorder.h"
 #include "common/signals.h"
 #include "common/testfiles.h"
+#include "dsp/corebudget.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
 #include "wav/commands.h"
@@ -96,6 +97,7 @@ private slots:
     void analysisMatchesReference();
     void analysisReportsFailures();
     void stereoBeyond4GiBIsRf64();
+    void helperThreadChangesNothing();
 
 private:
     QTemporaryDir dir;
@@ -582,6 +584,46 @@ void TestWavFile::stereoBeyond4GiBIsRf64()
              qPrintable(report));
     QVERIFY2(report.contains(QRegularExpression(QStringLiteral("\\nChannels\\s*:\\s*2\\n"))),
              qPrintable(report));
+}
+
+// The second loop on a helper thread (a spare core) writes the same frames
+// and makes the same calls as both loops on this thread (no core spare).
+void TestWavFile::helperThreadChangesNothing()
+{
+    const QByteArray processed = recording(bandSignal(400000, 4e8, 9));
+    QVERIFY(writeFile(path("h_output.wav"), processed));
+    std::vector<double> marker(1006);
+    for (std::size_t k = 0; k < marker.size(); ++k)
+        marker[k] = 3000.0 * std::sin(2 * M_PI * 150 * double(k) / 16384.0);
+    QBuffer markerFile;
+    markerFile.setData(markerBytes(marker));
+    markerFile.open(QIODevice::ReadOnly);
+
+    const auto analyse = [&](QByteArray &frames, Recorder &recorder) {
+        WavFile source;
+        QBuffer out(&frames);
+        return source.openRead(path("h_output.wav")) && out.open(QIODevice::WriteOnly)
+               && source.analyse(&source, &out, &markerFile, recorder);
+    };
+    QByteArray helped, alone;
+    Recorder withHelper, withoutHelper;
+    QVERIFY(analyse(helped, withHelper));
+    {
+        std::vector<dsp::CoreClaim> taken; // leave no core spare
+        for (;;) {
+            dsp::CoreClaim claim = dsp::CoreClaim::spare();
+            if (!claim)
+                break;
+            taken.push_back(std::move(claim));
+        }
+        QVERIFY(analyse(alone, withoutHelper));
+    }
+    QCOMPARE(helped.size(), WavFile::frameBytes(processed.size()));
+    QVERIFY(helped == alone);
+    QVERIFY(withHelper.detectorValues == withoutHelper.detectorValues);
+    QVERIFY(withHelper.cumulativeValues == withoutHelper.cumulativeValues);
+    QCOMPARE(withHelper.block, withoutHelper.block);
+    QCOMPARE(withHelper.change, withoutHelper.change);
 }
 
 QTEST_MAIN(TestWavFile)
