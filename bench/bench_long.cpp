@@ -4,6 +4,7 @@
 // analysis fall back to slow direct sums, against noise of the same length.
 //
 //   bench_long [minutes ...]       default: 10 60 360
+//   bench_long slow                the slow-input cases only
 //
 // Recordings up to an hour are the generated demo (noise, hum and pings);
 // longer ones are zeros, written as sparse files in a moment. Everything is
@@ -213,9 +214,10 @@ int main(int argc, char *argv[])
 
     QCoreApplication app(argc, argv);
     std::vector<qint64> lengths;
-    for (int i = 1; i < argc; ++i)
+    const bool slowOnly = argc == 2 && std::string(argv[1]) == "slow";
+    for (int i = 1; i < argc && !slowOnly; ++i)
         lengths.push_back(std::max(1, std::atoi(argv[i])));
-    if (lengths.empty())
+    if (lengths.empty() && !slowOnly)
         lengths = {10, 60, 360};
 
     QTemporaryDir dir;
@@ -224,7 +226,9 @@ int main(int argc, char *argv[])
     const QString self = QCoreApplication::applicationFilePath();
     const QString batch = QStringLiteral(QUORVANE_BATCH);
 
-    std::printf("recording          batch --draw          GUI Draw, first       GUI Draw, second\n");
+    if (!lengths.empty())
+        std::printf(
+            "recording          batch --draw          GUI Draw, first       GUI Draw, second\n");
     for (const qint64 minutes : lengths) {
         const bool zeros = minutes > 60;
         const QString sub = dir.filePath(QString::number(minutes));

@@ -388,8 +388,8 @@ void TestTemplateAnalysis::peakFindsThePlacedEvent()
 void TestTemplateAnalysis::quietAndSilentStretches()
 {
     // Digital silence and near-silence (samples that scale to a few units)
-    // between loud stretches: windows far quieter than their neighbours must
-    // still match the direct sums.
+    // between loud stretches, and clicks in near-silence: windows far
+    // quieter than their neighbours must still match the direct sums.
     // A constant window makes the direct form's r pure rounding noise over
     // 1e-9 under the root; it has to be reproduced, not approximated.
     std::vector<std::int32_t> words = recording(30000, 26, 3e8, 6);
@@ -401,6 +401,10 @@ void TestTemplateAnalysis::quietAndSilentStretches()
         words[i] = faint(rng);
     for (std::size_t i = 17500; i < 19600; ++i)
         words[i] = 20000 * 3;
+    // Faint samples with loud clicks, which the transform leaves out and
+    // adds as direct products, also in a block's history.
+    for (std::size_t i = 19600; i < 29000; ++i)
+        words[i] = i % 2900 == 0 ? 2000000000 - std::int32_t(i) : faint(rng) / 3;
     const std::vector<double> marker = shapedTemplate(1006);
     const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
     const Recorder rec = runFast(words, marker, Split::Uneven, 9);
