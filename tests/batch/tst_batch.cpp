@@ -774,7 +774,8 @@ void TestBatch::failedAllocationIsOneRecordingsError()
             hog = previous;
         }
         setrlimit(RLIMIT_AS, &old);
-        const BatchResult next = runBatchJob(path("next.wav"), options);
+        BatchResult next = runBatchJob(path("next.wav"), options);
+        commitBatchResults(next);
         const QByteArray report = (first.error + '\n' + next.error + '\n').toUtf8();
         const bool sent = write(channel[1], report.constData(), std::size_t(report.size()))
                           == ssize_t(report.size());
