@@ -71,9 +71,16 @@ void resetPeak()
 struct ChildRun
 {
     double seconds = 0;
+    double cpuSeconds = 0; // user and system time: less sensitive to a busy machine
     double peakMB = 0;
     bool ok = false;
 };
+
+double cpuSeconds(const rusage &usage)
+{
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 /// Runs `args` and waits for it: wall time and the child's peak RSS.
 ChildRun runChild(const QStringList &args)
@@ -102,6 +109,7 @@ ChildRun runChild(const QStringList &args)
     ChildRun run;
     run.seconds = since(timer);
     run.peakMB = double(usage.ru_maxrss) / 1024.0;
+    run.cpuSeconds = cpuSeconds(usage);
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return run;
 }
@@ -147,11 +155,11 @@ struct NullListener : AnalysisListener
     void finished(std::int64_t, int, int) override {}
 };
 
-/// The analysis alone on `processed` with the template `marker`: seconds.
+/// The analysis alone on `processed` with the template `marker`: CPU seconds.
 double analyse(const QString &processed, const QString &marker, const QString &stereo)
 {
-    QElapsedTimer timer;
-    timer.start();
+    rusage start{}, end{};
+    getrusage(RUSAGE_SELF, &start);
     WavFile source;
     QFile markerFile(marker);
     markerFile.open(QIODevice::ReadOnly);
@@ -165,7 +173,8 @@ double analyse(const QString &processed, const QString &marker, const QString &s
         std::fprintf(stderr, "analysis failed: %s\n", qPrintable(message));
         std::exit(1);
     }
-    return since(timer);
+    getrusage(RUSAGE_SELF, &end);
+    return cpuSeconds(end) - cpuSeconds(start);
 }
 
 /// Child: the application's Draw, twice, on `base`_output.wav with the
@@ -192,12 +201,16 @@ int guiChild(int argc, char *argv[], const QString &base)
         resetPeak();
         QElapsedTimer timer;
         timer.start();
+        rusage start{}, end{};
+        getrusage(RUSAGE_SELF, &start);
         ModalAnswerer answerer;
         draw->trigger();
+        getrusage(RUSAGE_SELF, &end);
         const double seconds = since(timer);
         if (answerer.messages.value(0).text != QStringLiteral("Drawing completed!"))
             return 1;
-        std::printf("%.2f %.0f\n", seconds, statusMB("VmHWM:") - before);
+        std::printf("%.2f %.2f %.0f\n", seconds, cpuSeconds(end) - cpuSeconds(start),
+                    statusMB("VmHWM:") - before);
     }
     std::fflush(stdout);
     return 0;
@@ -228,7 +241,10 @@ int main(int argc, char *argv[])
 
     if (!lengths.empty())
         std::printf(
-            "recording          batch --draw          GUI Draw, first       GUI Draw, second\n");
+            "time in seconds (CPU seconds in brackets) / peak memory; the GUI's above its\n"
+            "memory before the first Draw\n"
+            "recording        batch --draw                 GUI Draw, first            "
+            "GUI Draw, second\n");
     for (const qint64 minutes : lengths) {
         const bool zeros = minutes > 60;
         const QString sub = dir.filePath(QString::number(minutes));
@@ -269,12 +285,13 @@ int main(int argc, char *argv[])
         const QList<QByteArray> runs = out.trimmed().split('\n');
         const auto gui = [&](int i) {
             const QList<QByteArray> f = runs.value(i).split(' ');
-            return f.size() == 2 ? QStringLiteral("%1 s / +%2 MB").arg(QString(f[0]), QString(f[1]))
+            return f.size() == 3 ? QStringLiteral("%1 s (%2) / +%3 MB")
+                                       .arg(QString(f[0]), QString(f[1]), QString(f[2]))
                                  : QStringLiteral("failed");
         };
-        std::printf("%4lld min%-9s %7.2f s / %5.0f MB%s   %-20s  %-20s\n", minutes,
-                    zeros ? ", zeros" : "", b.seconds, b.peakMB, b.ok ? "" : " (failed)",
-                    qPrintable(gui(0)), qPrintable(gui(1)));
+        std::printf("%4lld min%-8s %7.2f s (%6.2f) / %4.0f MB%s   %-26s %-26s\n", minutes,
+                    zeros ? ", zeros" : "", b.seconds, b.cpuSeconds, b.peakMB,
+                    b.ok ? "" : " (failed)", qPrintable(gui(0)), qPrintable(gui(1)));
         std::fflush(stdout);
         QDir(sub).removeRecursively();
     }
@@ -312,7 +329,7 @@ int main(int argc, char *argv[])
     const double clickTime = analyse(clicks, marker, stereo);
     const double hugeTime = analyse(noise, slow + QStringLiteral("/huge.dat"), stereo);
     const double constantTime = analyse(noise, slow + QStringLiteral("/constant.dat"), stereo);
-    std::printf("\nanalysis alone, %lld minutes:\n", minutes);
+    std::printf("\nanalysis alone, %lld minutes, CPU seconds:\n", minutes);
     std::printf("noise, the demo template:     %6.2f s\n", base);
     std::printf("quiet with loud clicks:       %6.2f s  %5.2fx noise\n", clickTime, clickTime / base);
     std::printf("template values beyond 1e140: %6.2f s  %5.2fx noise\n", hugeTime, hugeTime / base);
