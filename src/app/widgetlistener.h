@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <memory>
+
 /// Shows an analysis on the graph widget as it runs: each column repaints
 /// at once. What the close-up needs is kept for show(), once the result
 /// files are in place.
@@ -31,12 +33,24 @@ public:
     }
 
     /// Shows the close-up at the peak, its windows read from the processed
-    /// file and the stereo result the analysis has just written.
-    void show(const QString &processed, const QString &stereo)
+    /// file and the stereo result the analysis has just written, or else
+    /// from `scratch` when it holds all of that result (it then goes with
+    /// the windows and is removed with them). With neither the close-up
+    /// shows the baselines.
+    void show(const QString &processed, const QString &stereo,
+              std::unique_ptr<QFileDevice> scratch = nullptr)
     {
+        const qint64 header = WavFile::canonicalHeader(2, 16384, samples * 8).size();
+        QString frames = stereo;
+        if (scratch && scratch->flush() && scratch->size() == header + samples * 8) {
+            frames = scratch->fileName();
+            scratch->close();
+        } else {
+            scratch.reset();
+        }
         widget->setSeriesSource(std::make_unique<ResultFileSeries>(
-            processed, 4 * dsp::analysis::kLeadInWords, stereo, WavFile::canonicalHeader(2, 16384, samples * 8).size(),
-            samples));
+            processed, 4 * dsp::analysis::kLeadInWords, frames, header, samples,
+            std::move(scratch)));
         widget->setPosition(block, change);
     }
 

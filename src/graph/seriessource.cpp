@@ -42,13 +42,16 @@ QDateTime modifiedTime(const QString &path)
 
 ResultFileSeries::ResultFileSeries(const QString &processed, qint64 processedOffset,
                                    const QString &stereo, qint64 stereoOffset,
-                                   std::int64_t samples)
+                                   std::int64_t samples, std::unique_ptr<QFileDevice> keep)
     : processedFile{processed, processedOffset, QFileInfo(processed).size(),
                     modifiedTime(processed)},
       stereoFile{stereo, stereoOffset, QFileInfo(stereo).size(), modifiedTime(stereo)},
-      samples(samples)
+      samples(samples),
+      kept(std::move(keep))
 {
 }
+
+ResultFileSeries::~ResultFileSeries() = default;
 
 QByteArray ResultFileSeries::readUnchanged(const Watched &watched, qint64 at, qint64 bytes)
 {

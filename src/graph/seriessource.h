@@ -3,7 +3,10 @@
 #include <QDateTime>
 #include <QString>
 
+#include <QFileDevice>
+
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class QIODevice;
@@ -69,8 +72,12 @@ class ResultFileSeries : public SeriesSource
 public:
     /// `processed` holds one word per sample from byte `processedOffset`,
     /// `stereo` one two-word frame per sample from byte `stereoOffset`.
+    /// `keep` (may be null) is a file the series owns, such as a scratch
+    /// copy that `stereo` names; it goes when the series goes.
     ResultFileSeries(const QString &processed, qint64 processedOffset, const QString &stereo,
-                     qint64 stereoOffset, std::int64_t samples);
+                     qint64 stereoOffset, std::int64_t samples,
+                     std::unique_ptr<QFileDevice> keep = nullptr);
+    ~ResultFileSeries() override;
     std::int64_t length() const override { return samples; }
     bool read(std::int64_t start, int count, int *x, int *asym, int *sym) override;
 
@@ -88,4 +95,5 @@ private:
     Watched processedFile;
     Watched stereoFile;
     std::int64_t samples;
+    std::unique_ptr<QFileDevice> kept;
 };
