@@ -76,7 +76,8 @@ int main(int argc, char *argv[])
     }
     std::printf("recording: %d min demo at 16384 Hz, %zu sample words, %zu events, template of "
                 "%zu values\n",
-                recordingSeconds / 60, demo.samples.size(), demo.eventStarts.size(), demo.marker.size());
+                recordingSeconds / 60, demo.samples.size(), demo.eventStarts.size(),
+                demo.marker.size());
 
     // The batch job, as quorvane-batch --draw runs it. The machine may be
     // shared: the best of three runs counts; the first also builds the plans.

@@ -240,21 +240,21 @@ int main(int argc, char *argv[])
     const QString batch = QStringLiteral(QUORVANE_BATCH);
 
     if (!lengths.empty())
-        std::printf(
-            "time in seconds (CPU seconds in brackets) / peak memory; the GUI's above its\n"
-            "memory before the first Draw\n"
-            "recording        batch --draw                 GUI Draw, first            "
-            "GUI Draw, second\n");
+        std::printf("time in seconds (CPU seconds in brackets) / peak memory; the GUI's above its\n"
+                    "memory before the first Draw\n"
+                    "recording        batch --draw                 GUI Draw, first            "
+                    "GUI Draw, second\n");
     for (const qint64 minutes : lengths) {
         const bool zeros = minutes > 60;
         const QString sub = dir.filePath(QString::number(minutes));
         const QString recording = sub + QStringLiteral("/recording.wav");
         if (!writeDemo(sub, 60).isEmpty()
-            || (zeros ? !writeZeros(recording, minutes) : !writeDemo(sub, int(minutes) * 60).isEmpty()))
+            || (zeros ? !writeZeros(recording, minutes)
+                      : !writeDemo(sub, int(minutes) * 60).isEmpty()))
             return 1;
-        const ChildRun b =
-            runChild({batch, QStringLiteral("--draw"), QStringLiteral("--jobs"), QStringLiteral("1"),
-                      QStringLiteral("--marker"), sub + QStringLiteral("/marker.dat"), recording});
+        const ChildRun b = runChild({batch, QStringLiteral("--draw"), QStringLiteral("--jobs"),
+                                     QStringLiteral("1"), QStringLiteral("--marker"),
+                                     sub + QStringLiteral("/marker.dat"), recording});
 
         // The GUI child reads marker.dat from its working directory and
         // prints its two runs on a pipe.
@@ -331,7 +331,8 @@ int main(int argc, char *argv[])
     const double constantTime = analyse(noise, slow + QStringLiteral("/constant.dat"), stereo);
     std::printf("\nanalysis alone, %lld minutes, CPU seconds:\n", minutes);
     std::printf("noise, the demo template:     %6.2f s\n", base);
-    std::printf("quiet with loud clicks:       %6.2f s  %5.2fx noise\n", clickTime, clickTime / base);
+    std::printf("quiet with loud clicks:       %6.2f s  %5.2fx noise\n", clickTime,
+                clickTime / base);
     std::printf("template values beyond 1e140: %6.2f s  %5.2fx noise\n", hugeTime, hugeTime / base);
     std::printf("constant template:            %6.2f s  %5.2fx noise\n", constantTime,
                 constantTime / base);

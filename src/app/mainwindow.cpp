@@ -288,8 +288,8 @@ void MainWindow::about()
         auto scratch = std::make_unique<QTemporaryFile>();
         if (!scratch->open())
             scratch.reset();
-        message = commands::analyseInto(*sourceWav, *stereoWav, markerFile, listener,
-                                        scratch.get());
+        message =
+            commands::analyseInto(*sourceWav, *stereoWav, markerFile, listener, scratch.get());
         sourceWav->close();
         if (message.isEmpty())
             listener.show(sourceWav->fileName(), stereoWav->fileName());

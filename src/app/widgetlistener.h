@@ -48,9 +48,9 @@ public:
         } else {
             scratch.reset();
         }
-        widget->setSeriesSource(std::make_unique<ResultFileSeries>(
-            processed, 4 * dsp::analysis::kLeadInWords, frames, header, samples,
-            std::move(scratch)));
+        widget->setSeriesSource(
+            std::make_unique<ResultFileSeries>(processed, 4 * dsp::analysis::kLeadInWords, frames,
+                                               header, samples, std::move(scratch)));
         widget->setPosition(block, change);
     }
 

@@ -41,8 +41,8 @@ QDateTime modifiedTime(const QString &path)
 } // namespace
 
 ResultFileSeries::ResultFileSeries(const QString &processed, qint64 processedOffset,
-                                   const QString &stereo, qint64 stereoOffset,
-                                   std::int64_t samples, std::unique_ptr<QFileDevice> keep)
+                                   const QString &stereo, qint64 stereoOffset, std::int64_t samples,
+                                   std::unique_ptr<QFileDevice> keep)
     : processedFile{processed, processedOffset, QFileInfo(processed).size(),
                     modifiedTime(processed)},
       stereoFile{stereo, stereoOffset, QFileInfo(stereo).size(), modifiedTime(stereo)},

@@ -110,8 +110,7 @@ void Widget::refreshWindow(qint64 start)
     const std::int64_t count = std::min<std::int64_t>(length, GraphPainter::kWindowLength);
     const std::int64_t first = std::clamp<std::int64_t>(start, 0, length - count);
     auto n = static_cast<std::ptrdiff_t>(count);
-    if (n > 0
-        && !series->read(first, int(n), windowX.data(), windowAsym.data(), windowSym.data()))
+    if (n > 0 && !series->read(first, int(n), windowX.data(), windowAsym.data(), windowSym.data()))
         n = 0; // the data is gone: show no data rather than wrong data
 
     std::fill(windowX.begin() + n, windowX.end(), kXBaseline);

@@ -112,8 +112,8 @@ bool WavFile::parseHeader(QIODevice &device, QAudioFormat &format, qint64 &heade
     device.seek(0);
     QByteArray head = device.read(36);
     if (head.size() == 36) {
-        const bool rf64 = (head.startsWith("RF64") || head.startsWith("BW64"))
-                          && head.mid(8, 8) == "WAVEds64";
+        const bool rf64 =
+            (head.startsWith("RF64") || head.startsWith("BW64")) && head.mid(8, 8) == "WAVEds64";
         qint64 dataSize = 0;
         if (rf64) {
             // The ds64 body: RIFF size, data size and frame count (8 bytes
@@ -125,7 +125,8 @@ bool WavFile::parseHeader(QIODevice &device, QAudioFormat &format, qint64 &heade
             const QByteArray body = head.mid(20) + device.read(rest);
             if (body.size() != 16 + rest)
                 return false;
-            dataSize = qint64(qMin<quint64>(le64(body.constData() + 8), quint64(std::numeric_limits<qint64>::max())));
+            dataSize = qint64(qMin<quint64>(le64(body.constData() + 8),
+                                            quint64(std::numeric_limits<qint64>::max())));
             // The format chunk as if it stood at byte 12 of a plain header.
             const QByteArray fmt = device.read(24);
             if (fmt.size() != 24)

@@ -259,7 +259,8 @@ void TestBatch::matchesApplication_data()
     QTest::newRow("30 s demo, marker.dat in the working directory") << thirty << true << false;
     QTest::newRow("30 s demo, --marker and paths from another folder") << thirty << true << true;
     QTest::newRow("30 s demo as RF64")
-        << rf64Header(HeaderFields(), quint64(demo30.samples.size()) * 4) + wordBytes(demo30.samples)
+        << rf64Header(HeaderFields(), quint64(demo30.samples.size()) * 4)
+               + wordBytes(demo30.samples)
         << true << false;
     QTest::newRow("no template file")
         << recording(makeDemoRecording(3, 5).samples) << false << false;

@@ -766,8 +766,8 @@ void TestWidget::resultFileWindows()
                && fromFiles.windowAsymValues() == inMemory.windowAsymValues()
                && fromFiles.windowSymValues() == inMemory.windowSymValues();
     };
-    for (const QString step : {"P2000", "L", "R*5", "C500", "R*40", "L*3", "P3998", "R", "P-1",
-                               "C2", "P0", "R"}) {
+    for (const QString step :
+         {"P2000", "L", "R*5", "C500", "R*40", "L*3", "P3998", "R", "P-1", "C2", "P0", "R"}) {
         runScript(fromFiles, step);
         runScript(inMemory, step);
         QVERIFY2(sameWindows(), qPrintable(step));
@@ -779,7 +779,8 @@ void TestWidget::resultFileWindows()
         QVERIFY(write(stereo, 44, std::vector<qint32>(frames.size(), 7)));
         QFile file(stereo);
         QVERIFY(file.open(QIODevice::ReadWrite));
-        file.setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime);
+        file.setFileTime(QDateTime::currentDateTime().addSecs(5),
+                         QFileDevice::FileModificationTime);
     } else if (afterDraw == QLatin1String("cut stereo")) {
         QVERIFY(QFile::resize(stereo, 1000));
     } else {

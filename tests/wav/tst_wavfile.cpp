@@ -582,9 +582,9 @@ void TestWavFile::stereoBeyond4GiBIsRf64()
     QVERIFY(info.waitForFinished(300000));
     const QString report = QString::fromLocal8Bit(info.readAllStandardOutput());
     QFile::remove(result.fileName());
-    QVERIFY2(report.contains(QRegularExpression(
-                 QStringLiteral("\\nFrames\\s*:\\s*%1\\n").arg(frames))),
-             qPrintable(report));
+    QVERIFY2(
+        report.contains(QRegularExpression(QStringLiteral("\\nFrames\\s*:\\s*%1\\n").arg(frames))),
+        qPrintable(report));
     QVERIFY2(report.contains(QRegularExpression(QStringLiteral("\\nChannels\\s*:\\s*2\\n"))),
              qPrintable(report));
 }
