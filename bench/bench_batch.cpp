@@ -1,9 +1,9 @@
 // Batch benchmark: one quorvane-batch job with --draw (the processing pass
 // and the analysis, each reading and writing its WAV file) against the
 // literal reference of both passes (in memory, no files), on the generated
-// 10-minute demo recording, in one run.
+// generated demo recording (10 minutes unless told), in one run.
 //
-//   bench_batch [literal-seconds]
+//   bench_batch [literal-seconds [recording-seconds]]
 //
 // By default the literal passes run over the whole recording (about a
 // minute). With literal-seconds they run over that many leading seconds
@@ -33,7 +33,7 @@
 
 namespace {
 
-constexpr int kSeconds = 600;
+int recordingSeconds = 600; // the demo recording's length
 constexpr std::size_t kRate = 16384;
 constexpr std::size_t kHeaderWords = 11; // the demo recording's 44-byte header
 
@@ -55,14 +55,17 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     // The passes' time-of-day debug lines are for the application's log.
     QLoggingCategory::setFilterRules(QStringLiteral("quorvane.pass.clock.debug=false"));
-    const int literalSeconds = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, kSeconds) : kSeconds;
+    if (argc > 2)
+        recordingSeconds = std::max(60, std::atoi(argv[2]));
+    const int literalSeconds =
+        argc > 1 ? std::clamp(std::atoi(argv[1]), 1, recordingSeconds) : recordingSeconds;
 
     QTemporaryDir dir;
     if (!dir.isValid()) {
         std::fprintf(stderr, "no temporary folder\n");
         return 1;
     }
-    const DemoRecording demo = makeDemoRecording(kSeconds);
+    const DemoRecording demo = makeDemoRecording(recordingSeconds);
     const QByteArray input = testfiles::recording(demo.samples);
     const QString path = dir.filePath(QStringLiteral("demo.wav"));
     const QString markerPath = dir.filePath(QStringLiteral("marker.dat"));
@@ -73,7 +76,8 @@ int main(int argc, char *argv[])
     }
     std::printf("recording: %d min demo at 16384 Hz, %zu sample words, %zu events, template of "
                 "%zu values\n",
-                kSeconds / 60, demo.samples.size(), demo.eventStarts.size(), demo.marker.size());
+                recordingSeconds / 60, demo.samples.size(), demo.eventStarts.size(),
+                demo.marker.size());
 
     // The batch job, as quorvane-batch --draw runs it. The machine may be
     // shared: the best of three runs counts; the first also builds the plans.
@@ -125,7 +129,7 @@ int main(int argc, char *argv[])
                 literalSeconds);
     if (words < fileWords.size())
         std::printf("literal, both:    %7.1f s scaled linearly to the whole %d min (not run)\n",
-                    literalTotal, kSeconds / 60);
+                    literalTotal, recordingSeconds / 60);
     else
         std::printf("literal, both:    %7.1f s\n", literalTotal);
     std::printf("speed ratio:      %7.0fx\n", literalTotal / batchBest);

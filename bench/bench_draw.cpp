@@ -25,10 +25,7 @@ struct NullListener : AnalysisListener
 {
     void detectorColumn(int, std::int32_t) override {}
     void cumulativeColumn(int, std::int32_t, std::int32_t) override {}
-    void finished(std::vector<std::int32_t>, std::vector<std::int32_t>, std::vector<std::int32_t>,
-                  int, int) override
-    {
-    }
+    void finished(std::int64_t, int, int) override {}
 };
 
 double draw(const QString &processed, const QString &marker, const QString &stereo,

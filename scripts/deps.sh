@@ -1,7 +1,9 @@
 # Sourced by the run, test, fuzz and CI scripts.
 
-# The Debian packages the build needs.
-quorvane_packages=(build-essential cmake pkg-config qtbase5-dev qtmultimedia5-dev libfftw3-dev)
+# The Debian packages the build and its tests need (sndfile-programs: an
+# independent reader of the result files).
+quorvane_packages=(build-essential cmake pkg-config qtbase5-dev qtmultimedia5-dev libfftw3-dev
+    sndfile-programs)
 
 # What the cluster test runs a private single-node Slurm with; the test is
 # skipped where these are missing, so only CI installs them.

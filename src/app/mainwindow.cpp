@@ -17,6 +17,7 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
+#include <QTemporaryFile>
 
 namespace {
 
@@ -282,8 +283,18 @@ void MainWindow::about()
         stereoWav = new QSaveFile(baseName + QStringLiteral("_stereo.wav"), this);
         graphWidget->clearOverview();
         WidgetListener listener(graphWidget);
-        message = commands::analyseInto(*sourceWav, *stereoWav, markerFile, listener);
+        // Where the components go when the result cannot be written, so
+        // that the close-up can still show them.
+        auto scratch = std::make_unique<QTemporaryFile>();
+        if (!scratch->open())
+            scratch.reset();
+        message =
+            commands::analyseInto(*sourceWav, *stereoWav, markerFile, listener, scratch.get());
         sourceWav->close();
+        if (message.isEmpty())
+            listener.show(sourceWav->fileName(), stereoWav->fileName());
+        else
+            listener.show(sourceWav->fileName(), QString(), std::move(scratch));
     }
     markerFile->close();
     if (!message.isEmpty()) {

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <new>
 
 namespace {
 
@@ -13,32 +14,37 @@ namespace {
 class Collector : public AnalysisListener
 {
 public:
-    Collector(BatchResult &result, bool keepSeries) : result(result), keepSeries(keepSeries) {}
+    Collector(BatchResult &result, const BatchOptions &options)
+        : result(result),
+          all(options.blocks),
+          pictured(options.png)
+    {
+    }
 
     void detectorColumn(int x, std::int32_t maximum) override
     {
-        result.detector.emplace_back(x, maximum);
+        if (keep(x))
+            result.detector.emplace_back(x, maximum);
     }
     void cumulativeColumn(int x, std::int32_t maximum, std::int32_t minimum) override
     {
-        result.cumulative.push_back({x, maximum, minimum});
+        if (keep(x))
+            result.cumulative.push_back({x, maximum, minimum});
     }
-    void finished(std::vector<std::int32_t> seriesX, std::vector<std::int32_t> seriesAsym,
-                  std::vector<std::int32_t> seriesSym, int block, int change) override
+    void finished(std::int64_t samples, int block, int change) override
     {
-        result.samples = qint64(seriesX.size());
+        result.samples = samples;
         result.peakBlock = block;
         result.change = change;
-        if (keepSeries) {
-            result.seriesX = std::move(seriesX);
-            result.seriesAsym = std::move(seriesAsym);
-            result.seriesSym = std::move(seriesSym);
-        }
     }
 
 private:
+    /// Columns from 900 on fall outside the picture.
+    bool keep(int x) const { return all || (pictured && x >= 0 && x < 900); }
+
     BatchResult &result;
-    bool keepSeries;
+    bool all;
+    bool pictured;
 };
 
 /// The one-line form of a message the application shows on two lines.
@@ -101,7 +107,7 @@ QString run(const QString &path, const BatchOptions &options,
     if (!stereo)
         return message;
     WavFile pass;
-    Collector collector(result, options.png);
+    Collector collector(result, options);
     message = commands::writeAnalysis(pass, *output, *stereo, &marker, collector);
     if (message.isEmpty() && options.blocks) {
         resultfiles::ResultFile *csv =
@@ -135,7 +141,13 @@ BatchResult runBatchJob(const QString &path, const BatchOptions &options,
     timer.start();
     BatchResult result;
     result.path = path;
-    result.error = oneLine(run(path, options, progress, result));
+    try {
+        result.error = oneLine(run(path, options, progress, result));
+    } catch (const std::bad_alloc &) {
+        result.detector = {};
+        result.cumulative = {};
+        result.error = QStringLiteral("Not enough memory to process %1").arg(path);
+    }
     if (!result.error.isEmpty())
         result.pending.clear();
     result.seconds = double(timer.nsecsElapsed()) / 1e9;

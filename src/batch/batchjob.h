@@ -16,7 +16,7 @@ struct BatchOptions
 {
     bool draw = false;   ///< also run the analysis and write <name>_stereo.wav
     bool blocks = false; ///< also write <name>_blocks.csv (needs draw)
-    bool png = false;    ///< keep what the picture needs (needs draw)
+    bool png = false;    ///< keep the overview columns the picture shows (needs draw)
     QString marker = QStringLiteral("marker.dat");
     bool skipDone = false; ///< leave out recordings whose results are up to date (runUnlessDone)
 };
@@ -36,11 +36,12 @@ struct BatchResult
     double seconds = 0;
 
     /// The overview's block values, in order: (column, detector maximum)
-    /// and (column, cumulative-sum maximum, minimum).
+    /// and (column, cumulative-sum maximum, minimum); all of them with
+    /// `blocks`, those inside the picture with `png`, none otherwise. The
+    /// display series are never kept: the picture reads its window from the
+    /// result files.
     std::vector<std::pair<int, int>> detector;
     std::vector<std::array<int, 3>> cumulative;
-    /// The three series (words), kept only when the picture is wanted.
-    std::vector<int> seriesX, seriesAsym, seriesSym;
 
     /// The recording's results, written but not yet under their names; the
     /// caller may add the picture and then calls commitBatchResults().
@@ -57,7 +58,8 @@ QStringList batchResultNames(const QString &path, const BatchOptions &options);
 /// command's analysis, exactly as the application does: the same checks,
 /// texts and files. Safe to call from several threads at once; it touches no
 /// GUI object. `progress` gets the processing percentage (0 to 99). The
-/// files are left in `pending`: nothing is replaced yet.
+/// files are left in `pending`: nothing is replaced yet. Memory running
+/// short is an error of this recording, not of the program.
 BatchResult runBatchJob(const QString &path, const BatchOptions &options,
                         const std::function<void(int)> &progress = {});
 

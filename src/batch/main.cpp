@@ -5,11 +5,15 @@
 #include "batch/demorecording.h"
 #include "batch/desktopfont.h"
 #include "batch/recordinglist.h"
+#include "dsp/corebudget.h"
+#include "dsp/templateanalysis.h"
 #include "graph/graphpainter.h"
 #include "graph/rows.h"
+#include "graph/seriessource.h"
 #include "graph/widget.h"
 #include "wav/commands.h"
 #include "wav/resultfiles.h"
+#include "wav/wavfile.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -29,6 +33,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #ifdef Q_OS_WIN
@@ -166,21 +171,30 @@ QString escaped(const QString &field)
 }
 
 /// The picture the graph widget shows once Draw has finished: the overview
-/// and the close-up at the peak, drawn by the widget's own code offscreen.
-/// It joins the recording's pending results.
+/// and the close-up at the peak, drawn by the widget's own code offscreen,
+/// its window read from the recording's pending result files. It joins
+/// them.
 QString writePicture(BatchResult &result, const QString &path)
 {
+    const QString base = commands::baseName(result.path);
+    QIODevice *processed = nullptr;
+    QIODevice *stereo = nullptr;
+    for (const auto &file : result.pending) {
+        if (file->name() == base + QStringLiteral("_output.wav"))
+            processed = file.get();
+        else if (file->name() == base + QStringLiteral("_stereo.wav"))
+            stereo = file.get();
+    }
     GraphPainter painter;
     Widget widget(&painter, nullptr);
     for (const auto &column : result.detector)
         widget.animateDetector(column.first, rows::detector(column.second));
     for (const auto &column : result.cumulative)
         widget.animateGraph2(column[0], rows::cumulative(column[1]), rows::cumulative(column[2]));
-    std::vector<int> x = result.seriesX, asym = result.seriesAsym, sym = result.seriesSym;
-    rows::toSeries(x, rows::kBaselineX);
-    rows::toSeries(asym, rows::kBaselineAsym);
-    rows::toSeries(sym, rows::kBaselineSym);
-    widget.setSeries(std::move(x), std::move(asym), std::move(sym));
+    if (processed && stereo)
+        widget.setSeriesSource(std::make_unique<DeviceSeries>(
+            processed, 4 * dsp::analysis::kLeadInWords, stereo,
+            WavFile::canonicalHeader(2, 16384, result.samples * 8).size(), result.samples));
     widget.setPosition(result.peakBlock, result.change);
 
     QByteArray png;
@@ -302,6 +316,9 @@ void runAll(const QStringList &paths, const std::vector<QString> &refused,
     std::vector<std::thread> threads;
     for (int w = 0; w < workers; ++w) {
         threads.emplace_back([&]() {
+            // Each job thread counts as a busy core, so a job's analysis
+            // takes a helper thread only while a core is left over.
+            const dsp::CoreClaim core = dsp::CoreClaim::forThisThread();
             for (int i = next++; i < paths.size(); i = next++) {
                 auto result = std::make_unique<BatchResult>();
                 if (refused[std::size_t(i)].isEmpty()) {
@@ -494,8 +511,14 @@ int main(int argc, char *argv[])
     int done = 0;
     int failed = 0;
     runAll(paths, refused, options, std::min(jobs, int(paths.size())), [&](BatchResult &result) {
-        if (result.error.isEmpty() && !result.skipped && options.png)
-            result.error = writePicture(result, batchResultNames(result.path, options).last());
+        if (result.error.isEmpty() && !result.skipped && options.png) {
+            const QString png = batchResultNames(result.path, options).last();
+            try {
+                result.error = writePicture(result, png);
+            } catch (const std::bad_alloc &) {
+                result.error = QStringLiteral("Not enough memory to draw %1").arg(png);
+            }
+        }
         commitBatchResults(result);
         failed += result.error.isEmpty() ? 0 : 1;
         ++done;

@@ -25,7 +25,11 @@ using FftwBuffer = std::unique_ptr<T[], FftwFree>;
 template <typename T>
 FftwBuffer<T> allocateZeroed(std::size_t count)
 {
-    FftwBuffer<T> buffer(static_cast<T *>(fftw_malloc(sizeof(T) * count)));
+    // fftw_malloc answers null when memory is short; fail as new does.
+    void *memory = fftw_malloc(sizeof(T) * count);
+    if (!memory)
+        throw std::bad_alloc();
+    FftwBuffer<T> buffer(static_cast<T *>(memory));
     std::memset(static_cast<void *>(buffer.get()), 0, sizeof(T) * count); // 0.0 is all zero bits
     return buffer;
 }

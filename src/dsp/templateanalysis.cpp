@@ -79,8 +79,17 @@ constexpr int kChangeFromColumn = 5;
 /// Measured errors on noise reach about 8 at this transform length; the
 /// estimate only has to be a safe bound.
 constexpr double kFourierErrorScale = 16.0;
-/// Largest estimated correlation error accepted from the transform.
+/// Largest estimated correlation error accepted from the transform. A step
+/// whose estimate is larger (a near-constant window or template) sums its
+/// products directly instead.
 constexpr double kMaxCorrelationError = 3e-14;
+/// A block's loud samples (clicks) are taken out of its transform and added
+/// as direct products, so that they do not swamp the quiet windows around
+/// them. At most this many: a loud sample's square exceeds the block's
+/// energy / kMaxLoud.
+constexpr int kMaxLoud = 32;
+/// Steps whose direct sums are formed side by side.
+constexpr int kDirectTile = 16;
 
 /// The correlation coefficient from its five sums, evaluated exactly as the
 /// direct form evaluates it (same operations, same order).
@@ -110,10 +119,17 @@ struct Kernel
     /// The template's mean, taken out before the transform: the sum of
     /// products is conv(x, y - offset) + offset * sum(x), and sum(x) is exact.
     double offset = 0.0;
-    /// Euclidean norm of the centred template y - offset.
+    /// Euclidean norm and largest magnitude of the centred template.
     double norm = 0.0;
+    double largestCentred = 0.0;
+    /// The transform works on the centred template times a power of two
+    /// that brings it near 1 (exact both ways), so that templates of any
+    /// magnitude stay in its range; `unscale` undoes it.
+    double unscale = 1.0;
+    double centred[kWindow] = {};
     KernelMode mode = KernelMode::Zero;
-    /// Spectrum of (y - offset) / kFftSize, zero padded (Fourier mode only).
+    /// Spectrum of the scaled centred template / kFftSize, zero padded
+    /// (Fourier mode only).
     FftwBuffer<fftw_complex> spectrum;
 
     void prepare()
@@ -135,15 +151,25 @@ struct Kernel
             mode = KernelMode::Zero;
             return;
         }
-        if (!finite || !std::isfinite(dy) || largest > 1e140 || largest < 1e-140) {
+        // Beyond 1e±290 a scaled product could still leave the range.
+        if (!finite || !std::isfinite(dy) || largest > 1e290 || largest < 1e-290) {
             mode = KernelMode::Direct;
             return;
         }
         offset = sy / kWindow;
+        int exponent = 0;
+        std::frexp(largest, &exponent);
+        const double scale = std::ldexp(1.0, -exponent);
+        unscale = std::ldexp(1.0, exponent);
         double squares = 0.0;
-        for (int k = 0; k < kWindow; ++k)
-            squares += (y[k] - offset) * (y[k] - offset);
-        norm = std::sqrt(squares);
+        double top = 0.0;
+        for (int k = 0; k < kWindow; ++k) {
+            centred[k] = (y[k] - offset) * scale;
+            squares += centred[k] * centred[k];
+            top = std::max(top, std::fabs(centred[k]));
+        }
+        norm = std::sqrt(squares) * unscale;
+        largestCentred = top * unscale;
         mode = KernelMode::Fourier;
     }
 };
@@ -218,6 +244,17 @@ struct TemplateAnalysis::Impl
         double squaresAt[kHop] = {};
     } window;
 
+    /// The block's loud samples, left out of its transform: their block
+    /// positions, the norm of what the transform took in, and per step the
+    /// magnitudes of the loud samples in its window.
+    struct Loud
+    {
+        int at[kMaxLoud] = {};
+        int count = 0;
+        double transformNorm = 0.0;
+        double inWindow[kHop] = {};
+    } loud;
+
     /// Correlation coefficients per step of the block, from `from` on.
     struct Correlations
     {
@@ -249,8 +286,14 @@ struct TemplateAnalysis::Impl
     {
         double sum = 0.0;
         int columns = 0;
-        int firstLow = 0; // smallest value of the fifth block
-        int lastLow = 0;  // smallest value of the last block
+        int firstLow = 0;    // smallest value of the fifth block
+        int lastLow = 0;     // smallest value of the last block
+        int lastColumn = -1; // the column lastLow is from
+        /// Second loop only: the first block's values wait for the first
+        /// loop's leftovers (runSecondLoopOnly()).
+        bool firstWaits = false;
+        bool firstWaiting = false;
+        std::int32_t waitingValues[kBlock] = {};
     } cumulative;
 
     void setUp(const std::vector<double> &markerValues);
@@ -264,10 +307,20 @@ struct TemplateAnalysis::Impl
     void correlate(Loop loop);
     void detectorSteps();
     void cumulativeSteps();
+    /// The end of cumulative block `column` over `values`.
+    void endCumulativeBlock(int column, const std::int32_t *values);
 
-    double productSum(const Kernel &kernel, const double *transformed, int index, double sx,
-                      double dx) const;
-    double directSum(const Kernel &kernel, int index) const;
+    /// The sum of products of block step t from the transform's `out`, when
+    /// its error is small enough; false when it needs a direct sum.
+    bool fourierSum(const Kernel &kernel, const double *out, int t, double &sum) const;
+    /// Direct sums of products for the steps listed in `steps`, into `sums`.
+    void directSums(const Kernel &kernel, const int *steps, int count, double *sums) const;
+    /// Takes the block's loud samples out of the transform input `in`.
+    void takeOutLoudSamples(double *in);
+    /// Adds the loud samples' products with `kernel` to the transform's `out`.
+    void addLoudProducts(const Kernel &kernel, double *out) const;
+    /// Fills `values` (steps corr.from .. filled - 1) with the sums of products.
+    void productSums(const Kernel &kernel, const double *out, double *values) const;
     /// Turns the sums of products in `values` (steps corr.from .. filled - 1
     /// of the block) into correlation coefficients with `kernel`, in place.
     void coefficients(double *values, const Kernel &kernel) const;
@@ -300,12 +353,8 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     // The inverse transform is unnormalised: fold 1 / kFftSize into the
     // kernels (a power of two, so the scaling is exact).
     for (Kernel *kernel : {&templates.forward, &templates.reversed}) {
-        if (kernel->mode == KernelMode::Fourier) {
-            double centred[kWindow];
-            for (int k = 0; k < kWindow; ++k)
-                centred[k] = kernel->y[k] - kernel->offset;
-            kernel->spectrum = transformKernel(centred, 1.0 / kFftSize);
-        }
+        if (kernel->mode == KernelMode::Fourier)
+            kernel->spectrum = transformKernel(kernel->centred, 1.0 / kFftSize);
     }
     if (!templates.taperZero) {
         double weights[kWindow];
@@ -315,39 +364,118 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     }
 }
 
-double TemplateAnalysis::Impl::productSum(const Kernel &kernel, const double *transformed,
-                                          int index, double sx, double dx) const
+bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out, int t,
+                                        double &sum) const
 {
-    switch (kernel.mode) {
-    case KernelMode::Zero:
-    case KernelMode::Undefined:
-        return 0.0;
-    case KernelMode::Fourier: {
-        if (block.norm == 0.0)
-            return 0.0; // an all-zero block: every product is exactly zero
-        const double mean = kernel.offset * sx;
-        const double under = dx * kernel.dy + 1e-9;
-        const double error =
-            DBL_EPSILON * (kFourierErrorScale * block.norm * kernel.norm + std::fabs(mean));
-        // |r error| ~ N * error / sqrt(under), compared without the root.
-        const double scaled = kWindow * error;
-        if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under)
-            return transformed[index] + mean;
-        return directSum(kernel, index);
+    if (kernel.mode == KernelMode::Zero || kernel.mode == KernelMode::Undefined
+        || window.squaresAt[t] == 0.0) {
+        sum = 0.0; // every product is exactly zero (a zero template or window)
+        return true;
     }
-    case KernelMode::Direct:
-        break;
+    if (kernel.mode != KernelMode::Fourier)
+        return false;
+    const double sx = window.sumAt[t];
+    const double dx = kWindow * window.squaresAt[t] - sx * sx;
+    const double mean = kernel.offset * sx;
+    const double under = dx * kernel.dy + 1e-9;
+    const double error = DBL_EPSILON
+                         * (kFourierErrorScale * loud.transformNorm * kernel.norm
+                            + 2 * loud.inWindow[t] * kernel.largestCentred + std::fabs(mean));
+    // |r error| ~ N * error / sqrt(under), compared without the root.
+    const double scaled = kWindow * error;
+    if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under) {
+        sum = out[kHistory + t] * kernel.unscale + mean;
+        return true;
     }
-    return directSum(kernel, index);
+    return false;
 }
 
-double TemplateAnalysis::Impl::directSum(const Kernel &kernel, int index) const
+void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const int *steps, int count,
+                                        double *sums) const
 {
-    // The direct form's order: newest sample with y[0], k = 0 .. 1005.
-    double sum = 0.0;
-    for (int k = 0; k < kWindow; ++k)
-        sum += block.x[index - k] * kernel.y[k];
-    return sum;
+    // The direct form's order for each step: newest sample with y[0],
+    // k = 0 .. 1005, from 0. A tile of neighbouring steps runs side by side,
+    // each in its own accumulator, so the sums vectorise and every one is
+    // rounded exactly as alone.
+    int i = 0;
+    while (i < count) {
+        const int first = steps[i];
+        int n = 1;
+        while (n < kDirectTile && i + n < count && steps[i + n] == first + n)
+            ++n;
+        const double *x = block.x + kHistory + first;
+        if (n == kDirectTile) {
+            double acc[kDirectTile] = {};
+            for (int k = 0; k < kWindow; ++k) {
+                const double yk = kernel.y[k];
+                for (int j = 0; j < kDirectTile; ++j)
+                    acc[j] += x[j - k] * yk;
+            }
+            std::copy(acc, acc + kDirectTile, sums + first);
+        } else {
+            for (int j = 0; j < n; ++j) {
+                double sum = 0.0;
+                for (int k = 0; k < kWindow; ++k)
+                    sum += x[j - k] * kernel.y[k];
+                sums[first + j] = sum;
+            }
+        }
+        i += n;
+    }
+}
+
+void TemplateAnalysis::Impl::takeOutLoudSamples(double *in)
+{
+    loud.count = 0;
+    loud.transformNorm = block.norm;
+    std::fill(loud.inWindow, loud.inWindow + block.filled, 0.0);
+    double loudEnergy = 0.0;
+    const double limit = block.energy / kMaxLoud;
+    for (int i = 0; i < kFftSize && loud.count < kMaxLoud; ++i) {
+        const double x = block.x[i];
+        if (x * x > limit) {
+            loud.at[loud.count++] = i;
+            loudEnergy += x * x;
+        }
+    }
+    // Only worth it when the rest is much quieter. The energies are exact
+    // integers, so is their difference.
+    if (loud.count == 0 || (block.energy - loudEnergy) * 16 > block.energy) {
+        loud.count = 0;
+        return;
+    }
+    for (int i = 0; i < loud.count; ++i) {
+        const int p = loud.at[i];
+        in[p] = 0.0;
+        // Step t's window covers block positions t .. t + 1005.
+        for (int t = std::max(0, p - kHistory); t <= std::min(p, block.filled - 1); ++t)
+            loud.inWindow[t] += std::fabs(block.x[p]);
+    }
+    loud.transformNorm = std::sqrt(block.energy - loudEnergy);
+}
+
+void TemplateAnalysis::Impl::addLoudProducts(const Kernel &kernel, double *out) const
+{
+    // out holds the convolution with the scaled centred template.
+    const int endOut = kHistory + block.filled;
+    for (int i = 0; i < loud.count; ++i) {
+        const int p = loud.at[i];
+        const double v = block.x[p];
+        for (int index = std::max(p, kHistory); index < std::min(p + kWindow, endOut); ++index)
+            out[index] += v * kernel.centred[index - p];
+    }
+}
+
+void TemplateAnalysis::Impl::productSums(const Kernel &kernel, const double *out,
+                                         double *values) const
+{
+    int direct[kHop];
+    int directCount = 0;
+    for (int t = corr.from; t < block.filled; ++t) {
+        if (!fourierSum(kernel, out, t, values[t]))
+            direct[directCount++] = t;
+    }
+    directSums(kernel, direct, directCount, values);
 }
 
 void TemplateAnalysis::Impl::coefficients(double *values, const Kernel &kernel) const
@@ -432,6 +560,9 @@ void TemplateAnalysis::Impl::transformBlock(Loop loop)
     }
     block.energy = (partial[0] + partial[1]) + (partial[2] + partial[3]);
     block.norm = std::sqrt(block.energy);
+    loud.count = 0;
+    loud.transformNorm = 0.0;
+    std::fill(loud.inWindow, loud.inWindow + block.filled, 0.0);
     if (block.energy == 0.0)
         return;
 
@@ -446,11 +577,16 @@ void TemplateAnalysis::Impl::transformBlock(Loop loop)
     };
     if (needForward || needReversed) {
         std::copy(block.x, block.x + kFftSize, fft.input());
+        takeOutLoudSamples(fft.input());
         fft.forward();
-        if (needForward)
+        if (needForward) {
             apply(templates.forward.spectrum, fft.output());
-        if (needReversed)
+            addLoudProducts(templates.forward, fft.output());
+        }
+        if (needReversed) {
             apply(templates.reversed.spectrum, transform.reversedOut.get());
+            addLoudProducts(templates.reversed, transform.reversedOut.get());
+        }
     }
     if (loop == Loop::First && !templates.taperZero) {
         double *in = fft.input();
@@ -487,15 +623,9 @@ void TemplateAnalysis::Impl::correlate(Loop loop)
     const std::int64_t lastSkipped = second ? kLastSkippedCumulativeStep : kLastSkippedOutputStep;
     corr.from =
         static_cast<int>(std::clamp<std::int64_t>(lastSkipped + 1 - block.start, 0, block.filled));
-    for (int t = corr.from; t < block.filled; ++t) {
-        const int index = kHistory + t;
-        const double sx = window.sumAt[t];
-        const double dx = kWindow * window.squaresAt[t] - sx * sx;
-        corr.forward[t] = productSum(templates.forward, transform.fft.output(), index, sx, dx);
-        if (second)
-            corr.reversed[t] =
-                productSum(templates.reversed, transform.reversedOut.get(), index, sx, dx);
-    }
+    productSums(templates.forward, transform.fft.output(), corr.forward);
+    if (second)
+        productSums(templates.reversed, transform.reversedOut.get(), corr.reversed);
     coefficients(corr.forward, templates.forward);
     if (second)
         coefficients(corr.reversed, templates.reversed);
@@ -551,14 +681,27 @@ void TemplateAnalysis::Impl::cumulativeSteps()
             continue;
         blockValues[blockSlot] = toInt32(cumulative.sum);
         if (blockSlot == 0) {
-            const auto range = std::minmax_element(blockValues, blockValues + kBlock);
-            const int low = *range.first;
-            observer.cumulativeColumn(cumulative.columns, *range.second, low);
-            ++cumulative.columns;
-            if (cumulative.columns == kChangeFromColumn)
-                cumulative.firstLow = low;
-            cumulative.lastLow = low;
+            if (cumulative.firstWaits && cumulative.columns == 0) {
+                std::copy(blockValues, blockValues + kBlock, cumulative.waitingValues);
+                cumulative.firstWaiting = true;
+                ++cumulative.columns;
+            } else {
+                endCumulativeBlock(cumulative.columns++, blockValues);
+            }
         }
+    }
+}
+
+void TemplateAnalysis::Impl::endCumulativeBlock(int column, const std::int32_t *values)
+{
+    const auto range = std::minmax_element(values, values + kBlock);
+    const int low = *range.first;
+    observer.cumulativeColumn(column, *range.second, low);
+    if (column + 1 == kChangeFromColumn)
+        cumulative.firstLow = low;
+    if (column > cumulative.lastColumn) {
+        cumulative.lastLow = low;
+        cumulative.lastColumn = column;
     }
 }
 
@@ -606,6 +749,38 @@ void TemplateAnalysis::finishSecond()
         return;
     d->finish(Loop::Second);
     d->stage = Stage::Finished;
+}
+
+void TemplateAnalysis::runSecondLoopOnly()
+{
+    if (d->stage == Stage::FirstLoop && d->block.pushed == 0) {
+        d->stage = Stage::SecondLoop;
+        d->cumulative.firstWaits = true;
+    }
+}
+
+std::vector<std::int32_t> TemplateAnalysis::blockValuesLeft() const
+{
+    return std::vector<std::int32_t>(d->blockValues, d->blockValues + kBlock);
+}
+
+void TemplateAnalysis::completeFirstColumn(const std::vector<std::int32_t> &leftByFirstLoop)
+{
+    Impl::Cumulative &c = d->cumulative;
+    if (!c.firstWaiting || leftByFirstLoop.size() != std::size_t(kBlock))
+        return;
+    c.firstWaiting = false;
+    // The second loop's first block ends at the first multiple of the block
+    // past the output start; before it the loop wrote the slots of the steps
+    // from the output start on, the rest are the first loop's.
+    const std::int64_t end = (kLastSkippedOutputStep / kBlock + 1) * kBlock;
+    std::int32_t values[kBlock];
+    std::copy(leftByFirstLoop.begin(), leftByFirstLoop.end(), values);
+    for (std::int64_t step = kLastSkippedOutputStep + 1; step <= end; ++step) {
+        const auto slot = static_cast<std::size_t>(step % kBlock);
+        values[slot] = c.waitingValues[slot];
+    }
+    d->endCumulativeBlock(0, values);
 }
 
 int TemplateAnalysis::peakBlock() const

@@ -127,6 +127,20 @@ public:
     /// Ends the second loop; every cumulativeColumn() call has been made.
     void finishSecond();
 
+    /// Makes this object run the second loop only, as a helper beside
+    /// another object that runs the first (call before any push). The
+    /// second loop's first block also takes the block values the first
+    /// loop left, so its column waits: completeFirstColumn() makes it once
+    /// both loops have finished, after the later columns.
+    void runSecondLoopOnly();
+    /// The 800 block values the first loop left (after finishFirst()).
+    std::vector<std::int32_t> blockValuesLeft() const;
+    /// After finishSecond() on an object made by runSecondLoopOnly(): ends
+    /// the waiting first block with `leftByFirstLoop` (blockValuesLeft() of
+    /// the object that ran the first loop), calls cumulativeColumn() for
+    /// column 0 and settles change(). Does nothing when no block ended.
+    void completeFirstColumn(const std::vector<std::int32_t> &leftByFirstLoop);
+
     /// The block that holds the detector peak (-1 when no block qualified).
     int peakBlock() const;
     /// Change of the cumulative sum: low of the last block minus low of the

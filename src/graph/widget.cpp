@@ -41,11 +41,13 @@ Widget::~Widget() = default;
 
 void Widget::setSeries(std::vector<int> x, std::vector<int> asym, std::vector<int> sym)
 {
-    seriesX = std::move(x);
-    seriesAsym = std::move(asym);
-    seriesSym = std::move(sym);
-    const std::size_t shortest = std::min({seriesX.size(), seriesAsym.size(), seriesSym.size()});
-    length = static_cast<int>(std::min<std::size_t>(shortest, INT32_MAX));
+    setSeriesSource(std::make_unique<MemorySeries>(std::move(x), std::move(asym), std::move(sym)));
+}
+
+void Widget::setSeriesSource(std::unique_ptr<SeriesSource> source)
+{
+    series = std::move(source);
+    length = series ? series->length() : 0;
 }
 
 void Widget::setPosition(int block, int newChange)
@@ -107,16 +109,14 @@ void Widget::refreshWindow(qint64 start)
 {
     const std::int64_t count = std::min<std::int64_t>(length, GraphPainter::kWindowLength);
     const std::int64_t first = std::clamp<std::int64_t>(start, 0, length - count);
-    const auto from = static_cast<std::ptrdiff_t>(first);
-    const auto n = static_cast<std::ptrdiff_t>(count);
+    auto n = static_cast<std::ptrdiff_t>(count);
+    if (n > 0 && !series->read(first, int(n), windowX.data(), windowAsym.data(), windowSym.data()))
+        n = 0; // the data is gone: show no data rather than wrong data
 
-    std::copy_n(seriesX.begin() + from, n, windowX.begin());
-    std::copy_n(seriesAsym.begin() + from, n, windowAsym.begin());
-    std::copy_n(seriesSym.begin() + from, n, windowSym.begin());
     std::fill(windowX.begin() + n, windowX.end(), kXBaseline);
     std::fill(windowAsym.begin() + n, windowAsym.end(), kAsymBaseline);
     std::fill(windowSym.begin() + n, windowSym.end(), kSymBaseline);
-    windowStartIndex = static_cast<int>(first);
+    windowStartIndex = int(std::min<std::int64_t>(first, INT32_MAX));
 
     mode = Graphs;
     repaint();

@@ -1,7 +1,12 @@
 #pragma once
 
+#include "graph/seriessource.h"
+
 #include <QWidget>
 
+#include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 class GraphPainter;
@@ -11,8 +16,9 @@ class GraphPainter;
 /// close-up of 2400 samples of three series over the overview.
 ///
 /// The series hold display rows, made from the analysis's words by
-/// graph/rows.h. A block is 800 series samples and one overview column;
-/// `position` counts columns.
+/// graph/rows.h; the widget keeps only the 2400-sample window it shows and
+/// reads each new window from its series source. A block is 800 series
+/// samples and one overview column; `position` counts columns.
 class Widget : public QWidget
 {
     Q_OBJECT
@@ -29,6 +35,10 @@ public:
     /// same length, and only the length of the shortest is used. Replaces
     /// the series held before. No repaint; the window buffers stay as they are.
     void setSeries(std::vector<int> x, std::vector<int> asym, std::vector<int> sym);
+    /// Takes `source` as the series from now on, in place of those held
+    /// before (null: no series). No repaint. A window the source cannot give
+    /// shows the three baselines.
+    void setSeriesSource(std::unique_ptr<SeriesSource> source);
 
     /// Marks column block - 1 and shows the graphs view of the window from
     /// series index block * 800, with `change` in the caption; repaints the
@@ -48,7 +58,7 @@ public:
 
     int displayMode() const { return mode; }
     int currentPosition() const { return position; }
-    int seriesLength() const { return length; }
+    int seriesLength() const { return int(std::min<std::int64_t>(length, INT32_MAX)); }
     int currentChange() const { return change; }
     int overviewX() const { return pointX; }
     int overviewY() const { return pointY; }
@@ -91,14 +101,12 @@ private:
     int pointY = 0;
     int mode = Graphs;
     int position = 0;
-    std::vector<int> seriesX;
-    std::vector<int> seriesAsym;
-    std::vector<int> seriesSym;
+    std::unique_ptr<SeriesSource> series;
     std::vector<int> windowX;
     std::vector<int> windowAsym;
     std::vector<int> windowSym;
     int change = 0;
-    int length = 0;
+    std::int64_t length = 0;
     int windowStartIndex = 0;
     /// True while the widget on screen shows the whole overview layer, so
     /// an overview slot only needs to repaint the column it adds.

@@ -1,65 +1,43 @@
-// The analysis pass: reads the processed recording twice in pieces (once
-// for each loop of the correlation), writes the component frames as they
-// come, and passes the columns and the final series to a listener.
+// The analysis pass: reads the processed recording in pieces, writes the
+// component frames as they come, and passes the columns to a listener. With
+// a spare core the second loop of the correlation runs on a helper thread
+// beside the first and the file is read once; otherwise it is read twice,
+// once for each loop.
 
 #include "wavfile.h"
 
+#include "dsp/corebudget.h"
 #include "dsp/templateanalysis.h"
 
 #include <QtEndian>
 
 #include <algorithm>
+#include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 namespace {
 
 constexpr qint64 kChunkWords = 1 << 16;
 constexpr qint64 kLeadInBytes = 4 * dsp::analysis::kLeadInWords;
 
-/// Asks for the reserved storage of `series` to be backed by huge pages
-/// where the system offers them. A long recording's series take over
-/// 100 MB, and touching them page by page costs more than the correlation
-/// itself; with 2 MB pages the faults drop 512-fold. Only a hint.
-void adviseHugePages(std::vector<std::int32_t> &series)
-{
-#ifdef __linux__
-    constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(series.data());
-    const std::uintptr_t end = begin + series.capacity() * sizeof(std::int32_t);
-    const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t last = end & ~(kHuge - 1);
-    if (last > first)
-        madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
-#else
-    Q_UNUSED(series)
-#endif
-}
-
-/// Writes the frames of the first loop and keeps the three series.
+/// Writes the frames of the first loop.
 class FrameWriter : public dsp::FrameSink
 {
 public:
-    FrameWriter(QIODevice *frames, qint64 samples) : frames(frames)
-    {
-        for (std::vector<std::int32_t> *series : {&seriesX, &seriesAsym, &seriesSym}) {
-            series->reserve(std::size_t(samples));
-            adviseHugePages(*series);
-        }
-    }
+    explicit FrameWriter(QIODevice *frames) : frames(frames) {}
 
-    void framesReady(const std::int32_t *samples, const std::int32_t *words,
-                     std::size_t count) override
+    void framesReady(const std::int32_t *, const std::int32_t *words, std::size_t count) override
     {
         buffer.resize(count * 2);
         for (std::size_t i = 0; i < count; ++i) {
-            seriesX.push_back(samples[i]);
-            seriesAsym.push_back(words[2 * i]);
-            seriesSym.push_back(words[2 * i + 1]);
             buffer[2 * i] = qToLittleEndian(words[2 * i]);
             buffer[2 * i + 1] = qToLittleEndian(words[2 * i + 1]);
         }
@@ -70,10 +48,103 @@ public:
 
     QIODevice *frames;
     std::vector<std::int32_t> buffer;
-    std::vector<std::int32_t> seriesX;
-    std::vector<std::int32_t> seriesAsym;
-    std::vector<std::int32_t> seriesSym;
     bool writeOk = true;
+};
+
+/// Shorter recordings are not worth a helper thread.
+constexpr qint64 kHelperSamples = 1 << 18;
+/// Pieces the helper may lag behind the first loop.
+constexpr std::size_t kQueuedPieces = 4;
+
+/// The second loop of the correlation on a helper thread, on an analysis
+/// object of its own. It touches no Qt object: words come in through a
+/// short queue, and its columns wait here until the first loop's columns
+/// have all been shown.
+class SecondLoop : public dsp::AnalysisObserver, public dsp::FrameSink
+{
+public:
+    SecondLoop(const std::vector<double> &marker, qint64 count)
+        : analysis(marker, count, *this, *this)
+    {
+        analysis.runSecondLoopOnly();
+        helper = std::thread([this] { run(); });
+    }
+    ~SecondLoop() { stop(true); }
+
+    /// Hands the next words on; waits while the helper is behind.
+    void push(const std::int32_t *words, std::size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        room.wait(lock, [this] { return queue.size() < kQueuedPieces || cancelled; });
+        if (!cancelled) {
+            queue.emplace_back(words, words + count);
+            ready.notify_one();
+        }
+    }
+
+    /// Ends the words (or cancels the loop) and waits for the helper. When
+    /// the helper failed, throws what it threw.
+    void stop(bool cancel)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ended = true;
+            cancelled = cancelled || cancel;
+        }
+        ready.notify_one();
+        if (helper.joinable())
+            helper.join();
+        if (failure && !cancel)
+            std::rethrow_exception(std::exchange(failure, nullptr));
+    }
+
+    void framesReady(const std::int32_t *, const std::int32_t *, std::size_t) override {}
+    void detectorColumn(int, std::int32_t) override {}
+    void cumulativeColumn(int column, std::int32_t maximum, std::int32_t minimum) override
+    {
+        columns.push_back({column, maximum, minimum});
+    }
+
+    dsp::TemplateAnalysis analysis;
+    /// The columns in the order they were made; column 0 comes last.
+    std::vector<std::array<int, 3>> columns;
+
+private:
+    void run()
+    {
+        try {
+            for (;;) {
+                std::vector<std::int32_t> words;
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    ready.wait(lock, [this] { return !queue.empty() || ended; });
+                    if (cancelled)
+                        return;
+                    if (queue.empty())
+                        break;
+                    words = std::move(queue.front());
+                    queue.pop_front();
+                }
+                room.notify_one();
+                analysis.pushSecond(words.data(), words.size());
+            }
+            analysis.finishSecond();
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex);
+            failure = std::current_exception();
+            cancelled = true;
+            room.notify_all();
+        }
+    }
+
+    std::thread helper;
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::condition_variable room;
+    std::deque<std::vector<std::int32_t>> queue;
+    bool ended = false;
+    bool cancelled = false;
+    std::exception_ptr failure;
 };
 
 } // namespace
@@ -115,14 +186,22 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     const std::vector<double> markerValues = readMarker(marker);
     const qint64 count = passBytes(source) / 4;
 
-    FrameWriter writer(frames, std::max<qint64>(0, count - dsp::analysis::kLeadInWords));
+    FrameWriter writer(frames);
     dsp::TemplateAnalysis analysis(markerValues, count, listener, writer);
     const qint64 samples = analysis.sampleCount();
 
-    // Both loops read the same samples; reading them twice keeps memory flat.
+    const dsp::CoreClaim self = dsp::CoreClaim::forThisThread();
+    const dsp::CoreClaim core =
+        samples >= kHelperSamples ? dsp::CoreClaim::spare() : dsp::CoreClaim::none();
+    std::unique_ptr<SecondLoop> second;
+    if (core)
+        second = std::make_unique<SecondLoop>(markerValues, count);
+
+    // Both loops read the same samples; without a helper they are read
+    // twice, which keeps memory flat.
     std::vector<std::int32_t> chunk(
         std::size_t(std::min(kChunkWords, std::max<qint64>(samples, 1))));
-    for (int loop = 0; loop < 2; ++loop) {
+    for (int loop = 0; loop < (second ? 1 : 2); ++loop) {
         if (samples > 0)
             source->seek(kLeadInBytes);
         for (qint64 done = 0; done < samples;) {
@@ -131,10 +210,13 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                 return failRead(source);
             for (qint64 i = 0; i < want; ++i)
                 chunk[std::size_t(i)] = qFromLittleEndian(chunk[std::size_t(i)]);
-            if (loop == 0)
+            if (loop == 0) {
                 analysis.pushFirst(chunk.data(), std::size_t(want));
-            else
+                if (second)
+                    second->push(chunk.data(), std::size_t(want));
+            } else {
                 analysis.pushSecond(chunk.data(), std::size_t(want));
+            }
             done += want;
         }
         if (loop == 0)
@@ -143,9 +225,19 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
             analysis.finishSecond();
     }
 
+    int change = analysis.change();
+    if (second) {
+        second->stop(false);
+        second->analysis.completeFirstColumn(analysis.blockValuesLeft());
+        std::vector<std::array<int, 3>> &columns = second->columns;
+        if (!columns.empty() && columns.back()[0] == 0)
+            std::rotate(columns.begin(), columns.end() - 1, columns.end());
+        for (const std::array<int, 3> &column : columns)
+            listener.cumulativeColumn(column[0], column[1], column[2]);
+        change = second->analysis.change();
+    }
     // A failed write stops the frames only: the listener still gets the
     // whole analysis.
-    listener.finished(std::move(writer.seriesX), std::move(writer.seriesAsym),
-                      std::move(writer.seriesSym), analysis.peakBlock(), analysis.change());
+    listener.finished(samples, analysis.peakBlock(), change);
     return writer.writeOk || failWrite(frames);
 }

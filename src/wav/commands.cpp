@@ -47,6 +47,32 @@ protected:
     qint64 writeData(const char *, qint64 size) override { return size; }
 };
 
+/// Hands every write and seek on to `file` while they succeed, and swallows
+/// them after: a failed copy never fails the analysis, it only ends short.
+class FallbackCopy : public QIODevice
+{
+public:
+    explicit FallbackCopy(QFileDevice *file) : file(file) {}
+    bool isSequential() const override { return false; }
+    bool seek(qint64 pos) override
+    {
+        ok = ok && file->seek(pos);
+        return QIODevice::seek(pos);
+    }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        ok = ok && file->write(data, size) == size;
+        return size;
+    }
+
+private:
+    QFileDevice *file;
+    bool ok = true;
+};
+
 } // namespace
 
 QString baseName(const QString &path)
@@ -114,14 +140,18 @@ QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QI
             .arg(file ? WavFile::shownName(file) : QStringLiteral("the file"),
                  resultfiles::writeFailure(stereo));
     };
-    // The header's sizes are known once every frame is written.
-    const QByteArray placeholder = WavFile::canonicalHeader(2, 16384, 0);
+    // The header goes first with the size the frames will have (which
+    // decides between the plain and the RF64 form) and is written again with
+    // the size they took.
+    const QByteArray placeholder =
+        WavFile::canonicalHeader(2, 16384, WavFile::frameBytes(processed.size()));
     if (stereo.write(placeholder) != placeholder.size())
         return failed();
     if (!pass.analyse(&processed, &stereo, marker, listener))
         return pass.lastError();
     const QByteArray header = WavFile::canonicalHeader(2, 16384, stereo.pos() - placeholder.size());
-    if (!stereo.seek(0) || stereo.write(header) != header.size())
+    if (header.size() != placeholder.size() || !stereo.seek(0)
+        || stereo.write(header) != header.size())
         return failed();
     return QString();
 }
@@ -136,7 +166,8 @@ QString filterInto(WavFile &source, QSaveFile &output, const std::function<void(
     return finish(output, writeFiltered(source, output, progress));
 }
 
-QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisListener &listener)
+QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisListener &listener,
+                    QFileDevice *fallback)
 {
     QString error = prepareResult(stereo.fileName(),
                                   {source.fileName(), marker ? marker->fileName() : QString()});
@@ -144,7 +175,9 @@ QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisL
         error = writeError(stereo);
     if (!error.isEmpty()) {
         // The graph is worth having even when the result cannot be kept.
-        Discard frames;
+        Discard discard;
+        FallbackCopy copy(fallback);
+        QIODevice &frames = fallback ? static_cast<QIODevice &>(copy) : discard;
         frames.open(QIODevice::WriteOnly);
         const QString failed = writeAnalysis(source, source, frames, marker, listener);
         return failed.isEmpty() ? error : failed;

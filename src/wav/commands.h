@@ -8,6 +8,7 @@
 
 class AnalysisListener;
 class QFile;
+class QFileDevice;
 class QIODevice;
 class QSaveFile;
 class WavFile;
@@ -63,7 +64,11 @@ QString filterInto(WavFile &source, QSaveFile &output, const std::function<void(
 /// two-channel result into `stereo` (a save file that is not open yet) and
 /// commits it. The analysis runs and `listener` hears all of it even when
 /// `stereo` cannot be opened or written; the write error is answered after.
-QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisListener &listener);
+/// When `stereo` cannot be opened, what it would hold goes to `fallback`
+/// (open for writing) if given, as far as that file takes it, so that the
+/// graph can still show the components.
+QString analyseInto(WavFile &source, QSaveFile &stereo, QFile *marker, AnalysisListener &listener,
+                    QFileDevice *fallback = nullptr);
 
 /// Writes `bytes` to `path` through a save file and commits it.
 QString saveBytes(const QString &path, const QByteArray &bytes);

@@ -18,6 +18,18 @@ quint32 le32(const char *bytes)
     return qFromLittleEndian<quint32>(reinterpret_cast<const uchar *>(bytes));
 }
 
+quint64 le64(const char *bytes)
+{
+    return qFromLittleEndian<quint64>(reinterpret_cast<const uchar *>(bytes));
+}
+
+/// Largest ds64 chunk read: its three sizes and a table of 5000 further ones.
+constexpr quint32 kMaxDs64Bytes = 28 + 12 * 5000;
+
+/// Largest data size a plain header's 32-bit fields hold: the RIFF size
+/// field counts 36 header bytes besides the data.
+constexpr qint64 kMaxPlainDataBytes = 0xFFFFFFFFLL - 36;
+
 QString deviceName(const QIODevice *device)
 {
     if (const auto *file = qobject_cast<const QFileDevice *>(device))
@@ -48,7 +60,7 @@ bool WavFile::openRead(const QString &fileName)
     if (!open(QIODevice::ReadOnly))
         return false;
     checkedBytes = size();
-    return parseHeader(*this, format, headerBytes);
+    return parseHeader(*this, format, headerBytes, &dataBytes);
 }
 
 bool WavFile::openWrite(const QString &fileName)
@@ -89,14 +101,40 @@ bool WavFile::failWrite(QIODevice *device)
 // 16 bytes, an extension of 2 + E bytes; then 8 bytes of data chunk header
 // that are consumed but not compared. Every integer is little-endian, also
 // in a RIFX file, where only the recorded byte order changes.
-bool WavFile::parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes)
+//
+// A recording too long for 32-bit sizes starts with "RF64" (or "BW64"),
+// "WAVE" and a "ds64" chunk holding the 64-bit sizes; the format chunk and
+// the data chunk header follow it as above.
+bool WavFile::parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes,
+                          qint64 *dataBytes)
 {
     bool result = false;
     device.seek(0);
-    const QByteArray head = device.read(36);
+    QByteArray head = device.read(36);
     if (head.size() == 36) {
+        const bool rf64 =
+            (head.startsWith("RF64") || head.startsWith("BW64")) && head.mid(8, 8) == "WAVEds64";
+        qint64 dataSize = 0;
+        if (rf64) {
+            // The ds64 body: RIFF size, data size and frame count (8 bytes
+            // each), then a table of further sizes that is not needed.
+            const quint32 ds64Size = le32(head.constData() + 16);
+            if (ds64Size < 24 || ds64Size > kMaxDs64Bytes)
+                return false;
+            const qint64 rest = qint64(ds64Size) + (ds64Size & 1) - 16;
+            const QByteArray body = head.mid(20) + device.read(rest);
+            if (body.size() != 16 + rest)
+                return false;
+            dataSize = qint64(qMin<quint64>(le64(body.constData() + 8),
+                                            quint64(std::numeric_limits<qint64>::max())));
+            // The format chunk as if it stood at byte 12 of a plain header.
+            const QByteArray fmt = device.read(24);
+            if (fmt.size() != 24)
+                return false;
+            head = QByteArray("RIFF----WAVE") + fmt;
+        }
         const char *h = head.constData();
-        const bool riff = head.startsWith("RIFF");
+        const bool riff = rf64 || head.startsWith("RIFF");
         const quint16 tag = le16(h + 20);
         result = (riff || head.startsWith("RIFX")) && head.mid(8, 4) == "WAVE"
                  && head.mid(12, 4) == "fmt " && tag <= 1;
@@ -109,8 +147,13 @@ bool WavFile::parseHeader(QIODevice &device, QAudioFormat &format, qint64 &heade
                 if (device.read(extension).size() != extension)
                     return false;
             }
-            if (device.read(8).size() != 8)
+            const QByteArray dataHeader = device.read(8);
+            if (dataHeader.size() != 8)
                 return false;
+            if (!rf64)
+                dataSize = le32(dataHeader.constData() + 4);
+            if (dataBytes)
+                *dataBytes = dataSize;
 
             format.setByteOrder(riff ? QAudioFormat::LittleEndian : QAudioFormat::BigEndian);
             format.setChannelCount(le16(h + 22));
@@ -137,21 +180,40 @@ qint64 WavFile::frameBytes(qint64 fileSize)
 QByteArray WavFile::canonicalHeader(int channels, int sampleRate, qint64 dataBytes)
 {
     const int bytesPerSample = 4;
-    const quint32 dataSize = quint32(qBound<qint64>(0, dataBytes, 0xFFFFFFFFLL));
-    const quint32 riffSize = quint32(qBound<qint64>(0, dataBytes + 36, 0xFFFFFFFFLL));
+    dataBytes = qMax<qint64>(0, dataBytes);
+    const bool rf64 = dataBytes > kMaxPlainDataBytes;
 
-    uchar h[44] = {};
-    memcpy(h, "RIFF", 4);
-    qToLittleEndian<quint32>(riffSize, h + 4);
-    memcpy(h + 8, "WAVEfmt ", 8);
-    qToLittleEndian<quint32>(16, h + 16);
-    qToLittleEndian<quint16>(1, h + 20);
-    qToLittleEndian<quint16>(quint16(channels), h + 22);
-    qToLittleEndian<quint32>(quint32(sampleRate), h + 24);
-    qToLittleEndian<quint32>(quint32(sampleRate * channels * bytesPerSample), h + 28);
-    qToLittleEndian<quint16>(quint16(channels * bytesPerSample), h + 32);
-    qToLittleEndian<quint16>(quint16(bytesPerSample * 8), h + 34);
-    memcpy(h + 36, "data", 4);
-    qToLittleEndian<quint32>(dataSize, h + 40);
-    return QByteArray(reinterpret_cast<const char *>(h), sizeof h);
+    QByteArray header;
+    const auto put = [&header](auto value) {
+        uchar bytes[sizeof value];
+        qToLittleEndian(value, bytes);
+        header.append(reinterpret_cast<const char *>(bytes), int(sizeof value));
+    };
+    if (rf64) {
+        // The 32-bit fields say "see ds64"; the ds64 chunk holds the RIFF
+        // size (the file less 8 bytes), the data size and the frame count.
+        header += "RF64";
+        put(quint32(0xFFFFFFFF));
+        header += "WAVEds64";
+        put(quint32(28));
+        put(quint64(dataBytes + kRf64HeaderBytes - 8));
+        put(quint64(dataBytes));
+        put(quint64(dataBytes / (channels * bytesPerSample)));
+        put(quint32(0)); // no table entries
+    } else {
+        header += "RIFF";
+        put(quint32(dataBytes + 36));
+        header += "WAVE";
+    }
+    header += "fmt ";
+    put(quint32(16));
+    put(quint16(1));
+    put(quint16(channels));
+    put(quint32(sampleRate));
+    put(quint32(sampleRate * channels * bytesPerSample));
+    put(quint16(channels * bytesPerSample));
+    put(quint16(bytesPerSample * 8));
+    header += "data";
+    put(quint32(rf64 ? 0xFFFFFFFF : dataBytes));
+    return header;
 }

@@ -17,12 +17,10 @@
 class AnalysisListener : public dsp::AnalysisObserver
 {
 public:
-    /// The three series, one word per step after the lead-in: the processed
-    /// sample and the asymmetrical and symmetrical components the step
-    /// wrote; then the peak block (-1 when none) and the change of the
-    /// cumulative sum.
-    virtual void finished(std::vector<std::int32_t> samples, std::vector<std::int32_t> asym,
-                          std::vector<std::int32_t> sym, int block, int change) = 0;
+    /// The end of the pass: the samples analysed (one frame each), the peak
+    /// block (-1 when none) and the change of the cumulative sum. The display
+    /// series are not collected; they can be read back from the result files.
+    virtual void finished(std::int64_t samples, int block, int change) = 0;
 };
 
 /// One WAV file on disk. Opened for reading, its RIFF/WAVE header is parsed
@@ -51,6 +49,8 @@ public:
     const QAudioFormat &audioFormat() const { return format; }
     /// Byte offset of the first sample, as found by the header parse.
     qint64 headerSize() const { return headerBytes; }
+    /// The data chunk's size as the header states it (64-bit in RF64).
+    qint64 dataSize() const { return dataBytes; }
     /// True for the one format both passes accept: 16384 Hz, 32-bit samples.
     bool hasAnalysisFormat() const;
 
@@ -97,17 +97,23 @@ public:
     static QByteArray markerBytes(const std::vector<double> &values);
     /// Bytes of the frames the analysis of a file of `fileSize` bytes writes.
     static qint64 frameBytes(qint64 fileSize);
-    /// The canonical 44-byte header of a file with `dataBytes` bytes of
-    /// 32-bit samples. Sizes beyond the 32-bit fields are written as the
-    /// largest value they hold.
+    /// The header of a file with `dataBytes` bytes of 32-bit samples: the
+    /// canonical 44-byte header while its 32-bit sizes hold the file (up to
+    /// 4 GiB), else an 80-byte RF64 header whose ds64 chunk carries the
+    /// 64-bit sizes.
     static QByteArray canonicalHeader(int channels, int sampleRate, qint64 dataBytes);
+    /// Length of the RF64 form of canonicalHeader().
+    static constexpr qint64 kRf64HeaderBytes = 80;
 
     /// The header parse openRead() runs, on any device open for reading:
     /// reads from byte 0 and leaves `device` after the data chunk header.
-    /// True for a WAV header; `format` is set only then. `headerBytes` gets
-    /// the position reached, except when the extension or the data chunk
-    /// header is cut short (then it is left alone).
-    static bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes);
+    /// True for a WAV header (RIFF, RIFX, or RF64/BW64 with its ds64 chunk);
+    /// `format` and `dataBytes` (the data chunk's size, from ds64 in an RF64
+    /// file) are set only then. `headerBytes` gets the position reached,
+    /// except when a chunk after the first 36 bytes is cut short (then it is
+    /// left alone).
+    static bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes,
+                            qint64 *dataBytes = nullptr);
 
     /// The name messages give `file`: a result being written is shown by its
     /// result name, not by its temporary one.
@@ -128,6 +134,7 @@ private:
     std::int32_t sampleWord = 0;
     QAudioFormat format;
     qint64 headerBytes = 0;
+    qint64 dataBytes = 0;
     /// Size of the file when openRead() checked it; -1 otherwise.
     qint64 checkedBytes = -1;
     QString passError;

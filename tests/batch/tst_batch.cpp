@@ -3,6 +3,7 @@
 // File > Open and Graph > Draw write for the same input.
 
 #include "app/mainwindow.h"
+#include "batch/batchjob.h"
 #include "batch/demorecording.h"
 #include "batch/desktopfont.h"
 #include "common/apptest.h"
@@ -35,6 +36,12 @@
 #include <memory>
 #include <utility>
 #include <vector>
+
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 using namespace apptest;
 using namespace testfiles;
@@ -197,6 +204,8 @@ private slots:
     void interruptRemovesTemporaries();
     void csvHoldsSaturatedBlocks_data();
     void csvHoldsSaturatedBlocks();
+    void rf64RecordingMatchesRiff();
+    void failedAllocationIsOneRecordingsError();
 
 private:
     QString path(const QString &name) const { return QDir(work->path()).filePath(name); }
@@ -249,6 +258,10 @@ void TestBatch::matchesApplication_data()
     const QByteArray thirty = recording(demo30.samples);
     QTest::newRow("30 s demo, marker.dat in the working directory") << thirty << true << false;
     QTest::newRow("30 s demo, --marker and paths from another folder") << thirty << true << true;
+    QTest::newRow("30 s demo as RF64")
+        << rf64Header(HeaderFields(), quint64(demo30.samples.size()) * 4)
+               + wordBytes(demo30.samples)
+        << true << false;
     QTest::newRow("no template file")
         << recording(makeDemoRecording(3, 5).samples) << false << false;
     const std::vector<std::int32_t> short1 = makeDemoRecording(1, 6).samples;
@@ -697,6 +710,92 @@ void TestBatch::demoPeakAtStrongestEvent()
                             .arg(windowStart)
                             .arg(windowStart + 2399)
                             .arg(strongestAt)));
+}
+
+// From byte 192 on, the same samples give the same words and frames whether
+// the recording's header is RIFF (44 bytes) or RF64 (80 bytes).
+void TestBatch::rf64RecordingMatchesRiff()
+{
+    const std::vector<std::int32_t> &samples = demo30.samples;
+    const std::vector<std::int32_t> later(samples.begin() + 9, samples.end());
+    QVERIFY(writeFile(path("riff.wav"), recording(samples)));
+    const QByteArray rf64 = rf64Header(HeaderFields(), later.size() * 4) + wordBytes(later);
+    QVERIFY(writeFile(path("rf64.wav"), rf64));
+    QVERIFY(writeFile(path("marker.dat"), markerBytes(demo30.marker)));
+
+    const BatchRun run = runBatch({"--draw", "riff.wav", "rf64.wav"}, work->path());
+    QVERIFY2(run.exitCode == 0, run.out.constData());
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[1].section('\t', 1, 4), lines[0].section('\t', 1, 4));
+
+    const QByteArray output = readFile(path("rf64_output.wav"));
+    QCOMPARE(output.left(192), rf64.left(192));
+    QCOMPARE(output.mid(192), readFile(path("riff_output.wav")).mid(192));
+    QCOMPARE(readFile(path("rf64_stereo.wav")), readFile(path("riff_stereo.wav")));
+}
+
+// A job whose memory runs out fails alone: a one-line error, and the next
+// job in the same process succeeds.
+void TestBatch::failedAllocationIsOneRecordingsError()
+{
+#if !defined(Q_OS_LINUX) || defined(__SANITIZE_ADDRESS__)
+    QSKIP("needs RLIMIT_AS, which AddressSanitizer's reservations exceed");
+#else
+    QVERIFY(writeFile(path("first.wav"), recording(demo30.samples)));
+    QVERIFY(writeFile(path("next.wav"), recording(demo30.samples)));
+    BatchOptions options;
+    options.draw = true;
+    int channel[2];
+    QVERIFY(pipe(channel) == 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Allow 32 MB more address space than is in use, and take all of it
+        // in 64 KB pieces: the job's buffers cannot be had, small strings can.
+        long pages = 0;
+        if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(statm);
+        }
+        rlimit old{};
+        getrlimit(RLIMIT_AS, &old);
+        rlimit low = old;
+        low.rlim_cur = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(32) << 20);
+        setrlimit(RLIMIT_AS, &low);
+        void *hog = nullptr;
+        while (void *piece = std::malloc(64 << 10)) {
+            *static_cast<void **>(piece) = hog;
+            hog = piece;
+        }
+        const BatchResult first = runBatchJob(path("first.wav"), options);
+        while (hog) {
+            void *previous = *static_cast<void **>(hog);
+            std::free(hog);
+            hog = previous;
+        }
+        setrlimit(RLIMIT_AS, &old);
+        BatchResult next = runBatchJob(path("next.wav"), options);
+        commitBatchResults(next);
+        const QByteArray report = (first.error + '\n' + next.error + '\n').toUtf8();
+        const bool sent = write(channel[1], report.constData(), std::size_t(report.size()))
+                          == ssize_t(report.size());
+        _exit(sent ? 0 : 1);
+    }
+    ::close(channel[1]);
+    QByteArray report;
+    char buffer[512];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, int(n));
+    ::close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, report.constData());
+    const QList<QByteArray> errors = report.split('\n');
+    QCOMPARE(errors.value(0), ("Not enough memory to process " + path("first.wav")).toUtf8());
+    QCOMPARE(errors.value(1), QByteArray());
+    QVERIFY(QFile::exists(path("next_stereo.wav")));
+#endif
 }
 
 void TestBatch::csvHoldsSaturatedBlocks_data()

@@ -73,6 +73,35 @@ inline QByteArray header(const HeaderFields &fields)
     return h;
 }
 
+inline void put64(QByteArray &bytes, quint64 value)
+{
+    uchar b[8];
+    qToLittleEndian(value, b);
+    bytes.append(reinterpret_cast<const char *>(b), 8);
+}
+
+/// An RF64 header: `id`, "WAVE", a ds64 chunk of `ds64Size` bytes holding
+/// the 64-bit sizes for `dataSize` data bytes, then the format chunk and
+/// data chunk header of `fields` (their 32-bit sizes set to 0xFFFFFFFF).
+inline QByteArray rf64Header(HeaderFields fields, quint64 dataSize, quint32 ds64Size = 28,
+                             const QByteArray &id = "RF64")
+{
+    fields.dataSize = 0xFFFFFFFF;
+    QByteArray ds64;
+    put64(ds64, 0); // RIFF size, filled in below
+    put64(ds64, dataSize);
+    put64(ds64, dataSize / (fields.channels * (fields.bits / 8)));
+    ds64 += QByteArray(int(ds64Size) - 24, '\0');
+    const QByteArray rest = header(fields).mid(12);
+    QByteArray h = id;
+    put32(h, 0xFFFFFFFF);
+    h += "WAVEds64";
+    put32(h, ds64Size);
+    const quint64 riffSize = quint64(h.size() + ds64.size() + rest.size()) - 8 + dataSize;
+    qToLittleEndian(riffSize, reinterpret_cast<uchar *>(ds64.data()));
+    return h + ds64 + rest;
+}
+
 inline QByteArray wordBytes(const std::vector<std::int32_t> &words)
 {
     QByteArray bytes;

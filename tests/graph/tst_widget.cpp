@@ -1,14 +1,18 @@
 #include "graph/graphpainter.h"
+#include "graph/seriessource.h"
 #include "graph/widget.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QScreen>
+#include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <climits>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace {
@@ -171,6 +175,8 @@ private slots:
     void overviewRepaintsOnlyItsColumn();
     void columnRepaintKeepsPicture();
     void columnsReachOverviewWhileHidden();
+    void resultFileWindows_data();
+    void resultFileWindows();
 };
 
 void TestWidget::modeTransitions_data()
@@ -706,6 +712,85 @@ void TestWidget::columnsReachOverviewWhileHidden()
     QCOMPARE(name(pixel(overview, 4, 680)), name(kWhite));
     QCOMPARE(name(pixel(overview, 4, 740)), name(kRed));
     QVERIFY(painter.showsOverviewBelowGraphs());
+}
+
+void TestWidget::resultFileWindows_data()
+{
+    QTest::addColumn<QString>("afterDraw"); // what happens to the files
+    QTest::newRow("unchanged") << QString();
+    QTest::newRow("stereo file rewritten") << QStringLiteral("rewrite stereo");
+    QTest::newRow("stereo file cut short") << QStringLiteral("cut stereo");
+    QTest::newRow("processed file removed") << QStringLiteral("remove processed");
+}
+
+// The windows read from the result files of a Draw equal those of the whole
+// series in memory at every step; once a file has changed or gone they show
+// the baselines.
+void TestWidget::resultFileWindows()
+{
+    QFETCH(QString, afterDraw);
+    constexpr int kSamples = 4000 * 800 + 123;
+    QTemporaryDir dir;
+    const QString processed = dir.filePath(QStringLiteral("x_output.wav"));
+    const QString stereo = dir.filePath(QStringLiteral("x_stereo.wav"));
+    std::mt19937 random(5);
+    std::vector<qint32> words(kSamples), frames(2 * std::size_t(kSamples));
+    std::vector<int> x(kSamples), asym(kSamples), sym(kSamples);
+    for (int i = 0; i < kSamples; ++i) {
+        words[i] = qint32(random());
+        frames[2 * i] = qint32(random());
+        frames[2 * i + 1] = qint32(random());
+        x[i] = 60 - words[i] / 20000000;
+        asym[i] = 250 - frames[2 * i] / 20000000;
+        sym[i] = 330 - frames[2 * i + 1] / 20000000;
+    }
+    const auto write = [](const QString &path, int lead, const std::vector<qint32> &data) {
+        QFile file(path);
+        QByteArray bytes(lead, 'h');
+        for (qint32 w : data)
+            bytes.append(reinterpret_cast<const char *>(&w), 4); // little-endian host
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    };
+    QVERIFY(write(processed, 192, words));
+    QVERIFY(write(stereo, 44, frames));
+
+    GraphPainter painter;
+    Widget fromFiles(&painter, nullptr);
+    Widget inMemory(&painter, nullptr);
+    fromFiles.setSeriesSource(
+        std::make_unique<ResultFileSeries>(processed, 192, stereo, 44, kSamples));
+    inMemory.setSeries(x, asym, sym);
+    const auto sameWindows = [&]() {
+        return fromFiles.windowStart() == inMemory.windowStart()
+               && fromFiles.windowXValues() == inMemory.windowXValues()
+               && fromFiles.windowAsymValues() == inMemory.windowAsymValues()
+               && fromFiles.windowSymValues() == inMemory.windowSymValues();
+    };
+    for (const QString step :
+         {"P2000", "L", "R*5", "C500", "R*40", "L*3", "P3998", "R", "P-1", "C2", "P0", "R"}) {
+        runScript(fromFiles, step);
+        runScript(inMemory, step);
+        QVERIFY2(sameWindows(), qPrintable(step));
+    }
+    if (afterDraw.isEmpty())
+        return;
+
+    if (afterDraw == QLatin1String("rewrite stereo")) {
+        QVERIFY(write(stereo, 44, std::vector<qint32>(frames.size(), 7)));
+        QFile file(stereo);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.setFileTime(QDateTime::currentDateTime().addSecs(5),
+                         QFileDevice::FileModificationTime);
+    } else if (afterDraw == QLatin1String("cut stereo")) {
+        QVERIFY(QFile::resize(stereo, 1000));
+    } else {
+        QVERIFY(QFile::remove(processed));
+    }
+    runScript(fromFiles, QStringLiteral("C100"));
+    QCOMPARE(fromFiles.currentPosition(), 100);
+    QCOMPARE(fromFiles.windowXValues(), std::vector<int>(2400, 60));
+    QCOMPARE(fromFiles.windowAsymValues(), std::vector<int>(2400, 250));
+    QCOMPARE(fromFiles.windowSymValues(), std::vector<int>(2400, 330));
 }
 
 QTEST_MAIN(TestWidget)

@@ -3,10 +3,16 @@
 #include "common/listenerrecorder.h"
 #include "common/signals.h"
 #include "common/testfiles.h"
+#include "dsp/corebudget.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
+#include "wav/commands.h"
 
 #include <QBuffer>
+#include <QProcess>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -90,6 +96,8 @@ private slots:
 
     void analysisMatchesReference();
     void analysisReportsFailures();
+    void stereoBeyond4GiBIsRf64();
+    void helperThreadChangesNothing();
 
 private:
     QTemporaryDir dir;
@@ -182,6 +190,16 @@ void TestWavFile::parseHeader_data()
     QTest::newRow("extension size missing")
         << header(noSizeField).left(36) << false << qint64(0) << sign << little;
 
+    const quint64 fiveGiB = quint64(5) << 30;
+    QTest::newRow("RF64") << rf64Header(plain, fiveGiB) + samples << true << qint64(80) << sign
+                          << little;
+    QTest::newRow("BW64, longer ds64 chunk, extension")
+        << rf64Header(ext18, fiveGiB, 40, "BW64") + samples << true << qint64(94) << sign << little;
+    QTest::newRow("RF64 without ds64 refused")
+        << QByteArray("RF64") + header(plain).mid(4) << false << qint64(36) << sign << little;
+    QTest::newRow("RF64 cut in the format chunk")
+        << rf64Header(plain, fiveGiB).left(60) << false << qint64(0) << sign << little;
+
     HeaderFields longExtension;
     longExtension.fmtSize = 18;
     longExtension.extension = extension(60000, 10);
@@ -232,10 +250,25 @@ void TestWavFile::canonicalHeader()
     QCOMPARE(qFromLittleEndian<quint32>(h.constData() + 28), quint32(131072));
     QCOMPARE(qFromLittleEndian<quint16>(h.constData() + 32), quint16(8));
 
-    // Sizes beyond the 32-bit fields are held at their largest value.
-    const QByteArray huge = WavFile::canonicalHeader(2, 16384, qint64(5) << 30);
-    QCOMPARE(qFromLittleEndian<quint32>(huge.constData() + 4), quint32(0xFFFFFFFF));
-    QCOMPARE(qFromLittleEndian<quint32>(huge.constData() + 40), quint32(0xFFFFFFFF));
+    // The plain form holds data up to 0xFFFFFFFF - 36 bytes; beyond that
+    // the header is RF64 and parses back to the same 64-bit size.
+    const qint64 largestPlain = 0xFFFFFFFFLL - 36;
+    QCOMPARE(WavFile::canonicalHeader(2, 16384, largestPlain).size(), 44);
+    for (const qint64 dataBytes : {largestPlain + 1, qint64(5) << 30}) {
+        const QByteArray h64 = WavFile::canonicalHeader(2, 16384, dataBytes);
+        HeaderFields stereo;
+        stereo.channels = 2;
+        QCOMPARE(h64, rf64Header(stereo, quint64(dataBytes)));
+        QBuffer device;
+        device.setData(h64);
+        device.open(QIODevice::ReadOnly);
+        QAudioFormat format;
+        qint64 headerBytes = 0, parsedData = 0;
+        QVERIFY(WavFile::parseHeader(device, format, headerBytes, &parsedData));
+        QCOMPARE(headerBytes, WavFile::kRf64HeaderBytes);
+        QCOMPARE(parsedData, dataBytes);
+        QCOMPARE(format.channelCount(), 2);
+    }
 
     QCOMPARE(WavFile::frameBytes(192 + 4 * 10), qint64(80));
     QCOMPARE(WavFile::frameBytes(100), qint64(0));
@@ -473,7 +506,7 @@ void TestWavFile::analysisMatchesReference()
     const std::vector<std::int32_t> got = bytesToWords(frames.data());
     QCOMPARE(got.size(), expected.frames.size());
     QCOMPARE(testsignals::compareWords(got, expected.frames).beyondOne, std::size_t(0));
-    QCOMPARE(recorder.x, expected.seriesX);
+    QCOMPARE(recorder.samples, std::int64_t(expected.seriesX.size()));
     QCOMPARE(recorder.detector.size(), expected.detectorCalls.size());
     QCOMPARE(recorder.cumulative.size(), expected.graph2Calls.size());
     QCOMPARE(recorder.block, expected.peakBlock);
@@ -493,7 +526,7 @@ void TestWavFile::analysisReportsFailures()
     Recorder recorder;
     QVERIFY(!source.analyse(&source, &full, &noMarker, recorder));
     QVERIFY(source.lastError().contains(QStringLiteral("No space left on device")));
-    QVERIFY(recorder.x.size() > 5000); // the analysis went on to the end
+    QVERIFY(recorder.samples > 5000); // the analysis went on to the end
 
     // A file that shrank after its size was taken.
     ShrunkDevice shrunk(processed, processed.size() + 800);
@@ -503,6 +536,97 @@ void TestWavFile::analysisReportsFailures()
     Recorder second;
     QVERIFY(!source.analyse(&shrunk, &frames, &noMarker, second));
     QVERIFY(source.lastError().contains(QStringLiteral("Could not read")));
+}
+
+// A processed file (sparse, all zeros) long enough for a stereo result past
+// 4 GiB: the result is RF64, and another program reads its frame count.
+void TestWavFile::stereoBeyond4GiBIsRf64()
+{
+#ifdef __SANITIZE_ADDRESS__
+    QSKIP("half a thousand million analysis steps take too long in the sanitizer build");
+#endif
+    const QString sndfileInfo = QStandardPaths::findExecutable(QStringLiteral("sndfile-info"));
+    if (sndfileInfo.isEmpty())
+        QSKIP("sndfile-info (Debian package sndfile-programs) is not installed");
+    const qint64 frames = (qint64(1) << 29) + 5; // 8 bytes each: just past 4 GiB
+    if (QStorageInfo(dir.path()).bytesAvailable() < frames * 8 + (qint64(1) << 30))
+        QSKIP("needs about 5 GB of free disk space");
+
+    QFile processed(path("long_output.wav"));
+    QVERIFY(processed.open(QIODevice::WriteOnly));
+    QVERIFY(processed.write(WavFile::canonicalHeader(1, 16384, (frames + 37) * 4)) == 44);
+    QVERIFY(processed.resize(192 + frames * 4));
+    processed.close();
+
+    struct : AnalysisListener
+    {
+        void detectorColumn(int, int) override {}
+        void cumulativeColumn(int, int, int) override {}
+        void finished(std::int64_t, int, int) override {}
+    } ignore;
+    WavFile source;
+    QVERIFY(source.openRead(processed.fileName()));
+    QSaveFile stereo(path("long_stereo.wav"));
+    QCOMPARE(commands::analyseInto(source, stereo, nullptr, ignore), QString());
+    source.close();
+    QFile::remove(processed.fileName());
+
+    QFile result(path("long_stereo.wav"));
+    QCOMPARE(result.size(), WavFile::kRf64HeaderBytes + frames * 8);
+    QVERIFY(result.open(QIODevice::ReadOnly));
+    QCOMPARE(result.read(4), QByteArray("RF64"));
+    result.close();
+
+    QProcess info;
+    info.start(sndfileInfo, {result.fileName()});
+    QVERIFY(info.waitForFinished(300000));
+    const QString report = QString::fromLocal8Bit(info.readAllStandardOutput());
+    QFile::remove(result.fileName());
+    QVERIFY2(
+        report.contains(QRegularExpression(QStringLiteral("\\nFrames\\s*:\\s*%1\\n").arg(frames))),
+        qPrintable(report));
+    QVERIFY2(report.contains(QRegularExpression(QStringLiteral("\\nChannels\\s*:\\s*2\\n"))),
+             qPrintable(report));
+}
+
+// The second loop on a helper thread (a spare core) writes the same frames
+// and makes the same calls as both loops on this thread (no core spare).
+void TestWavFile::helperThreadChangesNothing()
+{
+    const QByteArray processed = recording(bandSignal(400000, 4e8, 9));
+    QVERIFY(writeFile(path("h_output.wav"), processed));
+    std::vector<double> marker(1006);
+    for (std::size_t k = 0; k < marker.size(); ++k)
+        marker[k] = 3000.0 * std::sin(2 * M_PI * 150 * double(k) / 16384.0);
+    QBuffer markerFile;
+    markerFile.setData(markerBytes(marker));
+    markerFile.open(QIODevice::ReadOnly);
+
+    const auto analyse = [&](QByteArray &frames, Recorder &recorder) {
+        WavFile source;
+        QBuffer out(&frames);
+        return source.openRead(path("h_output.wav")) && out.open(QIODevice::WriteOnly)
+               && source.analyse(&source, &out, &markerFile, recorder);
+    };
+    QByteArray helped, alone;
+    Recorder withHelper, withoutHelper;
+    QVERIFY(analyse(helped, withHelper));
+    {
+        std::vector<dsp::CoreClaim> taken; // leave no core spare
+        for (;;) {
+            dsp::CoreClaim claim = dsp::CoreClaim::spare();
+            if (!claim)
+                break;
+            taken.push_back(std::move(claim));
+        }
+        QVERIFY(analyse(alone, withoutHelper));
+    }
+    QCOMPARE(helped.size(), WavFile::frameBytes(processed.size()));
+    QVERIFY(helped == alone);
+    QVERIFY(withHelper.detectorValues == withoutHelper.detectorValues);
+    QVERIFY(withHelper.cumulativeValues == withoutHelper.cumulativeValues);
+    QCOMPARE(withHelper.block, withoutHelper.block);
+    QCOMPARE(withHelper.change, withoutHelper.change);
 }
 
 QTEST_MAIN(TestWavFile)

@@ -1,0 +1,340 @@
+// Long recordings: time and peak memory of `quorvane-batch --draw` and of the
+// application's Graph > Draw (offscreen, run twice), each in a process of its
+// own, for recordings of several lengths; then the inputs that once made the
+// analysis fall back to slow direct sums, against noise of the same length.
+//
+//   bench_long [minutes ...]       default: 10 60 360
+//   bench_long slow                the slow-input cases only
+//
+// Recordings up to an hour are the generated demo (noise, hum and pings);
+// longer ones are zeros, written as sparse files in a moment. Everything is
+// written into a temporary folder that is removed at the end. Linux only:
+// peak memory comes from the kernel's accounting of each child.
+
+#include "app/mainwindow.h"
+#include "batch/demorecording.h"
+#include "common/modalanswerer.h"
+#include "common/testfiles.h"
+#include "wav/commands.h"
+#include "wav/wavfile.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 kRate = 16384;
+
+double since(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+/// A field of /proc/self/status in MB (VmRSS, VmHWM).
+double statusMB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(std::strlen(field)) + 1).trimmed().split(' ').value(0).toDouble()
+                   / 1024.0;
+    return -1;
+}
+
+/// Lets the next VmHWM count from the present use.
+void resetPeak()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+}
+
+struct ChildRun
+{
+    double seconds = 0;
+    double cpuSeconds = 0; // user and system time: less sensitive to a busy machine
+    double peakMB = 0;
+    bool ok = false;
+};
+
+double cpuSeconds(const rusage &usage)
+{
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+/// Runs `args` and waits for it: wall time and the child's peak RSS.
+ChildRun runChild(const QStringList &args)
+{
+    std::vector<std::string> strings;
+    for (const QString &a : args)
+        strings.push_back(a.toStdString());
+    std::vector<char *> argv;
+    for (std::string &s : strings)
+        argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    ChildRun run;
+    run.seconds = since(timer);
+    run.peakMB = double(usage.ru_maxrss) / 1024.0;
+    run.cpuSeconds = cpuSeconds(usage);
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+/// `minutes` of zeros behind a plain header, as a sparse file.
+bool writeZeros(const QString &path, qint64 minutes)
+{
+    const qint64 dataBytes = minutes * 60 * kRate * 4;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+           && file.write(WavFile::canonicalHeader(1, 16384, dataBytes)) > 0
+           && file.resize(file.pos() + dataBytes);
+}
+
+/// A processed file (a 192-byte lead-in, then the words) of `minutes`, each
+/// word from `word(i)`, written in pieces.
+template <typename Word>
+bool writeProcessed(const QString &path, qint64 minutes, Word word)
+{
+    const qint64 count = minutes * 60 * kRate;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray head = WavFile::canonicalHeader(1, 16384, count * 4 + 148);
+    head.append(QByteArray(192 - head.size(), '\0'));
+    file.write(head);
+    std::vector<std::int32_t> chunk(1 << 16);
+    for (qint64 done = 0; done < count;) {
+        const qint64 n = std::min<qint64>(qint64(chunk.size()), count - done);
+        for (qint64 i = 0; i < n; ++i)
+            chunk[std::size_t(i)] = qToLittleEndian(word(done + i));
+        if (file.write(reinterpret_cast<const char *>(chunk.data()), n * 4) != n * 4)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+struct NullListener : AnalysisListener
+{
+    void detectorColumn(int, int) override {}
+    void cumulativeColumn(int, int, int) override {}
+    void finished(std::int64_t, int, int) override {}
+};
+
+/// The analysis alone on `processed` with the template `marker`: CPU seconds.
+double analyse(const QString &processed, const QString &marker, const QString &stereo)
+{
+    rusage start{}, end{};
+    getrusage(RUSAGE_SELF, &start);
+    WavFile source;
+    QFile markerFile(marker);
+    markerFile.open(QIODevice::ReadOnly);
+    QString message = commands::openChecked(source, processed, QStringLiteral("not wav file"));
+    if (message.isEmpty()) {
+        QSaveFile output(stereo);
+        NullListener none;
+        message = commands::analyseInto(source, output, &markerFile, none);
+    }
+    if (!message.isEmpty()) {
+        std::fprintf(stderr, "analysis failed: %s\n", qPrintable(message));
+        std::exit(1);
+    }
+    getrusage(RUSAGE_SELF, &end);
+    return cpuSeconds(end) - cpuSeconds(start);
+}
+
+/// Child: the application's Draw, twice, on `base`_output.wav with the
+/// marker.dat of the working directory. Prints seconds and peak MB above
+/// the memory before the first Draw, for each run.
+int guiChild(int argc, char *argv[], const QString &base)
+{
+    QApplication app(argc, argv);
+    MainWindow window;
+    window.show();
+    QApplication::processEvents();
+    {
+        ModalAnswerer accept(base);
+        QMetaObject::invokeMethod(&window, "saveAs");
+    }
+    QAction *draw = nullptr;
+    for (QAction *a : window.findChildren<QAction *>())
+        if (a->text() == QStringLiteral("&Draw..."))
+            draw = a;
+    if (!draw)
+        return 1;
+    const double before = statusMB("VmRSS:");
+    for (int run = 0; run < 2; ++run) {
+        resetPeak();
+        QElapsedTimer timer;
+        timer.start();
+        rusage start{}, end{};
+        getrusage(RUSAGE_SELF, &start);
+        ModalAnswerer answerer;
+        draw->trigger();
+        getrusage(RUSAGE_SELF, &end);
+        const double seconds = since(timer);
+        if (answerer.messages.value(0).text != QStringLiteral("Drawing completed!"))
+            return 1;
+        std::printf("%.2f %.2f %.0f\n", seconds, cpuSeconds(end) - cpuSeconds(start),
+                    statusMB("VmHWM:") - before);
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc == 3 && std::string(argv[1]) == "--gui-child")
+        return guiChild(1, argv, QString::fromLocal8Bit(argv[2]));
+
+    QCoreApplication app(argc, argv);
+    std::vector<qint64> lengths;
+    const bool slowOnly = argc == 2 && std::string(argv[1]) == "slow";
+    for (int i = 1; i < argc && !slowOnly; ++i)
+        lengths.push_back(std::max(1, std::atoi(argv[i])));
+    if (lengths.empty() && !slowOnly)
+        lengths = {10, 60, 360};
+
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 1;
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString batch = QStringLiteral(QUORVANE_BATCH);
+
+    if (!lengths.empty())
+        std::printf("time in seconds (CPU seconds in brackets) / peak memory; the GUI's above its\n"
+                    "memory before the first Draw\n"
+                    "recording        batch --draw                 GUI Draw, first            "
+                    "GUI Draw, second\n");
+    for (const qint64 minutes : lengths) {
+        const bool zeros = minutes > 60;
+        const QString sub = dir.filePath(QString::number(minutes));
+        const QString recording = sub + QStringLiteral("/recording.wav");
+        if (!writeDemo(sub, 60).isEmpty()
+            || (zeros ? !writeZeros(recording, minutes)
+                      : !writeDemo(sub, int(minutes) * 60).isEmpty()))
+            return 1;
+        const ChildRun b = runChild({batch, QStringLiteral("--draw"), QStringLiteral("--jobs"),
+                                     QStringLiteral("1"), QStringLiteral("--marker"),
+                                     sub + QStringLiteral("/marker.dat"), recording});
+
+        // The GUI child reads marker.dat from its working directory and
+        // prints its two runs on a pipe.
+        int pipeEnds[2];
+        if (pipe(pipeEnds) != 0)
+            return 1;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(pipeEnds[1], STDOUT_FILENO);
+            const int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, STDERR_FILENO);
+            close(pipeEnds[0]);
+            if (chdir(QFile::encodeName(sub).constData()) != 0)
+                _exit(127);
+            const QByteArray base = QFile::encodeName(sub + QStringLiteral("/recording"));
+            const QByteArray exe = QFile::encodeName(self);
+            execl(exe.constData(), exe.constData(), "--gui-child", base.constData(), nullptr);
+            _exit(127);
+        }
+        close(pipeEnds[1]);
+        QByteArray out;
+        char buffer[256];
+        for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+            out.append(buffer, int(n));
+        close(pipeEnds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        const QList<QByteArray> runs = out.trimmed().split('\n');
+        const auto gui = [&](int i) {
+            const QList<QByteArray> f = runs.value(i).split(' ');
+            return f.size() == 3 ? QStringLiteral("%1 s (%2) / +%3 MB")
+                                       .arg(QString(f[0]), QString(f[1]), QString(f[2]))
+                                 : QStringLiteral("failed");
+        };
+        std::printf("%4lld min%-8s %7.2f s (%6.2f) / %4.0f MB%s   %-26s %-26s\n", minutes,
+                    zeros ? ", zeros" : "", b.seconds, b.cpuSeconds, b.peakMB,
+                    b.ok ? "" : " (failed)", qPrintable(gui(0)), qPrintable(gui(1)));
+        std::fflush(stdout);
+        QDir(sub).removeRecursively();
+    }
+
+    // Inputs that defeat the transform's error bound, against noise.
+    const qint64 minutes = 10;
+    const QString slow = dir.filePath(QStringLiteral("slow"));
+    if (!writeDemo(slow, 1).isEmpty())
+        return 1;
+    const QString marker = slow + QStringLiteral("/marker.dat");
+    const std::vector<double> values = [&]() {
+        QFile f(marker);
+        f.open(QIODevice::ReadOnly);
+        return WavFile::readMarker(&f);
+    }();
+    std::vector<double> huge = values;
+    for (double &v : huge)
+        v *= 1e150;
+    testfiles::writeFile(slow + QStringLiteral("/huge.dat"), testfiles::markerBytes(huge));
+    testfiles::writeFile(slow + QStringLiteral("/constant.dat"),
+                         testfiles::markerBytes(std::vector<double>(1006, 3000.0)));
+
+    std::mt19937 generator(7);
+    std::normal_distribution<double> normal(0.0, 2e7);
+    const QString noise = slow + QStringLiteral("/noise.wav");
+    const QString clicks = slow + QStringLiteral("/clicks.wav");
+    writeProcessed(noise, minutes, [&](qint64) { return std::int32_t(normal(generator)); });
+    // A quiet recording (a few steps of the correlation input) with a loud
+    // click every 3000 samples.
+    writeProcessed(clicks, minutes, [&](qint64 i) {
+        return i % 3000 == 0 ? std::int32_t(2000000000) : std::int32_t(normal(generator) / 1000);
+    });
+    const QString stereo = slow + QStringLiteral("/stereo.wav");
+    const double base = analyse(noise, marker, stereo);
+    const double clickTime = analyse(clicks, marker, stereo);
+    const double hugeTime = analyse(noise, slow + QStringLiteral("/huge.dat"), stereo);
+    const double constantTime = analyse(noise, slow + QStringLiteral("/constant.dat"), stereo);
+    std::printf("\nanalysis alone, %lld minutes, CPU seconds:\n", minutes);
+    std::printf("noise, the demo template:     %6.2f s\n", base);
+    std::printf("quiet with loud clicks:       %6.2f s  %5.2fx noise\n", clickTime,
+                clickTime / base);
+    std::printf("template values beyond 1e140: %6.2f s  %5.2fx noise\n", hugeTime, hugeTime / base);
+    std::printf("constant template:            %6.2f s  %5.2fx noise\n", constantTime,
+                constantTime / base);
+    return 0;
+}
