@@ -3,6 +3,8 @@
 // once with column-only repaints and once repainting the whole widget for
 // every column. Prints both times, the analysis alone, and the ratios.
 
+#include "drawstep.h"
+
 #include "app/widgetlistener.h"
 #include "batch/demorecording.h"
 #include "graph/graphpainter.h"
@@ -20,31 +22,12 @@
 
 namespace {
 
-/// Receives the analysis and shows nothing: the cost of the pass alone.
-struct NullListener : AnalysisListener
-{
-    void detectorColumn(int, std::int32_t) override {}
-    void cumulativeColumn(int, std::int32_t, std::int32_t) override {}
-    void finished(std::int64_t, int, int) override {}
-};
-
 double draw(const QString &processed, const QString &marker, const QString &stereo,
             AnalysisListener &listener)
 {
     QElapsedTimer timer;
     timer.start();
-    WavFile source;
-    QFile markerFile(marker);
-    markerFile.open(QIODevice::ReadOnly);
-    QString message = commands::openChecked(source, processed, QStringLiteral("not wav file"));
-    if (message.isEmpty()) {
-        QSaveFile output(stereo);
-        message = commands::analyseInto(source, output, &markerFile, listener);
-    }
-    if (!message.isEmpty()) {
-        std::fprintf(stderr, "draw failed: %s\n", qPrintable(message));
-        std::exit(1);
-    }
+    bench::drawOrExit(processed, marker, stereo, listener);
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
@@ -88,7 +71,7 @@ int main(int argc, char *argv[])
     // touches every variant alike.
     double alone = 1e9, columns = 1e9, full = 1e9;
     for (int run = 0; run < 3; ++run) {
-        NullListener none;
+        bench::NullListener none;
         alone = std::min(alone, draw(processed, marker, stereo, none));
         columns = std::min(columns, drawOnWidget(processed, marker, stereo, false));
         full = std::min(full, drawOnWidget(processed, marker, stereo, true));

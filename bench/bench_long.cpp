@@ -11,6 +11,8 @@
 // written into a temporary folder that is removed at the end. Linux only:
 // peak memory comes from the kernel's accounting of each child.
 
+#include "drawstep.h"
+
 #include "app/mainwindow.h"
 #include "batch/demorecording.h"
 #include "common/modalanswerer.h"
@@ -148,31 +150,13 @@ bool writeProcessed(const QString &path, qint64 minutes, Word word)
     return true;
 }
 
-struct NullListener : AnalysisListener
-{
-    void detectorColumn(int, int) override {}
-    void cumulativeColumn(int, int, int) override {}
-    void finished(std::int64_t, int, int) override {}
-};
-
 /// The analysis alone on `processed` with the template `marker`: CPU seconds.
 double analyse(const QString &processed, const QString &marker, const QString &stereo)
 {
     rusage start{}, end{};
     getrusage(RUSAGE_SELF, &start);
-    WavFile source;
-    QFile markerFile(marker);
-    markerFile.open(QIODevice::ReadOnly);
-    QString message = commands::openChecked(source, processed, QStringLiteral("not wav file"));
-    if (message.isEmpty()) {
-        QSaveFile output(stereo);
-        NullListener none;
-        message = commands::analyseInto(source, output, &markerFile, none);
-    }
-    if (!message.isEmpty()) {
-        std::fprintf(stderr, "analysis failed: %s\n", qPrintable(message));
-        std::exit(1);
-    }
+    bench::NullListener none;
+    bench::drawOrExit(processed, marker, stereo, none);
     getrusage(RUSAGE_SELF, &end);
     return cpuSeconds(end) - cpuSeconds(start);
 }
