@@ -45,7 +45,9 @@ std::int32_t outputWord(double y, std::int64_t n);
 /// 1 MB) apart from filtered words waiting to be pulled.
 ///
 /// Not thread-safe as an object; separate objects may run in separate
-/// threads.
+/// threads. With setHelperThread(true), a push that completes two blocks
+/// or more filters half of them on a second thread, for the call's
+/// duration; the words that come out are the same.
 class FilterCascade
 {
 public:
@@ -53,6 +55,10 @@ public:
     ~FilterCascade();
     FilterCascade(const FilterCascade &) = delete;
     FilterCascade &operator=(const FilterCascade &) = delete;
+
+    /// Whether pushes may use a second thread (off by default). The caller
+    /// claims the core for it.
+    void setHelperThread(bool use);
 
     /// Appends `count` input words (count may be 0; `words` may then be
     /// null). Precondition: finish() has not been called; words pushed after
