@@ -28,6 +28,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -328,9 +329,15 @@ void FilterCascade::Impl::runBlocks()
         if (!helperFft)
             helperFft = std::make_unique<RealTransform>(kFftSize);
         const std::size_t split = (blocks + 1) / 2;
-        std::thread helper(run, std::ref(*helperFft), split, blocks);
-        run(fft, 0, split);
-        helper.join();
+        std::thread helper;
+        try {
+            helper = std::thread(run, std::ref(*helperFft), split, blocks);
+        } catch (const std::system_error &) {
+            // No thread to be had: this one filters them all.
+        }
+        run(fft, 0, helper.joinable() ? split : blocks);
+        if (helper.joinable())
+            helper.join();
     } else {
         run(fft, 0, blocks);
     }
