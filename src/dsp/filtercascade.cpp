@@ -158,7 +158,7 @@ struct FilterCascade::Impl
 {
     Impl();
 
-    void pushDirect(std::int32_t word);
+    void runDirect(std::int64_t end);
     void startBlocks();
     void runBlocks();
     void filterBlock(RealTransform &transform, const double *from, std::size_t words,
@@ -219,40 +219,58 @@ void FilterCascade::Impl::queueWord(std::int32_t word)
     queue.push_back(word);
 }
 
-// One word of the start-up, stage by stage in the same order of operations
-// as the word-by-word pass, so these words come out bit for bit the same.
-void FilterCascade::Impl::pushDirect(std::int32_t word)
+// The start-up words from the lead-in up to `end`, each stage over all of
+// them before the next, as a word's stage depends only on the stage before
+// at that word and earlier ones. Every word's sums are taken in the same
+// order of operations as the word-by-word pass, so these words come out bit
+// for bit the same; running the words side by side only lets the sums of
+// neighbouring words overlap.
+void FilterCascade::Impl::runDirect(std::int64_t end)
 {
-    const std::int64_t n = next;
-    const std::size_t i = static_cast<std::size_t>(n);
-    direct[0][i] = static_cast<double>(word);
+    const std::size_t first = static_cast<std::size_t>(filter::kLeadInWords);
+    const std::size_t last = static_cast<std::size_t>(end);
+    std::array<double, kFirstBlock> sums;
 
     for (int stage = 1; stage <= kHighPassStages; ++stage) {
-        const auto &in = direct[static_cast<std::size_t>(stage - 1)];
-        double sum = 0.0;
-        if (n > kGatedUntil) {
-            for (int j = 0; j < kLongTaps; ++j)
-                sum +=
-                    k.longKernel[static_cast<std::size_t>(j)] * in[i - static_cast<std::size_t>(j)];
+        const double *__restrict in = direct[static_cast<std::size_t>(stage - 1)].data();
+        double *__restrict acc = sums.data();
+        std::fill(acc + first, acc + last, 0.0);
+        // The weighted sums start after kGatedUntil.
+        const std::size_t from = std::max(first, static_cast<std::size_t>(kGatedUntil) + 1);
+        for (std::size_t j = 0; j < static_cast<std::size_t>(kLongTaps); ++j) {
+            const double weight = k.longKernel[j];
+            for (std::size_t i = from; i < last; ++i)
+                acc[i] += weight * in[i - j];
         }
-        // The input from 264 words earlier; 0 before the first sample.
-        sum -= n >= kHighPassDelay ? in[i - kHighPassDelay] : 0.0;
-        direct[static_cast<std::size_t>(stage)][i] = sum;
+        double *out = direct[static_cast<std::size_t>(stage)].data();
+        // Less the input from 264 words earlier; 0 before the first sample.
+        for (std::size_t i = first; i < last; ++i)
+            out[i] =
+                acc[i]
+                - (i >= static_cast<std::size_t>(kHighPassDelay) ? in[i - kHighPassDelay] : 0.0);
     }
 
     for (int stage = 1; stage <= kLowPassStages; ++stage) {
-        const auto &in = direct[static_cast<std::size_t>(kHighPassStages + stage - 1)];
-        const int taps = static_cast<int>(std::min<std::int64_t>(kShortTaps, n + 1));
-        double sum = 0.0;
-        for (int m = 0; m < taps; ++m)
-            sum += k.shortKernel[static_cast<std::size_t>(m)] * in[i - static_cast<std::size_t>(m)];
-        direct[static_cast<std::size_t>(kHighPassStages + stage)][i] = sum;
+        const double *__restrict in =
+            direct[static_cast<std::size_t>(kHighPassStages + stage - 1)].data();
+        double *__restrict acc = sums.data();
+        std::fill(acc + first, acc + last, 0.0);
+        // Words before the kernel's length have fewer terms.
+        const std::size_t full = std::max(first, static_cast<std::size_t>(kShortTaps) - 1);
+        for (std::size_t i = first; i < std::min(full, last); ++i)
+            for (std::size_t m = 0; m <= i; ++m)
+                acc[i] += k.shortKernel[m] * in[i - m];
+        for (std::size_t m = 0; m < static_cast<std::size_t>(kShortTaps); ++m) {
+            const double weight = k.shortKernel[m];
+            for (std::size_t i = full; i < last; ++i)
+                acc[i] += weight * in[i - m];
+        }
+        std::copy(acc + first, acc + last,
+                  direct[static_cast<std::size_t>(kHighPassStages + stage)].data() + first);
     }
 
-    queueWord(filter::outputWord(direct.back()[i], n));
-    ++next;
-    if (next == kFirstBlock)
-        startBlocks();
+    for (std::size_t i = first; i < last; ++i)
+        queueWord(filter::outputWord(direct.back()[i], static_cast<std::int64_t>(i)));
 }
 
 // Hands over from the direct start-up to the FFT blocks: the first block's
@@ -360,9 +378,14 @@ void FilterCascade::push(const std::int32_t *words, std::size_t count)
 {
     if (d->finished || count == 0)
         return;
+    // The start-up words wait until all of them are in (or finish()).
     std::size_t at = 0;
     while (at < count && d->next < kFirstBlock)
-        d->pushDirect(words[at++]);
+        d->direct[0][static_cast<std::size_t>(d->next++)] = static_cast<double>(words[at++]);
+    if (d->next == kFirstBlock && !d->direct.empty()) {
+        d->runDirect(kFirstBlock);
+        d->startBlocks();
+    }
     if (at == count)
         return;
 
@@ -376,6 +399,8 @@ void FilterCascade::finish()
     if (d->finished)
         return;
     d->finished = true;
+    if (d->next < kFirstBlock)
+        d->runDirect(d->next);
     d->runBlocks();
 }
 

@@ -37,7 +37,8 @@ std::int32_t outputWord(double y, std::int64_t n);
 /// come out do not depend on how the input is split into pushes.
 ///
 /// The first words (index below firstBlockIndex()) are computed directly,
-/// stage by stage, and come out as soon as they are pushed. From there on,
+/// stage by stage, and come out once all of them are pushed (or on
+/// finish()). From there on,
 /// where the cascade no longer depends on its start-up, it is one combined
 /// FIR applied by FFT in fixed blocks of blockWords() words, counted from
 /// firstBlockIndex(); a block comes out when its last word is pushed, the
