@@ -27,6 +27,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace dsp {
@@ -155,9 +158,11 @@ struct FilterCascade::Impl
 {
     Impl();
 
-    void pushDirect(std::int32_t word);
+    void runDirect(std::int64_t end);
     void startBlocks();
-    void runBlock(std::size_t words);
+    void runBlocks();
+    void filterBlock(RealTransform &transform, const double *from, std::size_t words,
+                     std::int64_t start, std::int32_t *to);
     void queueWord(std::int32_t word);
 
     const Kernels &k = kernels();
@@ -165,6 +170,7 @@ struct FilterCascade::Impl
     // Index of the next word pushed.
     std::int64_t next = filter::kLeadInWords;
     bool finished = false;
+    bool useHelper = false;
 
     // Direct start-up: the input and every stage's result by word index,
     // 0 below the first sample; released once the FFT blocks take over.
@@ -172,13 +178,16 @@ struct FilterCascade::Impl
     // results.
     std::vector<std::array<double, kFirstBlock>> direct;
 
-    // Overlap-save: the transform's input holds the words from
-    // blockStart - (taps - 1) on; `filled` new words of the current block
-    // have arrived.
+    // Overlap-save: `pending` holds the input words from blockStart -
+    // (taps - 1) on, the history of the first waiting block and every word
+    // after it. A block is filtered once all its words are in.
     RealTransform fft{kFftSize};
+    // The helper thread's transform, made when first needed. Both are
+    // estimated plans of one length and round alike.
+    std::unique_ptr<RealTransform> helperFft;
     FftwBuffer<fftw_complex> kernelSpectrum;
     std::int64_t blockStart = kFirstBlock;
-    std::size_t filled = 0;
+    std::vector<double> pending;
 
     // Filtered words not yet pulled, from `queueHead` on.
     std::vector<std::int32_t> queue;
@@ -210,40 +219,58 @@ void FilterCascade::Impl::queueWord(std::int32_t word)
     queue.push_back(word);
 }
 
-// One word of the start-up, stage by stage in the same order of operations
-// as the word-by-word pass, so these words come out bit for bit the same.
-void FilterCascade::Impl::pushDirect(std::int32_t word)
+// The start-up words from the lead-in up to `end`, each stage over all of
+// them before the next, as a word's stage depends only on the stage before
+// at that word and earlier ones. Every word's sums are taken in the same
+// order of operations as the word-by-word pass, so these words come out bit
+// for bit the same; running the words side by side only lets the sums of
+// neighbouring words overlap.
+void FilterCascade::Impl::runDirect(std::int64_t end)
 {
-    const std::int64_t n = next;
-    const std::size_t i = static_cast<std::size_t>(n);
-    direct[0][i] = static_cast<double>(word);
+    const std::size_t first = static_cast<std::size_t>(filter::kLeadInWords);
+    const std::size_t last = static_cast<std::size_t>(end);
+    std::array<double, kFirstBlock> sums;
 
     for (int stage = 1; stage <= kHighPassStages; ++stage) {
-        const auto &in = direct[static_cast<std::size_t>(stage - 1)];
-        double sum = 0.0;
-        if (n > kGatedUntil) {
-            for (int j = 0; j < kLongTaps; ++j)
-                sum +=
-                    k.longKernel[static_cast<std::size_t>(j)] * in[i - static_cast<std::size_t>(j)];
+        const double *__restrict in = direct[static_cast<std::size_t>(stage - 1)].data();
+        double *__restrict acc = sums.data();
+        std::fill(acc + first, acc + last, 0.0);
+        // The weighted sums start after kGatedUntil.
+        const std::size_t from = std::max(first, static_cast<std::size_t>(kGatedUntil) + 1);
+        for (std::size_t j = 0; j < static_cast<std::size_t>(kLongTaps); ++j) {
+            const double weight = k.longKernel[j];
+            for (std::size_t i = from; i < last; ++i)
+                acc[i] += weight * in[i - j];
         }
-        // The input from 264 words earlier; 0 before the first sample.
-        sum -= n >= kHighPassDelay ? in[i - kHighPassDelay] : 0.0;
-        direct[static_cast<std::size_t>(stage)][i] = sum;
+        double *out = direct[static_cast<std::size_t>(stage)].data();
+        // Less the input from 264 words earlier; 0 before the first sample.
+        for (std::size_t i = first; i < last; ++i)
+            out[i] =
+                acc[i]
+                - (i >= static_cast<std::size_t>(kHighPassDelay) ? in[i - kHighPassDelay] : 0.0);
     }
 
     for (int stage = 1; stage <= kLowPassStages; ++stage) {
-        const auto &in = direct[static_cast<std::size_t>(kHighPassStages + stage - 1)];
-        const int taps = static_cast<int>(std::min<std::int64_t>(kShortTaps, n + 1));
-        double sum = 0.0;
-        for (int m = 0; m < taps; ++m)
-            sum += k.shortKernel[static_cast<std::size_t>(m)] * in[i - static_cast<std::size_t>(m)];
-        direct[static_cast<std::size_t>(kHighPassStages + stage)][i] = sum;
+        const double *__restrict in =
+            direct[static_cast<std::size_t>(kHighPassStages + stage - 1)].data();
+        double *__restrict acc = sums.data();
+        std::fill(acc + first, acc + last, 0.0);
+        // Words before the kernel's length have fewer terms.
+        const std::size_t full = std::max(first, static_cast<std::size_t>(kShortTaps) - 1);
+        for (std::size_t i = first; i < std::min(full, last); ++i)
+            for (std::size_t m = 0; m <= i; ++m)
+                acc[i] += k.shortKernel[m] * in[i - m];
+        for (std::size_t m = 0; m < static_cast<std::size_t>(kShortTaps); ++m) {
+            const double weight = k.shortKernel[m];
+            for (std::size_t i = full; i < last; ++i)
+                acc[i] += weight * in[i - m];
+        }
+        std::copy(acc + first, acc + last,
+                  direct[static_cast<std::size_t>(kHighPassStages + stage)].data() + first);
     }
 
-    queueWord(filter::outputWord(direct.back()[i], n));
-    ++next;
-    if (next == kFirstBlock)
-        startBlocks();
+    for (std::size_t i = first; i < last; ++i)
+        queueWord(filter::outputWord(direct.back()[i], static_cast<std::int64_t>(i)));
 }
 
 // Hands over from the direct start-up to the FFT blocks: the first block's
@@ -252,61 +279,119 @@ void FilterCascade::Impl::startBlocks()
 {
     const std::size_t history = kCombinedTaps - 1;
     const auto &words = direct[0];
-    std::copy(words.end() - static_cast<std::ptrdiff_t>(history), words.end(), fft.input());
+    pending.reserve(history + 8 * kBlockWords);
+    pending.assign(words.end() - static_cast<std::ptrdiff_t>(history), words.end());
     direct.clear();
     direct.shrink_to_fit();
 }
 
-// Filters the current block, of which the first `words` are real input and
-// the rest zero padding, and queues its `words` results.
-void FilterCascade::Impl::runBlock(std::size_t words)
+// Filters one block: `from` holds its history and `words` new words (the
+// rest of the transform is zero padding); the `words` results of word
+// indices from `start` on go to `to`.
+void FilterCascade::Impl::filterBlock(RealTransform &transform, const double *from,
+                                      std::size_t words, std::int64_t start, std::int32_t *to)
 {
     const std::size_t history = kCombinedTaps - 1;
-    double *in = fft.input();
+    double *in = transform.input();
+    std::copy(from, from + history + words, in);
     std::fill(in + history + words, in + kFftSize, 0.0);
 
-    fft.forward();
-    RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), fft.spectrum(), fft.bins());
-    fft.backward();
+    transform.forward();
+    RealTransform::multiply(transform.spectrum(), kernelSpectrum.get(), transform.spectrum(),
+                            transform.bins());
+    transform.backward();
+
+    const double *y = transform.output() + history;
+    for (std::size_t t = 0; t < words; ++t)
+        to[t] = filter::outputWord(y[t], start + static_cast<std::int64_t>(t));
+}
+
+// Filters every block whose words are all in, or on finish() the final
+// partial block too. With a helper, the later half of the blocks runs on a
+// second thread; each block depends only on its own input words, so the
+// results are the same whichever thread computes them.
+void FilterCascade::Impl::runBlocks()
+{
+    const std::size_t history = kCombinedTaps - 1;
+    if (pending.size() <= history)
+        return;
+    const std::size_t newWords = pending.size() - history;
+    std::size_t blocks = newWords / kBlockWords;
+    std::size_t words = blocks * kBlockWords;
+    if (finished && words < newWords) {
+        ++blocks;
+        words = newWords;
+    }
+    if (blocks == 0)
+        return;
 
     if (queueHead > 0) {
         queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
         queueHead = 0;
     }
-    const double *y = fft.output() + history;
-    for (std::size_t t = 0; t < words; ++t)
-        queueWord(filter::outputWord(y[t], blockStart + static_cast<std::int64_t>(t)));
+    const std::size_t queued = queue.size();
+    queue.resize(queued + words);
 
-    // The next block's history: the last taps - 1 words of this one.
-    std::memmove(in, in + kBlockWords, history * sizeof(double));
-    blockStart += static_cast<std::int64_t>(kBlockWords);
-    filled = 0;
+    // Blocks [first, last) filtered with `transform`.
+    const auto run = [this, words, queued](RealTransform &transform, std::size_t first,
+                                           std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            const std::size_t at = b * kBlockWords;
+            const std::size_t n = std::min(kBlockWords, words - at);
+            filterBlock(transform, pending.data() + at, n,
+                        blockStart + static_cast<std::int64_t>(at), queue.data() + queued + at);
+        }
+    };
+
+    if (useHelper && blocks > 1) {
+        if (!helperFft)
+            helperFft = std::make_unique<RealTransform>(kFftSize);
+        const std::size_t split = (blocks + 1) / 2;
+        std::thread helper;
+        try {
+            helper = std::thread(run, std::ref(*helperFft), split, blocks);
+        } catch (const std::system_error &) {
+            // No thread to be had: this one filters them all.
+        }
+        run(fft, 0, helper.joinable() ? split : blocks);
+        if (helper.joinable())
+            helper.join();
+    } else {
+        run(fft, 0, blocks);
+    }
+
+    // The next block's history: the last taps - 1 words filtered.
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(words));
+    blockStart += static_cast<std::int64_t>(words);
 }
 
 FilterCascade::FilterCascade() : d(std::make_unique<Impl>()) {}
 
 FilterCascade::~FilterCascade() = default;
 
+void FilterCascade::setHelperThread(bool use)
+{
+    d->useHelper = use;
+}
+
 void FilterCascade::push(const std::int32_t *words, std::size_t count)
 {
     if (d->finished || count == 0)
         return;
+    // The start-up words wait until all of them are in (or finish()).
     std::size_t at = 0;
     while (at < count && d->next < kFirstBlock)
-        d->pushDirect(words[at++]);
-
-    const std::size_t history = kCombinedTaps - 1;
-    while (at < count) {
-        const std::size_t take = std::min(count - at, kBlockWords - d->filled);
-        double *dst = d->fft.input() + history + d->filled;
-        for (std::size_t i = 0; i < take; ++i)
-            dst[i] = static_cast<double>(words[at + i]);
-        at += take;
-        d->filled += take;
-        d->next += static_cast<std::int64_t>(take);
-        if (d->filled == kBlockWords)
-            d->runBlock(kBlockWords);
+        d->direct[0][static_cast<std::size_t>(d->next++)] = static_cast<double>(words[at++]);
+    if (d->next == kFirstBlock && !d->direct.empty()) {
+        d->runDirect(kFirstBlock);
+        d->startBlocks();
     }
+    if (at == count)
+        return;
+
+    d->pending.insert(d->pending.end(), words + at, words + count);
+    d->next += static_cast<std::int64_t>(count - at);
+    d->runBlocks();
 }
 
 void FilterCascade::finish()
@@ -314,8 +399,9 @@ void FilterCascade::finish()
     if (d->finished)
         return;
     d->finished = true;
-    if (d->filled > 0)
-        d->runBlock(d->filled);
+    if (d->next < kFirstBlock)
+        d->runDirect(d->next);
+    d->runBlocks();
 }
 
 std::size_t FilterCascade::available() const

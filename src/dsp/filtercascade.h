@@ -37,7 +37,8 @@ std::int32_t outputWord(double y, std::int64_t n);
 /// come out do not depend on how the input is split into pushes.
 ///
 /// The first words (index below firstBlockIndex()) are computed directly,
-/// stage by stage, and come out as soon as they are pushed. From there on,
+/// stage by stage, and come out once all of them are pushed (or on
+/// finish()). From there on,
 /// where the cascade no longer depends on its start-up, it is one combined
 /// FIR applied by FFT in fixed blocks of blockWords() words, counted from
 /// firstBlockIndex(); a block comes out when its last word is pushed, the
@@ -45,7 +46,9 @@ std::int32_t outputWord(double y, std::int64_t n);
 /// 1 MB) apart from filtered words waiting to be pulled.
 ///
 /// Not thread-safe as an object; separate objects may run in separate
-/// threads.
+/// threads. With setHelperThread(true), a push that completes two blocks
+/// or more filters half of them on a second thread, for the call's
+/// duration; the words that come out are the same.
 class FilterCascade
 {
 public:
@@ -53,6 +56,10 @@ public:
     ~FilterCascade();
     FilterCascade(const FilterCascade &) = delete;
     FilterCascade &operator=(const FilterCascade &) = delete;
+
+    /// Whether pushes may use a second thread (off by default). The caller
+    /// claims the core for it.
+    void setHelperThread(bool use);
 
     /// Appends `count` input words (count may be 0; `words` may then be
     /// null). Precondition: finish() has not been called; words pushed after

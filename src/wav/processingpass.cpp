@@ -5,6 +5,7 @@
 #include "wavfile.h"
 
 #include "dsp/conversions.h"
+#include "dsp/corebudget.h"
 #include "dsp/filtercascade.h"
 
 #include <QLoggingCategory>
@@ -20,7 +21,9 @@ Q_LOGGING_CATEGORY(passClock, "quorvane.pass.clock")
 namespace {
 
 /// Words read, filtered and written in one piece.
-constexpr qint64 kChunkWords = 1 << 16;
+constexpr qint64 kChunkWords = 1 << 17;
+/// Shorter recordings are not worth a helper thread.
+constexpr qint64 kHelperWords = 1 << 18;
 
 } // namespace
 
@@ -57,7 +60,13 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
     const qint64 words = passBytes(in) / 4;
     const qint64 count = words - dsp::filter::kLeadInWords;
 
+    // A spare core filters half of each piece's blocks while this thread
+    // waits; reading and writing stay on this thread, in order.
+    const dsp::CoreClaim self = dsp::CoreClaim::forThisThread();
+    const dsp::CoreClaim core =
+        count >= kHelperWords ? dsp::CoreClaim::spare() : dsp::CoreClaim::none();
     dsp::FilterCascade cascade;
+    cascade.setHelperThread(bool(core));
     std::vector<qint32> input(kChunkWords);
     std::vector<qint32> output(kChunkWords);
     qint64 readWords = 0;

@@ -61,8 +61,9 @@ Words makeFile(Shape shape, int length, double amplitude, double frequency, unsi
 
 // Runs the fast cascade over the sample words of `file` (index 48 on),
 // pushed as `split` says and pulled after every push in seeded portions.
-// Also checks that no more words wait than one push and one block.
-Words runCascade(const Words &file, Split split, unsigned seed = 7)
+// Also checks that no more words wait than one push and one block. With
+// `helper`, pushes of two blocks or more share them with a second thread.
+Words runCascade(const Words &file, Split split, unsigned seed = 7, bool helper = false)
 {
     Words out;
     if (file.size() <= static_cast<std::size_t>(kLeadIn))
@@ -73,6 +74,7 @@ Words runCascade(const Words &file, Split split, unsigned seed = 7)
     std::uniform_int_distribution<std::size_t> chunk(0, 40000);
 
     dsp::FilterCascade cascade;
+    cascade.setHelperThread(helper);
     Words portion(50000);
     const auto drain = [&](std::size_t pushed) {
         const std::size_t pending = cascade.available();
@@ -149,7 +151,7 @@ void TestFilterCascade::matchesLiteral_data()
 
 // Every word equals the word-by-word pass's (±1 on at most one word in
 // 100,000), the start-up is bit for bit the same, and the way the input is
-// split into pushes changes nothing.
+// split into pushes, or a second thread, changes nothing.
 void TestFilterCascade::matchesLiteral()
 {
     QFETCH(Shape, shape);
@@ -163,6 +165,8 @@ void TestFilterCascade::matchesLiteral()
     QCOMPARE(whole.size(), literal.size() - kLeadIn);
     QCOMPARE(runCascade(file, Split::Uneven, 11), whole);
     QCOMPARE(runCascade(file, Split::Uneven, 12), whole);
+    QCOMPARE(runCascade(file, Split::Uneven, 13, true), whole);
+    QCOMPARE(runCascade(file, Split::Whole, 7, true), whole);
     if (length <= 120000)
         QCOMPARE(runCascade(file, Split::OneByOne), whole);
 
