@@ -445,11 +445,7 @@ void TestMainWindow::fullDiskLeavesNothingBehind()
     QVERIFY(writeFile(path("night.wav"), recording(bandSignal(60000, 1e5))));
     MainWindow window;
     window.show();
-    {
-        ModalAnswerer answerer(path("night.wav"));
-        action(window, "&Open...")->trigger();
-        QCOMPARE(answerer.messages.size(), 0);
-    }
+    QCOMPARE(openAnswered(window, path("night.wav")).size(), 0);
     const QByteArray output = readFile(path("night_output.wav"));
     QVERIFY(writeFile(path("night_stereo.wav"), "earlier stereo"));
 
@@ -505,11 +501,7 @@ void TestMainWindow::drawWritesStereoFile()
 
     MainWindow window;
     window.show();
-    {
-        ModalAnswerer answerer(path("night.wav"));
-        action(window, "&Open...")->trigger();
-        QCOMPARE(answerer.messages.size(), 0);
-    }
+    QCOMPARE(openAnswered(window, path("night.wav")).size(), 0);
     QByteArray first;
     for (int run = 0; run < 2; ++run) {
         ModalAnswerer answerer;
@@ -732,9 +724,7 @@ void TestMainWindow::fileSafety()
         if (draw) {
             QVERIFY(drawNamed(window, path("night"), messages));
         } else {
-            ModalAnswerer answerer(path("night.wav"));
-            action(window, "&Open...")->trigger();
-            messages = answerer.messages;
+            messages = openAnswered(window, path("night.wav"));
         }
         QVERIFY2(!watchdog.hasFired(), "the command waited on a FIFO");
     }
@@ -778,11 +768,7 @@ void TestMainWindow::resultHeldOpen()
     QVERIFY(writeFile(path("night.wav"), recording(bandSignal(20000, 1e5))));
     MainWindow window;
     window.show();
-    {
-        ModalAnswerer answerer(path("night.wav"));
-        action(window, "&Open...")->trigger();
-        QCOMPARE(answerer.messages.size(), 0);
-    }
+    QCOMPARE(openAnswered(window, path("night.wav")).size(), 0);
     QVERIFY(writeFile(path(result), "earlier result"));
     QFile held(path(result));
     QVERIFY(held.open(QIODevice::ReadOnly));
@@ -793,9 +779,7 @@ void TestMainWindow::resultHeldOpen()
         action(window, "&Draw...")->trigger();
         messages = answerer.messages;
     } else {
-        ModalAnswerer answerer(path("night.wav"));
-        action(window, "&Open...")->trigger();
-        messages = answerer.messages;
+        messages = openAnswered(window, path("night.wav"));
     }
     QCOMPARE(held.readAll(), QByteArray("earlier result"));
     held.close();
