@@ -17,8 +17,7 @@ namespace {
 
 QString writeError(QFileDevice &file)
 {
-    return QStringLiteral("Could not write %1: %2")
-        .arg(file.fileName(), resultfiles::writeFailure(file));
+    return resultfiles::couldNotWrite(file.fileName(), resultfiles::writeFailure(file));
 }
 
 /// Commits `output` when `error` is empty; otherwise discards it.
@@ -136,9 +135,9 @@ QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QI
 {
     const auto failed = [&stereo]() {
         const auto *file = qobject_cast<const QFileDevice *>(&stereo);
-        return QStringLiteral("Could not write %1: %2")
-            .arg(file ? WavFile::shownName(file) : QStringLiteral("the file"),
-                 resultfiles::writeFailure(stereo));
+        return resultfiles::couldNotWrite(file ? WavFile::shownName(file)
+                                               : QStringLiteral("the file"),
+                                          resultfiles::writeFailure(stereo));
     };
     // The header goes first with the size the frames will have (which
     // decides between the plain and the RF64 form) and is written again with

@@ -129,9 +129,7 @@ QString identity(const QString &path)
 
 QString refusal(const QString &result, const QStringList &inputs)
 {
-    const auto refuse = [&](const QString &why) {
-        return QStringLiteral("Could not write %1: %2").arg(result, why);
-    };
+    const auto refuse = [&](const QString &why) { return couldNotWrite(result, why); };
     const QFileInfo target(resolved(result));
     if (nameLength(target.fileName()) + kTemporarySuffix > kNameMax)
         return refuse(QStringLiteral("file name too long to replace safely"));
@@ -158,6 +156,11 @@ QString writeFailure(QIODevice &device)
         file->flush();
     }
     return device.errorString();
+}
+
+QString couldNotWrite(const QString &name, const QString &reason)
+{
+    return QStringLiteral("Could not write %1: %2").arg(name, reason);
 }
 
 int removeLeftovers(const QStringList &results)
@@ -199,7 +202,7 @@ bool ResultFile::start()
 
 QString ResultFile::errorText()
 {
-    return QStringLiteral("Could not write %1: %2").arg(resultName, writeFailure(*this));
+    return couldNotWrite(resultName, writeFailure(*this));
 }
 
 QString commitAll(const std::vector<ResultFile *> &files)
@@ -242,7 +245,7 @@ QString commitAll(const std::vector<ResultFile *> &files)
         const QString reason = moved ? QString() : QString::fromLocal8Bit(std::strerror(errno));
 #endif
         if (!moved)
-            return QStringLiteral("Could not write %1: %2").arg(file->resultName, reason);
+            return couldNotWrite(file->resultName, reason);
         file->setAutoRemove(false);
     }
     return QString();

@@ -32,6 +32,10 @@ QString refusal(const QString &result, const QStringList &inputs);
 /// (a full disk) sets no error; one more write then meets the reason.
 QString writeFailure(QIODevice &device);
 
+/// The one line a user is shown when `name` could not be written: "Could
+/// not write <name>: <reason>".
+QString couldNotWrite(const QString &name, const QString &reason);
+
 /// Removes what an interrupted write of any of `results` left beside it: the
 /// regular files named "<name>.XXXXXX" (six letters or digits) next to the
 /// file each result reaches. Each folder is listed once. Answers the count.

@@ -90,8 +90,7 @@ bool WavFile::failRead(const QIODevice *device)
 
 bool WavFile::failWrite(QIODevice *device)
 {
-    passError = QStringLiteral("Could not write %1: %2")
-                    .arg(deviceName(device), resultfiles::writeFailure(*device));
+    passError = resultfiles::couldNotWrite(deviceName(device), resultfiles::writeFailure(*device));
     return false;
 }
 
