@@ -102,6 +102,7 @@ inline double correlation(double sxy, double sx, double sxx, double sy, double s
 /// How the sum of products with one template is formed.
 enum class KernelMode {
     Zero,      ///< all-zero template: the sum is exactly 0
+    Flat,      ///< all values equal: no shape, every coefficient is 0
     Undefined, ///< the template's own term is NaN: every correlation is NaN
     Direct,    ///< magnitudes outside the transform's safe range: direct sums
     Fourier,   ///< overlap-save transform, direct sums where it is too coarse
@@ -149,6 +150,17 @@ struct Kernel
         }
         if (largest == 0.0) {
             mode = KernelMode::Zero;
+            return;
+        }
+        // A template without shape matches every window equally well: its
+        // coefficient is 0/0, which the 1e-9 under the root makes 0, as for
+        // the empty template. Evaluated in doubles, though, its term under
+        // the root is rounding noise, most often below zero, so that every
+        // coefficient came out NaN and every component word invalid. It is
+        // taken as 0 exactly, with the sums that give 0.
+        if (std::all_of(y, y + kWindow, [this](double v) { return v == y[0]; })) {
+            mode = KernelMode::Flat;
+            sy = syy = dy = 0.0;
             return;
         }
         // Beyond 1e±290 a scaled product could still leave the range.
@@ -367,9 +379,11 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
 bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out, int t,
                                         double &sum) const
 {
-    if (kernel.mode == KernelMode::Zero || kernel.mode == KernelMode::Undefined
-        || window.squaresAt[t] == 0.0) {
-        sum = 0.0; // every product is exactly zero (a zero template or window)
+    if (kernel.mode == KernelMode::Zero || kernel.mode == KernelMode::Flat
+        || kernel.mode == KernelMode::Undefined || window.squaresAt[t] == 0.0) {
+        // Every product is exactly zero (a zero template or window), or the
+        // sum does not matter (a flat or undefined template).
+        sum = 0.0;
         return true;
     }
     if (kernel.mode != KernelMode::Fourier)
@@ -378,6 +392,12 @@ bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out,
     const double dx = kWindow * window.squaresAt[t] - sx * sx;
     const double mean = kernel.offset * sx;
     const double under = dx * kernel.dy + 1e-9;
+    if (under < 0.0) {
+        // Rounding made the term under the root negative (a template of
+        // almost no shape): the coefficient is NaN whatever the sum.
+        sum = 0.0;
+        return true;
+    }
     const double error = DBL_EPSILON
                          * (kFourierErrorScale * loud.transformNorm * kernel.norm
                             + 2 * loud.inWindow[t] * kernel.largestCentred + std::fabs(mean));

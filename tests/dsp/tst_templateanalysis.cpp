@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+Q_DECLARE_METATYPE(std::vector<double>)
+
 namespace {
 
 constexpr std::int32_t kInvalid = std::numeric_limits<std::int32_t>::min();
@@ -187,6 +189,7 @@ class TestTemplateAnalysis : public QObject
 private slots:
     void matchesLiteral_data();
     void matchesLiteral();
+    void emptyTemplateComponents_data();
     void emptyTemplateComponents();
     void leadingFramesAreZero();
     void columnsAndPeakOnShortFiles_data();
@@ -250,14 +253,27 @@ void TestTemplateAnalysis::matchesLiteral()
     }
 }
 
+void TestTemplateAnalysis::emptyTemplateComponents_data()
+{
+    QTest::addColumn<std::vector<double>>("marker");
+    QTest::newRow("no template") << std::vector<double>();
+    // One value throughout is no shape either. In doubles the formula gives
+    // such a template NaN (1234.5, -3) or rounding noise (7) instead of 0.
+    QTest::newRow("1234.5 throughout") << std::vector<double>(1006, 1234.5);
+    QTest::newRow("7 throughout") << std::vector<double>(1006, 7.0);
+    QTest::newRow("-3 throughout") << std::vector<double>(1006, -3.0);
+    QTest::newRow("20000 throughout") << std::vector<double>(1006, 20000.0);
+}
+
 void TestTemplateAnalysis::emptyTemplateComponents()
 {
     // Without a template every correlation is 0: the asymmetrical component
     // stays 0 and the symmetrical one is the sample 503 steps earlier, from
     // step 3144 on (the delay line is fed from step 2641).
+    QFETCH(std::vector<double>, marker);
     const std::int64_t count = 9000;
     const std::vector<std::int32_t> words = recording(count, 21);
-    const Recorder rec = runFast(words, {}, Split::Whole);
+    const Recorder rec = runFast(words, marker, Split::Whole);
     QCOMPARE(rec.frames.size(), std::size_t(2 * (count - 48)));
     for (std::int64_t step = 48; step < count; ++step) {
         const std::size_t i = static_cast<std::size_t>(step - 48);
