@@ -41,9 +41,14 @@
 #include "dsp/fftwplanner.h"
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace dsp {
 
@@ -197,65 +202,72 @@ int nextSlot(int slot, int size)
     return slot + 1 == size ? 0 : slot + 1;
 }
 
-} // namespace
-
-struct TemplateAnalysis::Impl
+/// The samples one loop sees over a block, and the exact window sums at
+/// each of its steps.
+struct LoopInput
 {
-    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f) {}
+    /// kHistory earlier scaled samples, then the block's, then zeros.
+    double x[kFftSize] = {};
+    double sumAt[kHop] = {};
+    double squaresAt[kHop] = {};
+};
 
-    AnalysisObserver &observer;
-    FrameSink &frameSink;
-    std::int64_t samples = 0;
-    analysis::KeptRange kept = {0, 0};
-    Stage stage = Stage::FirstLoop;
+/// Exact running sums over the last 1006 scaled samples of one loop.
+struct WindowRing
+{
+    std::int32_t ring[kWindow] = {};
+    std::int64_t sum = 0;
+    std::int64_t squares = 0;
+};
 
-    /// The two templates and the taper, with their spectra.
-    struct Templates
-    {
-        Kernel forward;  // newest sample paired with the last template value
-        Kernel reversed; // newest sample paired with the first template value
-        FftwBuffer<fftw_complex> taperSpectrum;
-        bool taperZero = true;
-    } templates;
+/// One block on its way through the analysis. The pushing thread fills in
+/// its words and samples; whichever thread takes it then forms the
+/// transforms and coefficients (computeLane(), which reads only the lane
+/// and the templates); last, the pushing thread runs the block's steps in
+/// order (detectorSteps(), cumulativeSteps()).
+struct Lane
+{
+    enum class State {
+        Free,    ///< being filled, or done with
+        Ready,   ///< filled, waiting for a thread to compute it
+        Working, ///< being computed
+        Done,    ///< computed, waiting for its steps
+    };
+    State state = State::Free;
 
-    /// The transform with its buffers, made once per object: the block goes
-    /// in, its spectrum times a kernel's is `product`, and each kernel's
-    /// outputs come back into a buffer of their own (the forward template's
-    /// into the transform's output).
-    struct Transform
-    {
-        RealTransform fft{kFftSize};
-        FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
-        FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
-        FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
-    } transform;
+    /// Which loops run over the block. When both do and the second sees the
+    /// first one's samples throughout (no edge sine in reach), one
+    /// transform serves both: the coefficients are the same bit for bit.
+    bool first = false;
+    bool second = false;
+    bool shared = false;
+    std::int64_t start = analysis::kLeadInWords;
+    int filled = 0;
+    /// The first loop's words, and the frames its steps write.
+    std::int32_t words[kHop] = {};
+    std::int32_t frames[2 * kHop] = {};
+    /// By loop.
+    LoopInput input[2];
 
-    /// The current block: kHistory earlier scaled samples, then `filled` new
-    /// ones for steps start, start + 1, ...
-    struct Block
-    {
-        double x[kFftSize] = {};
-        std::int32_t words[kHop] = {};
-        std::int32_t frames[2 * kHop] = {};
-        int filled = 0;
-        std::int64_t start = analysis::kLeadInWords;
-        std::int64_t pushed = 0;
-        /// Sum of squares of x and its root, set by transformBlock().
-        double energy = 0.0;
-        double norm = 0.0;
-    } block;
+    /// Coefficients by step of the block: with the forward template by
+    /// loop, with the reversed one in the second loop; and the first loop's
+    /// tapered amplitudes.
+    double forward[2][kHop] = {};
+    double reversed[kHop] = {};
+    double amplitude[kHop] = {};
 
-    /// Exact running sums over the last 1006 scaled samples, shared by both
-    /// loops, and their values at each step of the block.
-    struct WindowSums
-    {
-        std::int32_t ring[kWindow] = {};
-        std::int64_t sum = 0;
-        std::int64_t squares = 0;
-        double sumAt[kHop] = {};
-        double squaresAt[kHop] = {};
-    } window;
+    /// The transform with its buffers: the block goes in, its spectrum
+    /// times a kernel's is `product`, and each kernel's outputs come back
+    /// into a buffer of their own (the forward template's into the
+    /// transform's output).
+    RealTransform fft{kFftSize};
+    FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
+    FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
+    FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
 
+    /// Sum of squares of the transformed samples and its root.
+    double energy = 0.0;
+    double norm = 0.0;
     /// The block's loud samples, left out of its transform: their block
     /// positions, the norm of what the transform took in, and per step the
     /// magnitudes of the loud samples in its window.
@@ -266,14 +278,61 @@ struct TemplateAnalysis::Impl
         double transformNorm = 0.0;
         double inWindow[kHop] = {};
     } loud;
+};
 
-    /// Correlation coefficients per step of the block, from `from` on.
-    struct Correlations
+/// The first step of a block whose coefficient is used, as a block index.
+int firstUsed(std::int64_t lastSkipped, const Lane &lane)
+{
+    return static_cast<int>(std::clamp<std::int64_t>(lastSkipped + 1 - lane.start, 0, lane.filled));
+}
+
+} // namespace
+
+struct TemplateAnalysis::Impl
+{
+    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f)
     {
-        double forward[kHop] = {};
-        double reversed[kHop] = {};
-        int from = 0;
-    } corr;
+        lanes.push_back(std::make_unique<Lane>());
+    }
+    ~Impl() { stopHelper(); }
+
+    AnalysisObserver &observer;
+    FrameSink &frameSink;
+    std::int64_t samples = 0;
+    analysis::KeptRange kept = {0, 0};
+    Stage stage = Stage::FirstLoop;
+    /// Both loops in one pass over the words (runLoopsTogether()).
+    bool together = false;
+
+    /// The two templates and the taper, with their spectra. Read-only once
+    /// set up, so any thread may compute with them.
+    struct Templates
+    {
+        Kernel forward;  // newest sample paired with the last template value
+        Kernel reversed; // newest sample paired with the first template value
+        FftwBuffer<fftw_complex> taperSpectrum;
+        bool taperZero = true;
+    } templates;
+
+    /// The blocks on their way, in a ring: `filling` is being filled (or
+    /// -1), `oldest` is the oldest whose steps have not run.
+    std::vector<std::unique_ptr<Lane>> lanes;
+    int filling = -1;
+    int next = 0;
+    int oldest = 0;
+    int inFlight = 0;
+    /// Where the next block starts, and whether its history is zero (the
+    /// start of a loop) rather than the previous block's samples.
+    std::int64_t nextStart = analysis::kLeadInWords;
+    bool freshHistory = true;
+    std::int64_t pushed = 0;
+    WindowRing rings[2];
+
+    /// The helper thread that computes lanes beside the pushing thread.
+    std::thread helper;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
 
     /// The last 800 detector or cumulative words, by step mod 800. Both
     /// loops write the same slots: the second loop's first block still holds
@@ -301,41 +360,60 @@ struct TemplateAnalysis::Impl
         int firstLow = 0;    // smallest value of the fifth block
         int lastLow = 0;     // smallest value of the last block
         int lastColumn = -1; // the column lastLow is from
-        /// Second loop only: the first block's values wait for the first
-        /// loop's leftovers (runSecondLoopOnly()).
-        bool firstWaits = false;
+        /// With the loops together, the second loop's block values are its
+        /// own, and its first block waits for the first loop's leftovers;
+        /// the columns wait until the first loop's have all been shown.
+        std::int32_t values[kBlock] = {};
         bool firstWaiting = false;
         std::int32_t waitingValues[kBlock] = {};
+        std::vector<std::array<std::int32_t, 3>> waitingColumns;
     } cumulative;
 
     void setUp(const std::vector<double> &markerValues);
+    void startHelper();
+    void stopHelper();
     void push(const std::int32_t *words, std::size_t count, Loop loop);
     void finish(Loop loop);
-    void processBlock(Loop loop);
 
-    // The steps of one block, in order.
-    void transformBlock(Loop loop);
-    void updateWindowSums();
-    void correlate(Loop loop);
-    void detectorSteps();
-    void cumulativeSteps();
+    // The pushing thread's part.
+    Lane &fillingLane(Loop loop);
+    void submit(Lane &lane);
+    /// Runs the steps of the oldest lane in flight, computing lanes on this
+    /// thread while it waits for it.
+    void retireOldest();
+    /// Takes the oldest Ready lane for computing; null when none is (lock held).
+    Lane *takeReady();
+    void updateWindowSums(Lane &lane, int loop);
+    void detectorSteps(Lane &lane);
+    void cumulativeSteps(Lane &lane);
     /// The end of cumulative block `column` over `values`.
     void endCumulativeBlock(int column, const std::int32_t *values);
+    void completeFirstColumn();
 
+    // The numeric part, on any thread.
+    void computeLane(Lane &lane) const;
+    /// The block's energy, and the transformed sums of products of `in`
+    /// with the wanted kernels.
+    void transformBlock(Lane &lane, const LoopInput &in, bool withReversed,
+                        bool withAmplitude) const;
     /// The sum of products of block step t from the transform's `out`, when
     /// its error is small enough; false when it needs a direct sum.
-    bool fourierSum(const Kernel &kernel, const double *out, int t, double &sum) const;
+    bool fourierSum(const Kernel &kernel, const Lane &lane, const LoopInput &in, const double *out,
+                    int t, double &sum) const;
     /// Direct sums of products for the steps listed in `steps`, into `sums`.
-    void directSums(const Kernel &kernel, const int *steps, int count, double *sums) const;
-    /// Takes the block's loud samples out of the transform input `in`.
-    void takeOutLoudSamples(double *in);
+    void directSums(const Kernel &kernel, const LoopInput &in, const int *steps, int count,
+                    double *sums) const;
+    /// Takes the block's loud samples out of the transform input `fftIn`.
+    void takeOutLoudSamples(Lane &lane, const LoopInput &in, double *fftIn) const;
     /// Adds the loud samples' products with `kernel` to the transform's `out`.
-    void addLoudProducts(const Kernel &kernel, double *out) const;
-    /// Fills `values` (steps corr.from .. filled - 1) with the sums of products.
-    void productSums(const Kernel &kernel, const double *out, double *values) const;
-    /// Turns the sums of products in `values` (steps corr.from .. filled - 1
-    /// of the block) into correlation coefficients with `kernel`, in place.
-    void coefficients(double *values, const Kernel &kernel) const;
+    void addLoudProducts(const Kernel &kernel, const Lane &lane, const LoopInput &in,
+                         double *out) const;
+    /// The coefficients with `kernel` of steps from .. filled - 1, into
+    /// `values`: sums of products first (a step may need a direct sum),
+    /// then, in a branch-free loop that vectorises, the coefficients, with
+    /// the same correctly rounded operations in the same order.
+    void coefficients(const Kernel &kernel, const Lane &lane, const LoopInput &in,
+                      const double *out, int from, double *values) const;
 };
 
 void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
@@ -352,7 +430,7 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     templates.forward.prepare();
     templates.reversed.prepare();
 
-    RealTransform &fft = transform.fft;
+    RealTransform &fft = lanes.front()->fft;
     auto transformKernel = [&fft](const double *values, double scale) {
         FftwBuffer<fftw_complex> out = allocateZeroed<fftw_complex>(kSpectrum);
         double *in = fft.input();
@@ -376,11 +454,246 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     }
 }
 
-bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out, int t,
+void TemplateAnalysis::Impl::startHelper()
+{
+    // Three lanes: one computed by each thread while the next is filled.
+    while (lanes.size() < 3)
+        lanes.push_back(std::make_unique<Lane>());
+    try {
+        helper = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                Lane *lane = takeReady();
+                if (!lane) {
+                    if (stopping)
+                        return;
+                    changed.wait(lock);
+                    continue;
+                }
+                lock.unlock();
+                computeLane(*lane);
+                lock.lock();
+                lane->state = Lane::State::Done;
+                changed.notify_all();
+            }
+        });
+    } catch (const std::system_error &) {
+        // No thread to be had: this one computes every lane.
+    }
+}
+
+void TemplateAnalysis::Impl::stopHelper()
+{
+    if (!helper.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    changed.notify_all();
+    helper.join();
+}
+
+Lane *TemplateAnalysis::Impl::takeReady()
+{
+    const int size = static_cast<int>(lanes.size());
+    for (int i = 0, at = oldest; i < inFlight; ++i, at = nextSlot(at, size)) {
+        Lane &lane = *lanes[static_cast<std::size_t>(at)];
+        if (lane.state == Lane::State::Ready) {
+            lane.state = Lane::State::Working;
+            return &lane;
+        }
+    }
+    return nullptr;
+}
+
+Lane &TemplateAnalysis::Impl::fillingLane(Loop loop)
+{
+    if (filling >= 0)
+        return *lanes[static_cast<std::size_t>(filling)];
+    const int size = static_cast<int>(lanes.size());
+    if (inFlight == size)
+        retireOldest();
+    const Lane &previous = *lanes[static_cast<std::size_t>((next + size - 1) % size)];
+    Lane &lane = *lanes[static_cast<std::size_t>(next)];
+    // The history first: with one lane, the previous block is this one.
+    for (int loop = 0; loop < 2; ++loop) {
+        double *x = lane.input[loop].x;
+        if (freshHistory)
+            std::fill(x, x + kHistory, 0.0);
+        else
+            std::memmove(x, previous.input[loop].x + previous.filled, kHistory * sizeof(double));
+    }
+    filling = next;
+    lane.first = loop == Loop::First;
+    lane.second = together || loop == Loop::Second;
+    lane.start = nextStart;
+    lane.filled = 0;
+    // The second loop sees the first one's samples when the whole reach of
+    // the block's windows keeps its samples.
+    const std::int64_t reachStart = std::max(analysis::kLeadInWords, lane.start - kHistory);
+    lane.shared = lane.first && lane.second && reachStart >= kept.first
+                  && lane.start + kHop - 1 <= kept.last;
+    freshHistory = false;
+    return lane;
+}
+
+void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, Loop loop)
+{
+    while (count > 0 && pushed < samples) {
+        Lane &lane = fillingLane(loop);
+        const std::int64_t room = std::min<std::int64_t>(kHop - lane.filled, samples - pushed);
+        const int take =
+            static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
+        double *first = lane.input[0].x + kHistory + lane.filled;
+        double *second = lane.input[1].x + kHistory + lane.filled;
+        for (int i = 0; i < take; ++i) {
+            const std::int32_t w = words[i];
+            if (lane.first) {
+                lane.words[lane.filled + i] = w;
+                first[i] = w / kSampleScale;
+            }
+            if (lane.second) {
+                const std::int64_t step = lane.start + lane.filled + i;
+                const bool edge = step < kept.first || step > kept.last;
+                second[i] = (edge ? analysis::edgeSineWord(step) : w) / kSampleScale;
+            }
+        }
+        lane.filled += take;
+        words += take;
+        count -= static_cast<std::size_t>(take);
+        pushed += take;
+        if (lane.filled == kHop)
+            submit(lane);
+    }
+}
+
+void TemplateAnalysis::Impl::submit(Lane &lane)
+{
+    for (int loop = 0; loop < 2; ++loop) {
+        if (loop == 0 ? lane.first : lane.second) {
+            double *x = lane.input[loop].x;
+            std::fill(x + kHistory + lane.filled, x + kFftSize, 0.0);
+            updateWindowSums(lane, loop);
+        }
+    }
+    filling = -1;
+    nextStart += lane.filled;
+    next = nextSlot(next, static_cast<int>(lanes.size()));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lane.state = Lane::State::Ready;
+        ++inFlight;
+    }
+    changed.notify_all();
+    if (!helper.joinable())
+        retireOldest();
+    // Otherwise the helper starts on it; its steps run when the ring is
+    // full or at the finish, and the columns reach the observer block by
+    // block all the same.
+}
+
+void TemplateAnalysis::Impl::retireOldest()
+{
+    Lane &lane = *lanes[static_cast<std::size_t>(oldest)];
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (lane.state != Lane::State::Done) {
+            if (Lane *ready = takeReady()) {
+                lock.unlock();
+                computeLane(*ready);
+                lock.lock();
+                ready->state = Lane::State::Done;
+                changed.notify_all();
+            } else {
+                changed.wait(lock);
+            }
+        }
+    }
+    if (lane.first)
+        detectorSteps(lane);
+    if (lane.second)
+        cumulativeSteps(lane);
+    std::lock_guard<std::mutex> lock(mutex);
+    lane.state = Lane::State::Free;
+    oldest = nextSlot(oldest, static_cast<int>(lanes.size()));
+    --inFlight;
+}
+
+void TemplateAnalysis::Impl::finish(Loop loop)
+{
+    // Words never pushed count as zero words.
+    static const std::int32_t zeros[256] = {};
+    while (pushed < samples)
+        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - pushed)), loop);
+    if (filling >= 0 && lanes[static_cast<std::size_t>(filling)]->filled > 0)
+        submit(*lanes[static_cast<std::size_t>(filling)]);
+    filling = -1;
+    while (inFlight > 0)
+        retireOldest();
+    if (together)
+        completeFirstColumn();
+    // The next loop starts from zero history before step 48.
+    freshHistory = true;
+    nextStart = analysis::kLeadInWords;
+    pushed = 0;
+}
+
+// The ring's exact running sums, step by step.
+void TemplateAnalysis::Impl::updateWindowSums(Lane &lane, int loop)
+{
+    WindowRing &window = rings[loop];
+    LoopInput &in = lane.input[loop];
+    int slot = static_cast<int>(lane.start % kWindow);
+    for (int t = 0; t < lane.filled; ++t) {
+        const auto x = static_cast<std::int64_t>(in.x[kHistory + t]);
+        const std::int64_t old = window.ring[slot];
+        window.sum += x - old;
+        window.squares += x * x - old * old;
+        window.ring[slot] = static_cast<std::int32_t>(x);
+        slot = nextSlot(slot, kWindow);
+        in.sumAt[t] = static_cast<double>(window.sum);
+        in.squaresAt[t] = static_cast<double>(window.squares);
+    }
+}
+
+void TemplateAnalysis::Impl::computeLane(Lane &lane) const
+{
+    const int fromFirst = firstUsed(kLastSkippedOutputStep, lane);
+    const int fromSecond = firstUsed(kLastSkippedCumulativeStep, lane);
+    if (lane.first) {
+        const LoopInput &in = lane.input[0];
+        transformBlock(lane, in, lane.shared, !templates.taperZero);
+        // Shared, the forward coefficients serve the second loop's earlier
+        // start as well.
+        const int from = lane.shared ? fromSecond : fromFirst;
+        coefficients(templates.forward, lane, in, lane.fft.output(), from, lane.forward[0]);
+        const bool amplitudes = lane.energy > 0.0 && !templates.taperZero;
+        for (int t = 0; t < lane.filled; ++t)
+            lane.amplitude[t] = amplitudes ? lane.amplitudeOut[kHistory + t] : 0.0;
+        if (lane.shared) {
+            std::copy(lane.forward[0] + from, lane.forward[0] + lane.filled,
+                      lane.forward[1] + from);
+            coefficients(templates.reversed, lane, in, lane.reversedOut.get(), fromSecond,
+                         lane.reversed);
+        }
+    }
+    if (lane.second && !lane.shared) {
+        const LoopInput &in = lane.input[1];
+        transformBlock(lane, in, true, false);
+        coefficients(templates.forward, lane, in, lane.fft.output(), fromSecond,
+                     lane.forward[1]);
+        coefficients(templates.reversed, lane, in, lane.reversedOut.get(), fromSecond,
+                     lane.reversed);
+    }
+}
+
+bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const Lane &lane,
+                                        const LoopInput &in, const double *out, int t,
                                         double &sum) const
 {
     if (kernel.mode == KernelMode::Zero || kernel.mode == KernelMode::Flat
-        || kernel.mode == KernelMode::Undefined || window.squaresAt[t] == 0.0) {
+        || kernel.mode == KernelMode::Undefined || in.squaresAt[t] == 0.0) {
         // Every product is exactly zero (a zero template or window), or the
         // sum does not matter (a flat or undefined template).
         sum = 0.0;
@@ -388,8 +701,8 @@ bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out,
     }
     if (kernel.mode != KernelMode::Fourier)
         return false;
-    const double sx = window.sumAt[t];
-    const double dx = kWindow * window.squaresAt[t] - sx * sx;
+    const double sx = in.sumAt[t];
+    const double dx = kWindow * in.squaresAt[t] - sx * sx;
     const double mean = kernel.offset * sx;
     const double under = dx * kernel.dy + 1e-9;
     if (under < 0.0) {
@@ -399,8 +712,9 @@ bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out,
         return true;
     }
     const double error = DBL_EPSILON
-                         * (kFourierErrorScale * loud.transformNorm * kernel.norm
-                            + 2 * loud.inWindow[t] * kernel.largestCentred + std::fabs(mean));
+                         * (kFourierErrorScale * lane.loud.transformNorm * kernel.norm
+                            + 2 * lane.loud.inWindow[t] * kernel.largestCentred
+                            + std::fabs(mean));
     // |r error| ~ N * error / sqrt(under), compared without the root.
     const double scaled = kWindow * error;
     if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under) {
@@ -410,8 +724,8 @@ bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out,
     return false;
 }
 
-void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const int *steps, int count,
-                                        double *sums) const
+void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const LoopInput &in,
+                                        const int *steps, int count, double *sums) const
 {
     // The direct form's order for each step: newest sample with y[0],
     // k = 0 .. 1005, from 0. A tile of neighbouring steps runs side by side,
@@ -423,7 +737,7 @@ void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const int *steps, 
         int n = 1;
         while (n < kDirectTile && i + n < count && steps[i + n] == first + n)
             ++n;
-        const double *x = block.x + kHistory + first;
+        const double *x = in.x + kHistory + first;
         if (n == kDirectTile) {
             double acc[kDirectTile] = {};
             for (int k = 0; k < kWindow; ++k) {
@@ -444,15 +758,17 @@ void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const int *steps, 
     }
 }
 
-void TemplateAnalysis::Impl::takeOutLoudSamples(double *in)
+void TemplateAnalysis::Impl::takeOutLoudSamples(Lane &lane, const LoopInput &in,
+                                                double *fftIn) const
 {
+    Lane::Loud &loud = lane.loud;
     loud.count = 0;
-    loud.transformNorm = block.norm;
-    std::fill(loud.inWindow, loud.inWindow + block.filled, 0.0);
+    loud.transformNorm = lane.norm;
+    std::fill(loud.inWindow, loud.inWindow + lane.filled, 0.0);
     double loudEnergy = 0.0;
-    const double limit = block.energy / kMaxLoud;
+    const double limit = lane.energy / kMaxLoud;
     for (int i = 0; i < kFftSize && loud.count < kMaxLoud; ++i) {
-        const double x = block.x[i];
+        const double x = in.x[i];
         if (x * x > limit) {
             loud.at[loud.count++] = i;
             loudEnergy += x * x;
@@ -460,214 +776,114 @@ void TemplateAnalysis::Impl::takeOutLoudSamples(double *in)
     }
     // Only worth it when the rest is much quieter. The energies are exact
     // integers, so is their difference.
-    if (loud.count == 0 || (block.energy - loudEnergy) * 16 > block.energy) {
+    if (loud.count == 0 || (lane.energy - loudEnergy) * 16 > lane.energy) {
         loud.count = 0;
         return;
     }
     for (int i = 0; i < loud.count; ++i) {
         const int p = loud.at[i];
-        in[p] = 0.0;
+        fftIn[p] = 0.0;
         // Step t's window covers block positions t .. t + 1005.
-        for (int t = std::max(0, p - kHistory); t <= std::min(p, block.filled - 1); ++t)
-            loud.inWindow[t] += std::fabs(block.x[p]);
+        for (int t = std::max(0, p - kHistory); t <= std::min(p, lane.filled - 1); ++t)
+            loud.inWindow[t] += std::fabs(in.x[p]);
     }
-    loud.transformNorm = std::sqrt(block.energy - loudEnergy);
+    loud.transformNorm = std::sqrt(lane.energy - loudEnergy);
 }
 
-void TemplateAnalysis::Impl::addLoudProducts(const Kernel &kernel, double *out) const
+void TemplateAnalysis::Impl::addLoudProducts(const Kernel &kernel, const Lane &lane,
+                                             const LoopInput &in, double *out) const
 {
     // out holds the convolution with the scaled centred template.
-    const int endOut = kHistory + block.filled;
-    for (int i = 0; i < loud.count; ++i) {
-        const int p = loud.at[i];
-        const double v = block.x[p];
+    const int endOut = kHistory + lane.filled;
+    for (int i = 0; i < lane.loud.count; ++i) {
+        const int p = lane.loud.at[i];
+        const double v = in.x[p];
         for (int index = std::max(p, kHistory); index < std::min(p + kWindow, endOut); ++index)
             out[index] += v * kernel.centred[index - p];
     }
 }
 
-void TemplateAnalysis::Impl::productSums(const Kernel &kernel, const double *out,
-                                         double *values) const
+void TemplateAnalysis::Impl::coefficients(const Kernel &kernel, const Lane &lane,
+                                          const LoopInput &in, const double *out, int from,
+                                          double *values) const
 {
     int direct[kHop];
     int directCount = 0;
-    for (int t = corr.from; t < block.filled; ++t) {
-        if (!fourierSum(kernel, out, t, values[t]))
+    for (int t = from; t < lane.filled; ++t) {
+        if (!fourierSum(kernel, lane, in, out, t, values[t]))
             direct[directCount++] = t;
     }
-    directSums(kernel, direct, directCount, values);
-}
+    directSums(kernel, in, direct, directCount, values);
 
-void TemplateAnalysis::Impl::coefficients(double *values, const Kernel &kernel) const
-{
     const double sy = kernel.sy;
     const double syy = kernel.syy;
-    for (int t = corr.from; t < block.filled; ++t)
-        values[t] = correlation(values[t], window.sumAt[t], window.squaresAt[t], sy, syy);
+    for (int t = from; t < lane.filled; ++t)
+        values[t] = correlation(values[t], in.sumAt[t], in.squaresAt[t], sy, syy);
 }
 
-void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, Loop loop)
+void TemplateAnalysis::Impl::transformBlock(Lane &lane, const LoopInput &in, bool withReversed,
+                                            bool withAmplitude) const
 {
-    while (count > 0 && block.pushed < samples) {
-        const std::int64_t room =
-            std::min<std::int64_t>(kHop - block.filled, samples - block.pushed);
-        const int take =
-            static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
-        for (int i = 0; i < take; ++i) {
-            std::int32_t w = words[i];
-            if (loop == Loop::Second) {
-                const std::int64_t step = block.start + block.filled;
-                if (step < kept.first || step > kept.last)
-                    w = analysis::edgeSineWord(step);
-            }
-            block.words[block.filled] = w;
-            block.x[kHistory + block.filled] = w / kSampleScale;
-            ++block.filled;
-        }
-        words += take;
-        count -= static_cast<std::size_t>(take);
-        block.pushed += take;
-        if (block.filled == kHop)
-            processBlock(loop);
-    }
-}
-
-void TemplateAnalysis::Impl::finish(Loop loop)
-{
-    // Words never pushed count as zero words.
-    static const std::int32_t zeros[256] = {};
-    while (block.pushed < samples)
-        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - block.pushed)),
-             loop);
-    if (block.filled > 0)
-        processBlock(loop);
-    // The next loop starts from zero history before step 48.
-    std::fill(block.x, block.x + kFftSize, 0.0);
-    block.start = analysis::kLeadInWords;
-    block.pushed = 0;
-}
-
-void TemplateAnalysis::Impl::processBlock(Loop loop)
-{
-    transformBlock(loop);
-    updateWindowSums();
-    correlate(loop);
-    if (loop == Loop::First) {
-        detectorSteps();
-        frameSink.framesReady(block.words, block.frames, static_cast<std::size_t>(block.filled));
-    } else {
-        cumulativeSteps();
-    }
-
-    std::memmove(block.x, block.x + block.filled, kHistory * sizeof(double));
-    block.start += block.filled;
-    block.filled = 0;
-}
-
-// The block's energy, and the transformed sums of products of the block
-// with each template (the second loop's with both) and, in the first loop,
-// the tapered amplitude.
-void TemplateAnalysis::Impl::transformBlock(Loop loop)
-{
-    const int used = kHistory + block.filled;
-    std::fill(block.x + used, block.x + kFftSize, 0.0);
     // Squares of integers below 2^17, at most 2048 of them: every partial sum
     // is an exact integer, so the order of accumulation does not matter.
     double partial[4] = {};
     for (int i = 0; i < kFftSize; i += 4) {
-        for (int lane = 0; lane < 4; ++lane)
-            partial[lane] += block.x[i + lane] * block.x[i + lane];
+        for (int k = 0; k < 4; ++k)
+            partial[k] += in.x[i + k] * in.x[i + k];
     }
-    block.energy = (partial[0] + partial[1]) + (partial[2] + partial[3]);
-    block.norm = std::sqrt(block.energy);
-    loud.count = 0;
-    loud.transformNorm = 0.0;
-    std::fill(loud.inWindow, loud.inWindow + block.filled, 0.0);
-    if (block.energy == 0.0)
+    lane.energy = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    lane.norm = std::sqrt(lane.energy);
+    lane.loud.count = 0;
+    lane.loud.transformNorm = 0.0;
+    std::fill(lane.loud.inWindow, lane.loud.inWindow + lane.filled, 0.0);
+    if (lane.energy == 0.0)
         return;
 
-    RealTransform &fft = transform.fft;
+    RealTransform &fft = lane.fft;
     const bool needForward = templates.forward.mode == KernelMode::Fourier;
-    const bool needReversed =
-        loop == Loop::Second && templates.reversed.mode == KernelMode::Fourier;
+    const bool needReversed = withReversed && templates.reversed.mode == KernelMode::Fourier;
     auto apply = [&](const FftwBuffer<fftw_complex> &kernelSpectrum, double *out) {
-        RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), transform.product.get(),
+        RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), lane.product.get(),
                                 kSpectrum);
-        fft.backward(transform.product.get(), out);
+        fft.backward(lane.product.get(), out);
     };
     if (needForward || needReversed) {
-        std::copy(block.x, block.x + kFftSize, fft.input());
-        takeOutLoudSamples(fft.input());
+        std::copy(in.x, in.x + kFftSize, fft.input());
+        takeOutLoudSamples(lane, in, fft.input());
         fft.forward();
         if (needForward) {
             apply(templates.forward.spectrum, fft.output());
-            addLoudProducts(templates.forward, fft.output());
+            addLoudProducts(templates.forward, lane, in, fft.output());
         }
         if (needReversed) {
-            apply(templates.reversed.spectrum, transform.reversedOut.get());
-            addLoudProducts(templates.reversed, transform.reversedOut.get());
+            apply(templates.reversed.spectrum, lane.reversedOut.get());
+            addLoudProducts(templates.reversed, lane, in, lane.reversedOut.get());
         }
     }
-    if (loop == Loop::First && !templates.taperZero) {
-        double *in = fft.input();
+    if (withAmplitude) {
+        double *fftIn = fft.input();
         for (int i = 0; i < kFftSize; ++i)
-            in[i] = std::fabs(block.x[i]);
+            fftIn[i] = std::fabs(in.x[i]);
         fft.forward();
-        apply(templates.taperSpectrum, transform.amplitudeOut.get());
+        apply(templates.taperSpectrum, lane.amplitudeOut.get());
     }
-}
-
-// The ring's exact running sums, step by step.
-void TemplateAnalysis::Impl::updateWindowSums()
-{
-    int slot = static_cast<int>(block.start % kWindow);
-    for (int t = 0; t < block.filled; ++t) {
-        const std::int64_t x = block.words[t] / kSampleScale;
-        const std::int64_t old = window.ring[slot];
-        window.sum += x - old;
-        window.squares += x * x - old * old;
-        window.ring[slot] = static_cast<std::int32_t>(x);
-        slot = nextSlot(slot, kWindow);
-        window.sumAt[t] = static_cast<double>(window.sum);
-        window.squaresAt[t] = static_cast<double>(window.squares);
-    }
-}
-
-// The correlations of the steps whose results are used. The sums of
-// products come first (a step may need a direct sum); the coefficients then
-// follow in a branch-free loop that vectorises, with the same correctly
-// rounded operations in the same order.
-void TemplateAnalysis::Impl::correlate(Loop loop)
-{
-    const bool second = loop == Loop::Second;
-    const std::int64_t lastSkipped = second ? kLastSkippedCumulativeStep : kLastSkippedOutputStep;
-    corr.from =
-        static_cast<int>(std::clamp<std::int64_t>(lastSkipped + 1 - block.start, 0, block.filled));
-    productSums(templates.forward, transform.fft.output(), corr.forward);
-    if (second)
-        productSums(templates.reversed, transform.reversedOut.get(), corr.reversed);
-    coefficients(corr.forward, templates.forward);
-    if (second)
-        coefficients(corr.reversed, templates.reversed);
 }
 
 // Frames, components and detector columns, step by step. The positions
 // step mod 1006, (step - 503) mod 1006 and step mod 800 are carried along
 // instead of divided out.
-void TemplateAnalysis::Impl::detectorSteps()
+void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
 {
-    const bool amplitudes = block.energy > 0.0 && !templates.taperZero;
-    int ringSlot = static_cast<int>(block.start % kWindow);
-    int blockSlot = static_cast<int>(block.start % kBlock);
-    for (int t = 0; t < block.filled;
+    int ringSlot = static_cast<int>(lane.start % kWindow);
+    int blockSlot = static_cast<int>(lane.start % kBlock);
+    for (int t = 0; t < lane.filled;
          ++t, ringSlot = nextSlot(ringSlot, kWindow), blockSlot = nextSlot(blockSlot, kBlock)) {
-        block.frames[2 * t] = detector.asymWord;
-        block.frames[2 * t + 1] = detector.symWord;
-        if (block.start + t <= kLastSkippedOutputStep)
+        lane.frames[2 * t] = detector.asymWord;
+        lane.frames[2 * t + 1] = detector.symWord;
+        if (lane.start + t <= kLastSkippedOutputStep)
             continue;
-        const double r = corr.forward[t];
-        const double amplitude = amplitudes ? transform.amplitudeOut[kHistory + t] : 0.0;
-        detector.delayLine[ringSlot] = block.words[t];
+        const double r = lane.forward[0][t];
+        detector.delayLine[ringSlot] = lane.words[t];
         const std::int32_t delayed =
             detector.delayLine[ringSlot >= kHalfWindow ? ringSlot - kHalfWindow
                                                        : ringSlot + kHalfWindow];
@@ -675,7 +891,7 @@ void TemplateAnalysis::Impl::detectorSteps()
         detector.symWord = toInt32(delayed * detector.residualWeight);
         detector.absCorr = std::fabs(r);
         detector.residualWeight = 1 - r * r;
-        blockValues[blockSlot] = toInt32(std::fabs(r) * amplitude);
+        blockValues[blockSlot] = toInt32(std::fabs(r) * lane.amplitude[t]);
         if (blockSlot == 0) {
             const int peak = *std::max_element(blockValues, blockValues + kBlock);
             observer.detectorColumn(detector.columns, peak);
@@ -686,27 +902,29 @@ void TemplateAnalysis::Impl::detectorSteps()
             }
         }
     }
+    frameSink.framesReady(lane.words, lane.frames, static_cast<std::size_t>(lane.filled));
 }
 
 // The cumulative sum and its columns, step by step.
-void TemplateAnalysis::Impl::cumulativeSteps()
+void TemplateAnalysis::Impl::cumulativeSteps(Lane &lane)
 {
-    int blockSlot = static_cast<int>(block.start % kBlock);
-    for (int t = 0; t < block.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
-        const std::int64_t step = block.start + t;
+    std::int32_t *values = together ? cumulative.values : blockValues;
+    int blockSlot = static_cast<int>(lane.start % kBlock);
+    for (int t = 0; t < lane.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
+        const std::int64_t step = lane.start + t;
         if (step > kLastSkippedCumulativeStep)
             cumulative.sum =
-                cumulative.sum + kCumulativeWeight * (corr.forward[t] - corr.reversed[t]);
+                cumulative.sum + kCumulativeWeight * (lane.forward[1][t] - lane.reversed[t]);
         if (step <= kLastSkippedOutputStep)
             continue;
-        blockValues[blockSlot] = toInt32(cumulative.sum);
+        values[blockSlot] = toInt32(cumulative.sum);
         if (blockSlot == 0) {
-            if (cumulative.firstWaits && cumulative.columns == 0) {
-                std::copy(blockValues, blockValues + kBlock, cumulative.waitingValues);
+            if (together && cumulative.columns == 0) {
+                std::copy(values, values + kBlock, cumulative.waitingValues);
                 cumulative.firstWaiting = true;
                 ++cumulative.columns;
             } else {
-                endCumulativeBlock(cumulative.columns++, blockValues);
+                endCumulativeBlock(cumulative.columns++, values);
             }
         }
     }
@@ -716,13 +934,43 @@ void TemplateAnalysis::Impl::endCumulativeBlock(int column, const std::int32_t *
 {
     const auto range = std::minmax_element(values, values + kBlock);
     const int low = *range.first;
-    observer.cumulativeColumn(column, *range.second, low);
+    if (together)
+        cumulative.waitingColumns.push_back({column, *range.second, low});
+    else
+        observer.cumulativeColumn(column, *range.second, low);
     if (column + 1 == kChangeFromColumn)
         cumulative.firstLow = low;
     if (column > cumulative.lastColumn) {
         cumulative.lastLow = low;
         cumulative.lastColumn = column;
     }
+}
+
+// With the loops together, after both: the second loop's first block takes
+// the block values the first loop left, and then every waiting column is
+// shown, in order.
+void TemplateAnalysis::Impl::completeFirstColumn()
+{
+    Cumulative &c = cumulative;
+    if (c.firstWaiting) {
+        c.firstWaiting = false;
+        // The second loop's first block ends at the first multiple of the
+        // block past the output start; before it the loop wrote the slots of
+        // the steps from the output start on, the rest are the first loop's.
+        const std::int64_t end = (kLastSkippedOutputStep / kBlock + 1) * kBlock;
+        std::int32_t values[kBlock];
+        std::copy(blockValues, blockValues + kBlock, values);
+        for (std::int64_t step = kLastSkippedOutputStep + 1; step <= end; ++step) {
+            const auto slot = static_cast<std::size_t>(step % kBlock);
+            values[slot] = c.waitingValues[slot];
+        }
+        endCumulativeBlock(0, values);
+        // Column 0 came last: it goes first.
+        std::rotate(c.waitingColumns.begin(), c.waitingColumns.end() - 1, c.waitingColumns.end());
+    }
+    for (const auto &column : c.waitingColumns)
+        observer.cumulativeColumn(column[0], column[1], column[2]);
+    c.waitingColumns.clear();
 }
 
 TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
@@ -741,6 +989,15 @@ std::int64_t TemplateAnalysis::sampleCount() const
     return d->samples;
 }
 
+void TemplateAnalysis::runLoopsTogether(bool helperThread)
+{
+    if (d->stage != Stage::FirstLoop || d->pushed > 0 || d->filling >= 0 || d->together)
+        return;
+    d->together = true;
+    if (helperThread)
+        d->startHelper();
+}
+
 void TemplateAnalysis::pushFirst(const std::int32_t *samples, std::size_t count)
 {
     if (d->stage == Stage::FirstLoop)
@@ -752,7 +1009,8 @@ void TemplateAnalysis::finishFirst()
     if (d->stage != Stage::FirstLoop)
         return;
     d->finish(Loop::First);
-    d->stage = Stage::SecondLoop;
+    d->stage = d->together ? Stage::Finished : Stage::SecondLoop;
+    d->stopHelper();
 }
 
 void TemplateAnalysis::pushSecond(const std::int32_t *samples, std::size_t count)
@@ -769,38 +1027,6 @@ void TemplateAnalysis::finishSecond()
         return;
     d->finish(Loop::Second);
     d->stage = Stage::Finished;
-}
-
-void TemplateAnalysis::runSecondLoopOnly()
-{
-    if (d->stage == Stage::FirstLoop && d->block.pushed == 0) {
-        d->stage = Stage::SecondLoop;
-        d->cumulative.firstWaits = true;
-    }
-}
-
-std::vector<std::int32_t> TemplateAnalysis::blockValuesLeft() const
-{
-    return std::vector<std::int32_t>(d->blockValues, d->blockValues + kBlock);
-}
-
-void TemplateAnalysis::completeFirstColumn(const std::vector<std::int32_t> &leftByFirstLoop)
-{
-    Impl::Cumulative &c = d->cumulative;
-    if (!c.firstWaiting || leftByFirstLoop.size() != std::size_t(kBlock))
-        return;
-    c.firstWaiting = false;
-    // The second loop's first block ends at the first multiple of the block
-    // past the output start; before it the loop wrote the slots of the steps
-    // from the output start on, the rest are the first loop's.
-    const std::int64_t end = (kLastSkippedOutputStep / kBlock + 1) * kBlock;
-    std::int32_t values[kBlock];
-    std::copy(leftByFirstLoop.begin(), leftByFirstLoop.end(), values);
-    for (std::int64_t step = kLastSkippedOutputStep + 1; step <= end; ++step) {
-        const auto slot = static_cast<std::size_t>(step % kBlock);
-        values[slot] = c.waitingValues[slot];
-    }
-    d->endCumulativeBlock(0, values);
 }
 
 int TemplateAnalysis::peakBlock() const
