@@ -93,6 +93,9 @@ constexpr double kMaxCorrelationError = 3e-14;
 /// them. At most this many: a loud sample's square exceeds the block's
 /// energy / kMaxLoud.
 constexpr int kMaxLoud = 32;
+/// Runs of at least this many neighbouring steps that need direct sums are
+/// transformed once more on their own first.
+constexpr int kMinRetriedRun = 48;
 /// Steps whose direct sums are formed side by side.
 constexpr int kDirectTile = 16;
 
@@ -264,6 +267,8 @@ struct Lane
     FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
     FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
     FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
+    /// A second transform's outputs for some of the steps (retryRun()).
+    FftwBuffer<double> retryOut = allocateZeroed<double>(kFftSize);
 
     /// Sum of squares of the transformed samples and its root.
     double energy = 0.0;
@@ -398,8 +403,16 @@ struct TemplateAnalysis::Impl
                         bool withAmplitude) const;
     /// The sum of products of block step t from the transform's `out`, when
     /// its error is small enough; false when it needs a direct sum.
-    bool fourierSum(const Kernel &kernel, const Lane &lane, const LoopInput &in, const double *out,
-                    int t, double &sum) const;
+    /// `transformNorm` is the norm of what the transform took in, `loud`
+    /// the magnitudes of the samples in the step's window that it did not.
+    bool fourierSum(const Kernel &kernel, const LoopInput &in, const double *out, int t,
+                    double transformNorm, double loud, double &sum) const;
+    /// Transforms again, for a run of steps that needed direct sums, only
+    /// the samples their windows reach: without the loud stretch beside
+    /// them (a ping) the transform may be fine enough. Fills `values` of
+    /// the steps it can and leaves the rest in `steps`, returning their count.
+    int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *steps, int count,
+                 double *values) const;
     /// Direct sums of products for the steps listed in `steps`, into `sums`.
     void directSums(const Kernel &kernel, const LoopInput &in, const int *steps, int count,
                     double *sums) const;
@@ -412,8 +425,8 @@ struct TemplateAnalysis::Impl
     /// `values`: sums of products first (a step may need a direct sum),
     /// then, in a branch-free loop that vectorises, the coefficients, with
     /// the same correctly rounded operations in the same order.
-    void coefficients(const Kernel &kernel, const Lane &lane, const LoopInput &in,
-                      const double *out, int from, double *values) const;
+    void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, const double *out,
+                      int from, double *values) const;
 };
 
 void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
@@ -688,9 +701,9 @@ void TemplateAnalysis::Impl::computeLane(Lane &lane) const
     }
 }
 
-bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const Lane &lane,
-                                        const LoopInput &in, const double *out, int t,
-                                        double &sum) const
+bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const LoopInput &in,
+                                        const double *out, int t, double transformNorm,
+                                        double loud, double &sum) const
 {
     if (kernel.mode == KernelMode::Zero || kernel.mode == KernelMode::Flat
         || kernel.mode == KernelMode::Undefined || in.squaresAt[t] == 0.0) {
@@ -712,9 +725,8 @@ bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const Lane &lane,
         return true;
     }
     const double error = DBL_EPSILON
-                         * (kFourierErrorScale * lane.loud.transformNorm * kernel.norm
-                            + 2 * lane.loud.inWindow[t] * kernel.largestCentred
-                            + std::fabs(mean));
+                         * (kFourierErrorScale * transformNorm * kernel.norm
+                            + 2 * loud * kernel.largestCentred + std::fabs(mean));
     // |r error| ~ N * error / sqrt(under), compared without the root.
     const double scaled = kWindow * error;
     if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under) {
@@ -803,17 +815,58 @@ void TemplateAnalysis::Impl::addLoudProducts(const Kernel &kernel, const Lane &l
     }
 }
 
-void TemplateAnalysis::Impl::coefficients(const Kernel &kernel, const Lane &lane,
+int TemplateAnalysis::Impl::retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in,
+                                     int *steps, int count, double *values) const
+{
+    // Steps lo .. hi - 1 reach block positions lo .. hi - 1 + 1005; the
+    // transform sees those alone, in place, so its outputs keep their index.
+    const int lo = steps[0];
+    const int end = steps[count - 1] + kWindow;
+    RealTransform &fft = lane.fft;
+    double *fftIn = fft.input();
+    std::fill(fftIn, fftIn + kFftSize, 0.0);
+    std::copy(in.x + lo, in.x + end, fftIn + lo);
+    double energy = 0.0; // exact, as in transformBlock()
+    for (int i = lo; i < end; ++i)
+        energy += in.x[i] * in.x[i];
+    fft.forward(fftIn, fft.spectrum());
+    RealTransform::multiply(fft.spectrum(), kernel.spectrum.get(), lane.product.get(), kSpectrum);
+    fft.backward(lane.product.get(), lane.retryOut.get());
+    const double norm = std::sqrt(energy);
+    int left = 0;
+    for (int i = 0; i < count; ++i) {
+        const int t = steps[i];
+        if (!fourierSum(kernel, in, lane.retryOut.get(), t, norm, 0.0, values[t]))
+            steps[left++] = t;
+    }
+    return left;
+}
+
+void TemplateAnalysis::Impl::coefficients(const Kernel &kernel, Lane &lane,
                                           const LoopInput &in, const double *out, int from,
                                           double *values) const
 {
     int direct[kHop];
     int directCount = 0;
     for (int t = from; t < lane.filled; ++t) {
-        if (!fourierSum(kernel, lane, in, out, t, values[t]))
+        if (!fourierSum(kernel, in, out, t, lane.loud.transformNorm, lane.loud.inWindow[t],
+                        values[t]))
             direct[directCount++] = t;
     }
-    directSums(kernel, in, direct, directCount, values);
+    // Runs of neighbouring steps, each tried again on its own.
+    int kept = 0;
+    for (int i = 0; i < directCount;) {
+        int n = 1;
+        while (i + n < directCount && direct[i + n] == direct[i] + n)
+            ++n;
+        std::memmove(direct + kept, direct + i, std::size_t(n) * sizeof(int));
+        if (n >= kMinRetriedRun && kernel.mode == KernelMode::Fourier)
+            kept += retryRun(kernel, lane, in, direct + kept, n, values);
+        else
+            kept += n;
+        i += n;
+    }
+    directSums(kernel, in, direct, kept, values);
 
     const double sy = kernel.sy;
     const double syy = kernel.syy;
