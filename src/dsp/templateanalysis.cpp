@@ -33,7 +33,15 @@
 // rounding could move r by more than 3e-14 (a near-constant window, a quiet
 // window in a loud block) or the template's magnitudes are outside the
 // transform's safe range, the step sums its 1006 products directly, in the
-// direct form's order.
+// direct form's order. A run of such steps beside a loud stretch is first
+// transformed again without it.
+//
+// The work goes block by block through a short ring of lanes: the pushing
+// thread fills a lane with the block's samples and window sums, any thread
+// (the pushing one or the object's helper) forms its transforms and
+// coefficients, which depend on that lane alone, and the pushing thread
+// then runs its steps in order. So the results never depend on which
+// thread computed what.
 
 #include "dsp/templateanalysis.h"
 
