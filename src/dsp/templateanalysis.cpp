@@ -37,11 +37,11 @@
 // transformed again without it.
 //
 // The work goes block by block through a short ring of lanes: the pushing
-// thread fills a lane with the block's samples and window sums, any thread
-// (the pushing one or the object's helper) forms its transforms and
-// coefficients, which depend on that lane alone, and the pushing thread
-// then runs its steps in order. So the results never depend on which
-// thread computed what.
+// thread fills a lane with the block's samples; any thread (the pushing
+// one or the object's helper) forms its window sums, transforms,
+// coefficients and detector words, which depend on that lane alone; and
+// the pushing thread then runs its steps in order. So the results never
+// depend on which thread computed what.
 
 #include "dsp/templateanalysis.h"
 
@@ -223,14 +223,6 @@ struct LoopInput
     double squaresAt[kHop] = {};
 };
 
-/// Exact running sums over the last 1006 scaled samples of one loop.
-struct WindowRing
-{
-    std::int32_t ring[kWindow] = {};
-    std::int64_t sum = 0;
-    std::int64_t squares = 0;
-};
-
 /// One block on its way through the analysis. The pushing thread fills in
 /// its words and samples; whichever thread takes it then forms the
 /// transforms and coefficients (computeLane(), which reads only the lane
@@ -262,10 +254,10 @@ struct Lane
 
     /// Coefficients by step of the block: with the forward template by
     /// loop, with the reversed one in the second loop; and the first loop's
-    /// tapered amplitudes.
+    /// detector words, |r| times the tapered amplitude.
     double forward[2][kHop] = {};
     double reversed[kHop] = {};
-    double amplitude[kHop] = {};
+    std::int32_t detectorWords[kHop] = {};
 
     /// The transform with its buffers: the block goes in, its spectrum
     /// times a kernel's is `product`, and each kernel's outputs come back
@@ -339,7 +331,6 @@ struct TemplateAnalysis::Impl
     std::int64_t nextStart = analysis::kLeadInWords;
     bool freshHistory = true;
     std::int64_t pushed = 0;
-    WindowRing rings[2];
 
     /// The helper thread that computes lanes beside the pushing thread.
     std::thread helper;
@@ -396,7 +387,6 @@ struct TemplateAnalysis::Impl
     void retireOldest();
     /// Takes the oldest Ready lane for computing; null when none is (lock held).
     Lane *takeReady();
-    void updateWindowSums(Lane &lane, int loop);
     void detectorSteps(Lane &lane);
     void cumulativeSteps(Lane &lane);
     /// The end of cumulative block `column` over `values`.
@@ -405,6 +395,7 @@ struct TemplateAnalysis::Impl
 
     // The numeric part, on any thread.
     void computeLane(Lane &lane) const;
+    static void windowSums(LoopInput &in, int filled);
     /// The block's energy, and the transformed sums of products of `in`
     /// with the wanted kernels.
     void transformBlock(Lane &lane, const LoopInput &in, bool withReversed,
@@ -591,13 +582,8 @@ void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, 
 
 void TemplateAnalysis::Impl::submit(Lane &lane)
 {
-    for (int loop = 0; loop < 2; ++loop) {
-        if (loop == 0 ? lane.first : lane.second) {
-            double *x = lane.input[loop].x;
-            std::fill(x + kHistory + lane.filled, x + kFftSize, 0.0);
-            updateWindowSums(lane, loop);
-        }
-    }
+    for (LoopInput &in : lane.input)
+        std::fill(in.x + kHistory + lane.filled, in.x + kFftSize, 0.0);
     filling = -1;
     nextStart += lane.filled;
     next = nextSlot(next, static_cast<int>(lanes.size()));
@@ -660,21 +646,28 @@ void TemplateAnalysis::Impl::finish(Loop loop)
     pushed = 0;
 }
 
-// The ring's exact running sums, step by step.
-void TemplateAnalysis::Impl::updateWindowSums(Lane &lane, int loop)
+// The exact sums over each step's window, block positions t .. t + 1005:
+// the first step's formed whole, each later one by taking in the new
+// sample and dropping the oldest. Integers below 2^17 throughout, so the
+// order never matters.
+void TemplateAnalysis::Impl::windowSums(LoopInput &in, int filled)
 {
-    WindowRing &window = rings[loop];
-    LoopInput &in = lane.input[loop];
-    int slot = static_cast<int>(lane.start % kWindow);
-    for (int t = 0; t < lane.filled; ++t) {
-        const auto x = static_cast<std::int64_t>(in.x[kHistory + t]);
-        const std::int64_t old = window.ring[slot];
-        window.sum += x - old;
-        window.squares += x * x - old * old;
-        window.ring[slot] = static_cast<std::int32_t>(x);
-        slot = nextSlot(slot, kWindow);
-        in.sumAt[t] = static_cast<double>(window.sum);
-        in.squaresAt[t] = static_cast<double>(window.squares);
+    std::int64_t sum = 0;
+    std::int64_t squares = 0;
+    for (int i = 0; i < kWindow; ++i) {
+        const auto x = static_cast<std::int64_t>(in.x[i]);
+        sum += x;
+        squares += x * x;
+    }
+    for (int t = 0; t < filled; ++t) {
+        if (t > 0) {
+            const auto x = static_cast<std::int64_t>(in.x[t + kHistory]);
+            const auto old = static_cast<std::int64_t>(in.x[t - 1]);
+            sum += x - old;
+            squares += x * x - old * old;
+        }
+        in.sumAt[t] = static_cast<double>(sum);
+        in.squaresAt[t] = static_cast<double>(squares);
     }
 }
 
@@ -683,15 +676,18 @@ void TemplateAnalysis::Impl::computeLane(Lane &lane) const
     const int fromFirst = firstUsed(kLastSkippedOutputStep, lane);
     const int fromSecond = firstUsed(kLastSkippedCumulativeStep, lane);
     if (lane.first) {
-        const LoopInput &in = lane.input[0];
+        LoopInput &in = lane.input[0];
+        windowSums(in, lane.filled);
         transformBlock(lane, in, lane.shared, !templates.taperZero);
         // Shared, the forward coefficients serve the second loop's earlier
         // start as well.
         const int from = lane.shared ? fromSecond : fromFirst;
         coefficients(templates.forward, lane, in, lane.fft.output(), from, lane.forward[0]);
         const bool amplitudes = lane.energy > 0.0 && !templates.taperZero;
-        for (int t = 0; t < lane.filled; ++t)
-            lane.amplitude[t] = amplitudes ? lane.amplitudeOut[kHistory + t] : 0.0;
+        for (int t = fromFirst; t < lane.filled; ++t) {
+            const double amplitude = amplitudes ? lane.amplitudeOut[kHistory + t] : 0.0;
+            lane.detectorWords[t] = toInt32(std::fabs(lane.forward[0][t]) * amplitude);
+        }
         if (lane.shared) {
             std::copy(lane.forward[0] + from, lane.forward[0] + lane.filled,
                       lane.forward[1] + from);
@@ -700,7 +696,8 @@ void TemplateAnalysis::Impl::computeLane(Lane &lane) const
         }
     }
     if (lane.second && !lane.shared) {
-        const LoopInput &in = lane.input[1];
+        LoopInput &in = lane.input[1];
+        windowSums(in, lane.filled);
         transformBlock(lane, in, true, false);
         coefficients(templates.forward, lane, in, lane.fft.output(), fromSecond,
                      lane.forward[1]);
@@ -952,7 +949,7 @@ void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
         detector.symWord = toInt32(delayed * detector.residualWeight);
         detector.absCorr = std::fabs(r);
         detector.residualWeight = 1 - r * r;
-        blockValues[blockSlot] = toInt32(std::fabs(r) * lane.amplitude[t]);
+        blockValues[blockSlot] = lane.detectorWords[t];
         if (blockSlot == 0) {
             const int peak = *std::max_element(blockValues, blockValues + kBlock);
             observer.detectorColumn(detector.columns, peak);
