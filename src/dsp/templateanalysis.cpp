@@ -37,7 +37,7 @@
 // transformed again without it.
 //
 // The work goes block by block through a short ring of lanes: the pushing
-// thread fills a lane with the block's samples; any thread (the pushing
+// thread fills a lane with the block's words; any thread (the pushing
 // one or the object's helper) forms its window sums, transforms,
 // coefficients and detector words, which depend on that lane alone; and
 // the pushing thread then runs its steps in order. So the results never
@@ -214,7 +214,7 @@ int nextSlot(int slot, int size)
 }
 
 /// The samples one loop sees over a block, and the exact window sums at
-/// each of its steps.
+/// each of its steps; made from the words by computeLane().
 struct LoopInput
 {
     /// kHistory earlier scaled samples, then the block's, then zeros.
@@ -246,8 +246,9 @@ struct Lane
     bool shared = false;
     std::int64_t start = analysis::kLeadInWords;
     int filled = 0;
-    /// The first loop's words, and the frames its steps write.
-    std::int32_t words[kHop] = {};
+    /// The words as pushed, kHistory earlier ones first (zeros before step
+    /// 48); and the frames the first loop's steps write.
+    std::int32_t words[kHistory + kHop] = {};
     std::int32_t frames[2 * kHop] = {};
     /// By loop.
     LoopInput input[2];
@@ -395,6 +396,8 @@ struct TemplateAnalysis::Impl
 
     // The numeric part, on any thread.
     void computeLane(Lane &lane) const;
+    /// The samples `loop` sees over the lane's block, from its words.
+    void scaleWords(Lane &lane, Loop loop) const;
     static void windowSums(LoopInput &in, int filled);
     /// The block's energy, and the transformed sums of products of `in`
     /// with the wanted kernels.
@@ -529,13 +532,10 @@ Lane &TemplateAnalysis::Impl::fillingLane(Loop loop)
     const Lane &previous = *lanes[static_cast<std::size_t>((next + size - 1) % size)];
     Lane &lane = *lanes[static_cast<std::size_t>(next)];
     // The history first: with one lane, the previous block is this one.
-    for (int loop = 0; loop < 2; ++loop) {
-        double *x = lane.input[loop].x;
-        if (freshHistory)
-            std::fill(x, x + kHistory, 0.0);
-        else
-            std::memmove(x, previous.input[loop].x + previous.filled, kHistory * sizeof(double));
-    }
+    if (freshHistory)
+        std::fill(lane.words, lane.words + kHistory, 0);
+    else
+        std::memmove(lane.words, previous.words + previous.filled, kHistory * sizeof(std::int32_t));
     filling = next;
     lane.first = loop == Loop::First;
     lane.second = together || loop == Loop::Second;
@@ -557,20 +557,7 @@ void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, 
         const std::int64_t room = std::min<std::int64_t>(kHop - lane.filled, samples - pushed);
         const int take =
             static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
-        double *first = lane.input[0].x + kHistory + lane.filled;
-        double *second = lane.input[1].x + kHistory + lane.filled;
-        for (int i = 0; i < take; ++i) {
-            const std::int32_t w = words[i];
-            if (lane.first) {
-                lane.words[lane.filled + i] = w;
-                first[i] = w / kSampleScale;
-            }
-            if (lane.second) {
-                const std::int64_t step = lane.start + lane.filled + i;
-                const bool edge = step < kept.first || step > kept.last;
-                second[i] = (edge ? analysis::edgeSineWord(step) : w) / kSampleScale;
-            }
-        }
+        std::copy(words, words + take, lane.words + kHistory + lane.filled);
         lane.filled += take;
         words += take;
         count -= static_cast<std::size_t>(take);
@@ -582,8 +569,6 @@ void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, 
 
 void TemplateAnalysis::Impl::submit(Lane &lane)
 {
-    for (LoopInput &in : lane.input)
-        std::fill(in.x + kHistory + lane.filled, in.x + kFftSize, 0.0);
     filling = -1;
     nextStart += lane.filled;
     next = nextSlot(next, static_cast<int>(lanes.size()));
@@ -646,6 +631,30 @@ void TemplateAnalysis::Impl::finish(Loop loop)
     pushed = 0;
 }
 
+void TemplateAnalysis::Impl::scaleWords(Lane &lane, Loop loop) const
+{
+    double *x = lane.input[loop == Loop::First ? 0 : 1].x;
+    const int used = kHistory + lane.filled;
+    if (loop == Loop::First) {
+        for (int i = 0; i < used; ++i)
+            x[i] = lane.words[i] / kSampleScale;
+    } else {
+        // The second loop's steps outside the kept range take the edge sine;
+        // before step 48 its history is zero.
+        const std::int64_t firstStep = lane.start - kHistory;
+        for (int i = 0; i < used; ++i) {
+            const std::int64_t step = firstStep + i;
+            std::int32_t w = lane.words[i];
+            if (step < analysis::kLeadInWords)
+                w = 0;
+            else if (step < kept.first || step > kept.last)
+                w = analysis::edgeSineWord(step);
+            x[i] = w / kSampleScale;
+        }
+    }
+    std::fill(x + used, x + kFftSize, 0.0);
+}
+
 // The exact sums over each step's window, block positions t .. t + 1005:
 // the first step's formed whole, each later one by taking in the new
 // sample and dropping the oldest. Integers below 2^17 throughout, so the
@@ -677,6 +686,7 @@ void TemplateAnalysis::Impl::computeLane(Lane &lane) const
     const int fromSecond = firstUsed(kLastSkippedCumulativeStep, lane);
     if (lane.first) {
         LoopInput &in = lane.input[0];
+        scaleWords(lane, Loop::First);
         windowSums(in, lane.filled);
         transformBlock(lane, in, lane.shared, !templates.taperZero);
         // Shared, the forward coefficients serve the second loop's earlier
@@ -697,6 +707,7 @@ void TemplateAnalysis::Impl::computeLane(Lane &lane) const
     }
     if (lane.second && !lane.shared) {
         LoopInput &in = lane.input[1];
+        scaleWords(lane, Loop::Second);
         windowSums(in, lane.filled);
         transformBlock(lane, in, true, false);
         coefficients(templates.forward, lane, in, lane.fft.output(), fromSecond,
@@ -941,7 +952,7 @@ void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
         if (lane.start + t <= kLastSkippedOutputStep)
             continue;
         const double r = lane.forward[0][t];
-        detector.delayLine[ringSlot] = lane.words[t];
+        detector.delayLine[ringSlot] = lane.words[kHistory + t];
         const std::int32_t delayed =
             detector.delayLine[ringSlot >= kHalfWindow ? ringSlot - kHalfWindow
                                                        : ringSlot + kHalfWindow];
@@ -960,7 +971,8 @@ void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
             }
         }
     }
-    frameSink.framesReady(lane.words, lane.frames, static_cast<std::size_t>(lane.filled));
+    frameSink.framesReady(lane.words + kHistory, lane.frames,
+                          static_cast<std::size_t>(lane.filled));
 }
 
 // The cumulative sum and its columns, step by step.
