@@ -36,12 +36,12 @@
 // direct form's order. A run of such steps beside a loud stretch is first
 // transformed again without it.
 //
-// The work goes block by block through a short ring of lanes: the pushing
-// thread fills a lane with the block's words; any thread (the pushing
-// one or the object's helper) forms its window sums, transforms,
-// coefficients and detector words, which depend on that lane alone; and
-// the pushing thread then runs its steps in order. So the results never
-// depend on which thread computed what.
+// The work goes block by block through a short ring of lanes. The pushing
+// thread fills a lane with the block's words; any thread (the pushing one
+// or the object's helper) forms its samples, window sums, transforms,
+// coefficients, detector words and frames, which depend on that lane
+// alone; the pushing thread then runs its steps in order. So the results
+// never depend on which thread computed what.
 
 #include "dsp/templateanalysis.h"
 
@@ -286,6 +286,25 @@ struct Lane
     } loud;
 };
 
+/// The frame of step `s`: the components as step s - 1 left them. Step
+/// s - 1 weights the word of step s - 504, `delayed`, with r of step s - 2,
+/// `before`: by 2 r^2 and by 1 - r^2. Before the output start the components
+/// are 0, and so are r and the word where their steps are that early.
+void frameOf(std::int64_t s, double before, std::int32_t delayed, std::int32_t *frame)
+{
+    const std::int64_t last = s - 1;
+    if (last <= kLastSkippedOutputStep) {
+        frame[0] = frame[1] = 0;
+        return;
+    }
+    const bool counted = last - 1 > kLastSkippedOutputStep;
+    const double absCorr = counted ? std::fabs(before) : 0.0;
+    const double residualWeight = counted ? 1 - before * before : 0.0;
+    const std::int32_t word = last - kHalfWindow > kLastSkippedOutputStep ? delayed : 0;
+    frame[0] = toInt32(2 * absCorr * absCorr * word);
+    frame[1] = toInt32(word * residualWeight);
+}
+
 /// The first step of a block whose coefficient is used, as a block index.
 int firstUsed(std::int64_t lastSkipped, const Lane &lane)
 {
@@ -344,14 +363,11 @@ struct TemplateAnalysis::Impl
     /// the first loop's last values where it has not written yet.
     std::int32_t blockValues[kBlock] = {};
 
-    /// First-loop state: the delayed words and the previous step's r.
+    /// First-loop state.
     struct Detector
     {
-        std::int32_t delayLine[kWindow] = {};
-        std::int32_t asymWord = 0;
-        std::int32_t symWord = 0;
-        double absCorr = 0.0;
-        double residualWeight = 0.0;
+        /// r of the last and the last but one step before the next block.
+        double rBefore[2] = {};
         int peak = -10000;
         int peakBlock = -1;
         int columns = 0;
@@ -698,6 +714,9 @@ void TemplateAnalysis::Impl::computeLane(Lane &lane) const
             const double amplitude = amplitudes ? lane.amplitudeOut[kHistory + t] : 0.0;
             lane.detectorWords[t] = toInt32(std::fabs(lane.forward[0][t]) * amplitude);
         }
+        for (int t = 2; t < lane.filled; ++t)
+            frameOf(lane.start + t, lane.forward[0][t - 2],
+                    lane.words[kHistory + t - 1 - kHalfWindow], lane.frames + 2 * t);
         if (lane.shared) {
             std::copy(lane.forward[0] + from, lane.forward[0] + lane.filled,
                       lane.forward[1] + from);
@@ -943,23 +962,23 @@ void TemplateAnalysis::Impl::transformBlock(Lane &lane, const LoopInput &in, boo
 // instead of divided out.
 void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
 {
-    int ringSlot = static_cast<int>(lane.start % kWindow);
+    // The first two frames take r from the block before; computeLane() made
+    // the others.
+    for (int t = 0; t < std::min(2, lane.filled); ++t) {
+        const double before = t == 0 ? detector.rBefore[1] : detector.rBefore[0];
+        frameOf(lane.start + t, before, lane.words[kHistory + t - 1 - kHalfWindow],
+                lane.frames + 2 * t);
+    }
+    if (lane.filled >= 2)
+        detector.rBefore[1] = lane.forward[0][lane.filled - 2];
+    else
+        detector.rBefore[1] = detector.rBefore[0];
+    detector.rBefore[0] = lane.forward[0][lane.filled - 1];
+
     int blockSlot = static_cast<int>(lane.start % kBlock);
-    for (int t = 0; t < lane.filled;
-         ++t, ringSlot = nextSlot(ringSlot, kWindow), blockSlot = nextSlot(blockSlot, kBlock)) {
-        lane.frames[2 * t] = detector.asymWord;
-        lane.frames[2 * t + 1] = detector.symWord;
+    for (int t = 0; t < lane.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
         if (lane.start + t <= kLastSkippedOutputStep)
             continue;
-        const double r = lane.forward[0][t];
-        detector.delayLine[ringSlot] = lane.words[kHistory + t];
-        const std::int32_t delayed =
-            detector.delayLine[ringSlot >= kHalfWindow ? ringSlot - kHalfWindow
-                                                       : ringSlot + kHalfWindow];
-        detector.asymWord = toInt32(2 * detector.absCorr * detector.absCorr * delayed);
-        detector.symWord = toInt32(delayed * detector.residualWeight);
-        detector.absCorr = std::fabs(r);
-        detector.residualWeight = 1 - r * r;
         blockValues[blockSlot] = lane.detectorWords[t];
         if (blockSlot == 0) {
             const int peak = *std::max_element(blockValues, blockValues + kBlock);
