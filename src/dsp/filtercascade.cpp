@@ -97,16 +97,36 @@ struct Kernels
     std::vector<double> combined;
 };
 
+// Each output's terms are added in order of the first factor's index, from
+// zero, skipping the first factor's zero entries. The sum stays in a
+// register, and the outputs are shared out between two threads; the order
+// of each output's additions is fixed, so the result is the same bit for
+// bit however the work is shared.
 std::vector<long double> convolve(const std::vector<long double> &a,
                                   const std::vector<long double> &b)
 {
     std::vector<long double> c(a.size() + b.size() - 1, 0.0L);
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == 0.0L)
-            continue;
-        for (std::size_t j = 0; j < b.size(); ++j)
-            c[i + j] += a[i] * b[j];
+    const auto outputs = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            const std::size_t first = k + 1 >= b.size() ? k + 1 - b.size() : 0;
+            const std::size_t last = std::min(k, a.size() - 1);
+            long double sum = 0.0L;
+            for (std::size_t i = first; i <= last; ++i) {
+                if (a[i] != 0.0L)
+                    sum += a[i] * b[k - i];
+            }
+            c[k] = sum;
+        }
+    };
+    const std::size_t half = c.size() / 2;
+    std::thread helper;
+    try {
+        helper = std::thread(outputs, half, c.size());
+    } catch (const std::system_error &) {
     }
+    outputs(0, helper.joinable() ? half : c.size());
+    if (helper.joinable())
+        helper.join();
     return c;
 }
 
