@@ -21,6 +21,7 @@
 #include "filtercascade.h"
 
 #include "dsp/conversions.h"
+#include "dsp/corebudget.h"
 #include "dsp/fftwplanner.h"
 
 #include <algorithm>
@@ -99,7 +100,7 @@ struct Kernels
 
 // Each output's terms are added in order of the first factor's index, from
 // zero, skipping the first factor's zero entries. The sum stays in a
-// register, and the outputs are shared out between two threads; the order
+// register, and the outputs are shared out with a spare core; the order
 // of each output's additions is fixed, so the result is the same bit for
 // bit however the work is shared.
 std::vector<long double> convolve(const std::vector<long double> &a,
@@ -119,10 +120,13 @@ std::vector<long double> convolve(const std::vector<long double> &a,
         }
     };
     const std::size_t half = c.size() / 2;
+    const CoreClaim core = CoreClaim::spare();
     std::thread helper;
     try {
-        helper = std::thread(outputs, half, c.size());
+        if (core)
+            helper = std::thread(outputs, half, c.size());
     } catch (const std::system_error &) {
+        // No thread to be had: this one forms them all.
     }
     outputs(0, helper.joinable() ? half : c.size());
     if (helper.joinable())
