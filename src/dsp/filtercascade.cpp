@@ -21,13 +21,15 @@
 #include "filtercascade.h"
 
 #include "dsp/conversions.h"
+#include "dsp/corebudget.h"
 #include "dsp/fftwplanner.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
-#include <functional>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -97,16 +99,39 @@ struct Kernels
     std::vector<double> combined;
 };
 
+// Each output's terms are added in order of the first factor's index, from
+// zero, skipping the first factor's zero entries. The sum stays in a
+// register, and the outputs are shared out with a spare core; the order
+// of each output's additions is fixed, so the result is the same bit for
+// bit however the work is shared.
 std::vector<long double> convolve(const std::vector<long double> &a,
                                   const std::vector<long double> &b)
 {
     std::vector<long double> c(a.size() + b.size() - 1, 0.0L);
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == 0.0L)
-            continue;
-        for (std::size_t j = 0; j < b.size(); ++j)
-            c[i + j] += a[i] * b[j];
+    const auto outputs = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            const std::size_t first = k + 1 >= b.size() ? k + 1 - b.size() : 0;
+            const std::size_t last = std::min(k, a.size() - 1);
+            long double sum = 0.0L;
+            for (std::size_t i = first; i <= last; ++i) {
+                if (a[i] != 0.0L)
+                    sum += a[i] * b[k - i];
+            }
+            c[k] = sum;
+        }
+    };
+    const std::size_t half = c.size() / 2;
+    const CoreClaim core = CoreClaim::spare();
+    std::thread helper;
+    try {
+        if (core)
+            helper = std::thread(outputs, half, c.size());
+    } catch (const std::system_error &) {
+        // No thread to be had: this one forms them all.
     }
+    outputs(0, helper.joinable() ? half : c.size());
+    if (helper.joinable())
+        helper.join();
     return c;
 }
 
@@ -182,10 +207,42 @@ struct FilterCascade::Impl
     // (taps - 1) on, the history of the first waiting block and every word
     // after it. A block is filtered once all its words are in.
     RealTransform fft{kFftSize};
-    // The helper thread's transform, made when first needed. Both are
-    // estimated plans of one length and round alike.
-    std::unique_ptr<RealTransform> helperFft;
     FftwBuffer<fftw_complex> kernelSpectrum;
+
+    // With a helper thread, each block goes through a slot: its input is
+    // copied in, whichever thread is free filters it, and its words join
+    // the queue in block order. Slots are taken in a ring.
+    struct Slot
+    {
+        enum class State { Free, Ready, Working, Done };
+        State state = State::Free;
+        std::vector<double> input = std::vector<double>(kFftSize);
+        std::vector<std::int32_t> output = std::vector<std::int32_t>(kBlockWords);
+        std::size_t words = 0;
+        std::int64_t start = 0;
+    };
+    static constexpr int kSlots = 4;
+    std::vector<Slot> slots;
+    int oldest = 0;
+    int inFlight = 0;
+    std::thread helper;
+    // The helper's own transform: both are estimated plans of one length
+    // and round alike.
+    std::unique_ptr<RealTransform> helperFft;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
+
+    ~Impl();
+    void startHelper();
+    /// Hands the block at `from` (history first) of `words` words on to a slot.
+    void submit(const double *from, std::size_t words);
+    /// Puts the oldest slot's words into the queue, filtering slots on this
+    /// thread while it waits.
+    void retireOldest();
+    /// The oldest Ready slot, now Working; null when none (lock held).
+    Slot *takeReady();
+    void filterSlot(RealTransform &transform, Slot &slot);
     std::int64_t blockStart = kFirstBlock;
     std::vector<double> pending;
 
@@ -306,63 +363,153 @@ void FilterCascade::Impl::filterBlock(RealTransform &transform, const double *fr
         to[t] = filter::outputWord(y[t], start + static_cast<std::int64_t>(t));
 }
 
-// Filters every block whose words are all in, or on finish() the final
-// partial block too. With a helper, the later half of the blocks runs on a
-// second thread; each block depends only on its own input words, so the
-// results are the same whichever thread computes them.
-void FilterCascade::Impl::runBlocks()
+FilterCascade::Impl::~Impl()
 {
-    const std::size_t history = kCombinedTaps - 1;
-    if (pending.size() <= history)
+    if (!helper.joinable())
         return;
-    const std::size_t newWords = pending.size() - history;
-    std::size_t blocks = newWords / kBlockWords;
-    std::size_t words = blocks * kBlockWords;
-    if (finished && words < newWords) {
-        ++blocks;
-        words = newWords;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
     }
-    if (blocks == 0)
-        return;
+    changed.notify_all();
+    helper.join();
+}
 
+void FilterCascade::Impl::filterSlot(RealTransform &transform, Slot &slot)
+{
+    filterBlock(transform, slot.input.data(), slot.words, slot.start, slot.output.data());
+}
+
+FilterCascade::Impl::Slot *FilterCascade::Impl::takeReady()
+{
+    for (int i = 0, at = oldest; i < inFlight; ++i, at = (at + 1) % kSlots) {
+        Slot &slot = slots[static_cast<std::size_t>(at)];
+        if (slot.state == Slot::State::Ready) {
+            slot.state = Slot::State::Working;
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+void FilterCascade::Impl::startHelper()
+{
+    slots.resize(kSlots);
+    helperFft = std::make_unique<RealTransform>(kFftSize);
+    try {
+        helper = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                Slot *slot = takeReady();
+                if (!slot) {
+                    if (stopping)
+                        return;
+                    changed.wait(lock);
+                    continue;
+                }
+                lock.unlock();
+                filterSlot(*helperFft, *slot);
+                lock.lock();
+                slot->state = Slot::State::Done;
+                changed.notify_all();
+            }
+        });
+    } catch (const std::system_error &) {
+        // No thread to be had: this one filters every block.
+        useHelper = false;
+        slots.clear();
+    }
+}
+
+void FilterCascade::Impl::submit(const double *from, std::size_t words)
+{
+    if (inFlight == kSlots)
+        retireOldest();
+    Slot &slot = slots[static_cast<std::size_t>((oldest + inFlight) % kSlots)];
+    const std::size_t history = kCombinedTaps - 1;
+    std::copy(from, from + history + words, slot.input.begin());
+    slot.words = words;
+    slot.start = blockStart;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        slot.state = Slot::State::Ready;
+        ++inFlight;
+    }
+    changed.notify_all();
+}
+
+void FilterCascade::Impl::retireOldest()
+{
+    Slot &slot = slots[static_cast<std::size_t>(oldest)];
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (slot.state != Slot::State::Done) {
+            if (Slot *ready = takeReady()) {
+                lock.unlock();
+                filterSlot(fft, *ready);
+                lock.lock();
+                ready->state = Slot::State::Done;
+                changed.notify_all();
+            } else {
+                changed.wait(lock);
+            }
+        }
+    }
     if (queueHead > 0) {
         queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
         queueHead = 0;
     }
-    const std::size_t queued = queue.size();
-    queue.resize(queued + words);
+    queue.insert(queue.end(), slot.output.begin(),
+                 slot.output.begin() + static_cast<std::ptrdiff_t>(slot.words));
+    std::lock_guard<std::mutex> lock(mutex);
+    slot.state = Slot::State::Free;
+    oldest = (oldest + 1) % kSlots;
+    --inFlight;
+}
 
-    // Blocks [first, last) filtered with `transform`.
-    const auto run = [this, words, queued](RealTransform &transform, std::size_t first,
-                                           std::size_t last) {
-        for (std::size_t b = first; b < last; ++b) {
-            const std::size_t at = b * kBlockWords;
-            const std::size_t n = std::min(kBlockWords, words - at);
-            filterBlock(transform, pending.data() + at, n,
-                        blockStart + static_cast<std::int64_t>(at), queue.data() + queued + at);
+// Filters every block whose words are all in, or on finish() the final
+// partial block too. With a helper, the blocks go to the slots, and a
+// block's words come out once it and every block before it are filtered:
+// after a later push, and all of them on finish(). Each block depends only
+// on its own input words, so the results are the same whichever thread
+// computes them.
+void FilterCascade::Impl::runBlocks()
+{
+    const std::size_t history = kCombinedTaps - 1;
+    std::size_t at = 0; // the next block's history in `pending`
+    while (pending.size() > at + history) {
+        const std::size_t available = pending.size() - at - history;
+        if (available < kBlockWords && !finished)
+            break;
+        const std::size_t words = std::min(kBlockWords, available);
+        if (useHelper && !helper.joinable())
+            startHelper();
+        if (useHelper) {
+            submit(pending.data() + at, words);
+        } else {
+            if (queueHead > 0) {
+                queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
+                queueHead = 0;
+            }
+            const std::size_t queued = queue.size();
+            queue.resize(queued + words);
+            filterBlock(fft, pending.data() + at, words, blockStart, queue.data() + queued);
         }
-    };
-
-    if (useHelper && blocks > 1) {
-        if (!helperFft)
-            helperFft = std::make_unique<RealTransform>(kFftSize);
-        const std::size_t split = (blocks + 1) / 2;
-        std::thread helper;
-        try {
-            helper = std::thread(run, std::ref(*helperFft), split, blocks);
-        } catch (const std::system_error &) {
-            // No thread to be had: this one filters them all.
-        }
-        run(fft, 0, helper.joinable() ? split : blocks);
-        if (helper.joinable())
-            helper.join();
-    } else {
-        run(fft, 0, blocks);
+        at += words;
+        blockStart += static_cast<std::int64_t>(words);
     }
-
     // The next block's history: the last taps - 1 words filtered.
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(words));
-    blockStart += static_cast<std::int64_t>(words);
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
+
+    // What is done comes out; on finish() everything.
+    while (inFlight > 0) {
+        if (!finished) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (slots[static_cast<std::size_t>(oldest)].state != Slot::State::Done)
+                break;
+        }
+        retireOldest();
+    }
 }
 
 FilterCascade::FilterCascade() : d(std::make_unique<Impl>()) {}

@@ -43,12 +43,14 @@ std::int32_t outputWord(double y, std::int64_t n);
 /// FIR applied by FFT in fixed blocks of blockWords() words, counted from
 /// firstBlockIndex(); a block comes out when its last word is pushed, the
 /// final partial block on finish(). The working memory is fixed (well under
-/// 1 MB) apart from filtered words waiting to be pulled.
+/// 1 MB, 2 MB with a helper thread) apart from filtered words waiting to be
+/// pulled.
 ///
 /// Not thread-safe as an object; separate objects may run in separate
-/// threads. With setHelperThread(true), a push that completes two blocks
-/// or more filters half of them on a second thread, for the call's
-/// duration; the words that come out are the same.
+/// threads. With setHelperThread(true), a thread of the object's own
+/// filters blocks beside the pushing one, up to four blocks under way at
+/// once; their words come out after a later push, all of them on finish(),
+/// and they are the same words.
 class FilterCascade
 {
 public:

@@ -33,7 +33,15 @@
 // rounding could move r by more than 3e-14 (a near-constant window, a quiet
 // window in a loud block) or the template's magnitudes are outside the
 // transform's safe range, the step sums its 1006 products directly, in the
-// direct form's order.
+// direct form's order. A run of such steps beside a loud stretch is first
+// transformed again without it.
+//
+// The work goes block by block through a short ring of lanes. The pushing
+// thread fills a lane with the block's words; any thread (the pushing one
+// or the object's helper) forms its samples, window sums, transforms,
+// coefficients, detector words and frames, which depend on that lane
+// alone; the pushing thread then runs its steps in order. So the results
+// never depend on which thread computed what.
 
 #include "dsp/templateanalysis.h"
 
@@ -41,9 +49,14 @@
 #include "dsp/fftwplanner.h"
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace dsp {
 
@@ -88,6 +101,9 @@ constexpr double kMaxCorrelationError = 3e-14;
 /// them. At most this many: a loud sample's square exceeds the block's
 /// energy / kMaxLoud.
 constexpr int kMaxLoud = 32;
+/// Runs of at least this many neighbouring steps that need direct sums are
+/// transformed once more on their own first.
+constexpr int kMinRetriedRun = 48;
 /// Steps whose direct sums are formed side by side.
 constexpr int kDirectTile = 16;
 
@@ -102,6 +118,7 @@ inline double correlation(double sxy, double sx, double sxx, double sy, double s
 /// How the sum of products with one template is formed.
 enum class KernelMode {
     Zero,      ///< all-zero template: the sum is exactly 0
+    Flat,      ///< all values equal: no shape, every coefficient is 0
     Undefined, ///< the template's own term is NaN: every correlation is NaN
     Direct,    ///< magnitudes outside the transform's safe range: direct sums
     Fourier,   ///< overlap-save transform, direct sums where it is too coarse
@@ -151,6 +168,17 @@ struct Kernel
             mode = KernelMode::Zero;
             return;
         }
+        // A template without shape matches every window equally well: its
+        // coefficient is 0/0, which the 1e-9 under the root makes 0, as for
+        // the empty template. Evaluated in doubles, though, its term under
+        // the root is rounding noise, most often below zero, so that every
+        // coefficient came out NaN and every component word invalid. It is
+        // taken as 0 exactly, with the sums that give 0.
+        if (std::all_of(y, y + kWindow, [this](double v) { return v == y[0]; })) {
+            mode = KernelMode::Flat;
+            sy = syy = dy = 0.0;
+            return;
+        }
         // Beyond 1e±290 a scaled product could still leave the range.
         if (!finite || !std::isfinite(dy) || largest > 1e290 || largest < 1e-290) {
             mode = KernelMode::Direct;
@@ -185,65 +213,67 @@ int nextSlot(int slot, int size)
     return slot + 1 == size ? 0 : slot + 1;
 }
 
-} // namespace
-
-struct TemplateAnalysis::Impl
+/// The samples one loop sees over a block, and the exact window sums at
+/// each of its steps; made from the words by computeLane().
+struct LoopInput
 {
-    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f) {}
+    /// kHistory earlier scaled samples, then the block's, then zeros.
+    double x[kFftSize] = {};
+    double sumAt[kHop] = {};
+    double squaresAt[kHop] = {};
+};
 
-    AnalysisObserver &observer;
-    FrameSink &frameSink;
-    std::int64_t samples = 0;
-    analysis::KeptRange kept = {0, 0};
-    Stage stage = Stage::FirstLoop;
+/// One block on its way through the analysis. The pushing thread fills in
+/// its words and samples; whichever thread takes it then forms the
+/// transforms and coefficients (computeLane(), which reads only the lane
+/// and the templates); last, the pushing thread runs the block's steps in
+/// order (detectorSteps(), cumulativeSteps()).
+struct Lane
+{
+    enum class State {
+        Free,    ///< being filled, or done with
+        Ready,   ///< filled, waiting for a thread to compute it
+        Working, ///< being computed
+        Done,    ///< computed, waiting for its steps
+    };
+    State state = State::Free;
 
-    /// The two templates and the taper, with their spectra.
-    struct Templates
-    {
-        Kernel forward;  // newest sample paired with the last template value
-        Kernel reversed; // newest sample paired with the first template value
-        FftwBuffer<fftw_complex> taperSpectrum;
-        bool taperZero = true;
-    } templates;
+    /// Which loops run over the block. When both do and the second sees the
+    /// first one's samples throughout (no edge sine in reach), one
+    /// transform serves both: the coefficients are the same bit for bit.
+    bool first = false;
+    bool second = false;
+    bool shared = false;
+    std::int64_t start = analysis::kLeadInWords;
+    int filled = 0;
+    /// The words as pushed, kHistory earlier ones first (zeros before step
+    /// 48); and the frames the first loop's steps write.
+    std::int32_t words[kHistory + kHop] = {};
+    std::int32_t frames[2 * kHop] = {};
+    /// By loop.
+    LoopInput input[2];
 
-    /// The transform with its buffers, made once per object: the block goes
-    /// in, its spectrum times a kernel's is `product`, and each kernel's
-    /// outputs come back into a buffer of their own (the forward template's
-    /// into the transform's output).
-    struct Transform
-    {
-        RealTransform fft{kFftSize};
-        FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
-        FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
-        FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
-    } transform;
+    /// Coefficients by step of the block: with the forward template by
+    /// loop, with the reversed one in the second loop; and the first loop's
+    /// detector words, |r| times the tapered amplitude.
+    double forward[2][kHop] = {};
+    double reversed[kHop] = {};
+    std::int32_t detectorWords[kHop] = {};
 
-    /// The current block: kHistory earlier scaled samples, then `filled` new
-    /// ones for steps start, start + 1, ...
-    struct Block
-    {
-        double x[kFftSize] = {};
-        std::int32_t words[kHop] = {};
-        std::int32_t frames[2 * kHop] = {};
-        int filled = 0;
-        std::int64_t start = analysis::kLeadInWords;
-        std::int64_t pushed = 0;
-        /// Sum of squares of x and its root, set by transformBlock().
-        double energy = 0.0;
-        double norm = 0.0;
-    } block;
+    /// The transform with its buffers: the block goes in, its spectrum
+    /// times a kernel's is `product`, and each kernel's outputs come back
+    /// into a buffer of their own (the forward template's into the
+    /// transform's output).
+    RealTransform fft{kFftSize};
+    FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
+    FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
+    FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
+    /// A second transform's outputs for some of the steps (retryRun()).
+    FftwBuffer<double> retryOut = allocateZeroed<double>(kFftSize);
 
-    /// Exact running sums over the last 1006 scaled samples, shared by both
-    /// loops, and their values at each step of the block.
-    struct WindowSums
-    {
-        std::int32_t ring[kWindow] = {};
-        std::int64_t sum = 0;
-        std::int64_t squares = 0;
-        double sumAt[kHop] = {};
-        double squaresAt[kHop] = {};
-    } window;
-
+    /// Sum of squares of the transformed samples and its root.
+    double energy = 0.0;
+    double norm = 0.0;
     /// The block's loud samples, left out of its transform: their block
     /// positions, the norm of what the transform took in, and per step the
     /// magnitudes of the loud samples in its window.
@@ -254,28 +284,90 @@ struct TemplateAnalysis::Impl
         double transformNorm = 0.0;
         double inWindow[kHop] = {};
     } loud;
+};
 
-    /// Correlation coefficients per step of the block, from `from` on.
-    struct Correlations
+/// The frame of step `s`: the components as step s - 1 left them. Step
+/// s - 1 weights the word of step s - 504, `delayed`, with r of step s - 2,
+/// `before`: by 2 r^2 and by 1 - r^2. Before the output start the components
+/// are 0, and so are r and the word where their steps are that early.
+void frameOf(std::int64_t s, double before, std::int32_t delayed, std::int32_t *frame)
+{
+    const std::int64_t last = s - 1;
+    if (last <= kLastSkippedOutputStep) {
+        frame[0] = frame[1] = 0;
+        return;
+    }
+    const bool counted = last - 1 > kLastSkippedOutputStep;
+    const double absCorr = counted ? std::fabs(before) : 0.0;
+    const double residualWeight = counted ? 1 - before * before : 0.0;
+    const std::int32_t word = last - kHalfWindow > kLastSkippedOutputStep ? delayed : 0;
+    frame[0] = toInt32(2 * absCorr * absCorr * word);
+    frame[1] = toInt32(word * residualWeight);
+}
+
+/// The first step of a block whose coefficient is used, as a block index.
+int firstUsed(std::int64_t lastSkipped, const Lane &lane)
+{
+    return static_cast<int>(std::clamp<std::int64_t>(lastSkipped + 1 - lane.start, 0, lane.filled));
+}
+
+} // namespace
+
+struct TemplateAnalysis::Impl
+{
+    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f)
     {
-        double forward[kHop] = {};
-        double reversed[kHop] = {};
-        int from = 0;
-    } corr;
+        lanes.push_back(std::make_unique<Lane>());
+    }
+    ~Impl() { stopHelper(); }
+
+    AnalysisObserver &observer;
+    FrameSink &frameSink;
+    std::int64_t samples = 0;
+    analysis::KeptRange kept = {0, 0};
+    Stage stage = Stage::FirstLoop;
+    /// Both loops in one pass over the words (runLoopsTogether()).
+    bool together = false;
+
+    /// The two templates and the taper, with their spectra. Read-only once
+    /// set up, so any thread may compute with them.
+    struct Templates
+    {
+        Kernel forward;  // newest sample paired with the last template value
+        Kernel reversed; // newest sample paired with the first template value
+        FftwBuffer<fftw_complex> taperSpectrum;
+        bool taperZero = true;
+    } templates;
+
+    /// The blocks on their way, in a ring: `filling` is being filled (or
+    /// -1), `oldest` is the oldest whose steps have not run.
+    std::vector<std::unique_ptr<Lane>> lanes;
+    int filling = -1;
+    int next = 0;
+    int oldest = 0;
+    int inFlight = 0;
+    /// Where the next block starts, and whether its history is zero (the
+    /// start of a loop) rather than the previous block's samples.
+    std::int64_t nextStart = analysis::kLeadInWords;
+    bool freshHistory = true;
+    std::int64_t pushed = 0;
+
+    /// The helper thread that computes lanes beside the pushing thread.
+    std::thread helper;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
 
     /// The last 800 detector or cumulative words, by step mod 800. Both
     /// loops write the same slots: the second loop's first block still holds
     /// the first loop's last values where it has not written yet.
     std::int32_t blockValues[kBlock] = {};
 
-    /// First-loop state: the delayed words and the previous step's r.
+    /// First-loop state.
     struct Detector
     {
-        std::int32_t delayLine[kWindow] = {};
-        std::int32_t asymWord = 0;
-        std::int32_t symWord = 0;
-        double absCorr = 0.0;
-        double residualWeight = 0.0;
+        /// r of the last and the last but one step before the next block.
+        double rBefore[2] = {};
         int peak = -10000;
         int peakBlock = -1;
         int columns = 0;
@@ -289,41 +381,70 @@ struct TemplateAnalysis::Impl
         int firstLow = 0;    // smallest value of the fifth block
         int lastLow = 0;     // smallest value of the last block
         int lastColumn = -1; // the column lastLow is from
-        /// Second loop only: the first block's values wait for the first
-        /// loop's leftovers (runSecondLoopOnly()).
-        bool firstWaits = false;
+        /// With the loops together, the second loop's block values are its
+        /// own, and its first block waits for the first loop's leftovers;
+        /// the columns wait until the first loop's have all been shown.
+        std::int32_t values[kBlock] = {};
         bool firstWaiting = false;
         std::int32_t waitingValues[kBlock] = {};
+        std::vector<std::array<std::int32_t, 3>> waitingColumns;
     } cumulative;
 
     void setUp(const std::vector<double> &markerValues);
+    void startHelper();
+    void stopHelper();
     void push(const std::int32_t *words, std::size_t count, Loop loop);
     void finish(Loop loop);
-    void processBlock(Loop loop);
 
-    // The steps of one block, in order.
-    void transformBlock(Loop loop);
-    void updateWindowSums();
-    void correlate(Loop loop);
-    void detectorSteps();
-    void cumulativeSteps();
+    // The pushing thread's part.
+    Lane &fillingLane(Loop loop);
+    void submit(Lane &lane);
+    /// Runs the steps of the oldest lane in flight, computing lanes on this
+    /// thread while it waits for it.
+    void retireOldest();
+    /// Takes the oldest Ready lane for computing; null when none is (lock held).
+    Lane *takeReady();
+    void detectorSteps(Lane &lane);
+    void cumulativeSteps(Lane &lane);
     /// The end of cumulative block `column` over `values`.
     void endCumulativeBlock(int column, const std::int32_t *values);
+    void completeFirstColumn();
 
+    // The numeric part, on any thread.
+    void computeLane(Lane &lane) const;
+    /// The samples `loop` sees over the lane's block, from its words.
+    void scaleWords(Lane &lane, Loop loop) const;
+    static void windowSums(LoopInput &in, int filled);
+    /// The block's energy, and the transformed sums of products of `in`
+    /// with the wanted kernels.
+    void transformBlock(Lane &lane, const LoopInput &in, bool withReversed,
+                        bool withAmplitude) const;
     /// The sum of products of block step t from the transform's `out`, when
     /// its error is small enough; false when it needs a direct sum.
-    bool fourierSum(const Kernel &kernel, const double *out, int t, double &sum) const;
+    /// `transformNorm` is the norm of what the transform took in, `loud`
+    /// the magnitudes of the samples in the step's window that it did not.
+    bool fourierSum(const Kernel &kernel, const LoopInput &in, const double *out, int t,
+                    double transformNorm, double loud, double &sum) const;
+    /// Transforms again, for a run of steps that needed direct sums, only
+    /// the samples their windows reach: without the loud stretch beside
+    /// them (a ping) the transform may be fine enough. Fills `values` of
+    /// the steps it can and leaves the rest in `steps`, returning their count.
+    int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *steps, int count,
+                 double *values) const;
     /// Direct sums of products for the steps listed in `steps`, into `sums`.
-    void directSums(const Kernel &kernel, const int *steps, int count, double *sums) const;
-    /// Takes the block's loud samples out of the transform input `in`.
-    void takeOutLoudSamples(double *in);
+    void directSums(const Kernel &kernel, const LoopInput &in, const int *steps, int count,
+                    double *sums) const;
+    /// Takes the block's loud samples out of the transform input `fftIn`.
+    void takeOutLoudSamples(Lane &lane, const LoopInput &in, double *fftIn) const;
     /// Adds the loud samples' products with `kernel` to the transform's `out`.
-    void addLoudProducts(const Kernel &kernel, double *out) const;
-    /// Fills `values` (steps corr.from .. filled - 1) with the sums of products.
-    void productSums(const Kernel &kernel, const double *out, double *values) const;
-    /// Turns the sums of products in `values` (steps corr.from .. filled - 1
-    /// of the block) into correlation coefficients with `kernel`, in place.
-    void coefficients(double *values, const Kernel &kernel) const;
+    void addLoudProducts(const Kernel &kernel, const Lane &lane, const LoopInput &in,
+                         double *out) const;
+    /// The coefficients with `kernel` of steps from .. filled - 1, into
+    /// `values`: sums of products first (a step may need a direct sum),
+    /// then, in a branch-free loop that vectorises, the coefficients, with
+    /// the same correctly rounded operations in the same order.
+    void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, const double *out,
+                      int from, double *values) const;
 };
 
 void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
@@ -340,7 +461,7 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     templates.forward.prepare();
     templates.reversed.prepare();
 
-    RealTransform &fft = transform.fft;
+    RealTransform &fft = lanes.front()->fft;
     auto transformKernel = [&fft](const double *values, double scale) {
         FftwBuffer<fftw_complex> out = allocateZeroed<fftw_complex>(kSpectrum);
         double *in = fft.input();
@@ -364,23 +485,283 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     }
 }
 
-bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out, int t,
-                                        double &sum) const
+void TemplateAnalysis::Impl::startHelper()
 {
-    if (kernel.mode == KernelMode::Zero || kernel.mode == KernelMode::Undefined
-        || window.squaresAt[t] == 0.0) {
-        sum = 0.0; // every product is exactly zero (a zero template or window)
+    // Three lanes: one computed by each thread while the next is filled.
+    while (lanes.size() < 3)
+        lanes.push_back(std::make_unique<Lane>());
+    try {
+        helper = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                Lane *lane = takeReady();
+                if (!lane) {
+                    if (stopping)
+                        return;
+                    changed.wait(lock);
+                    continue;
+                }
+                lock.unlock();
+                computeLane(*lane);
+                lock.lock();
+                lane->state = Lane::State::Done;
+                changed.notify_all();
+            }
+        });
+    } catch (const std::system_error &) {
+        // No thread to be had: this one computes every lane.
+    }
+}
+
+void TemplateAnalysis::Impl::stopHelper()
+{
+    if (!helper.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    changed.notify_all();
+    helper.join();
+}
+
+Lane *TemplateAnalysis::Impl::takeReady()
+{
+    const int size = static_cast<int>(lanes.size());
+    for (int i = 0, at = oldest; i < inFlight; ++i, at = nextSlot(at, size)) {
+        Lane &lane = *lanes[static_cast<std::size_t>(at)];
+        if (lane.state == Lane::State::Ready) {
+            lane.state = Lane::State::Working;
+            return &lane;
+        }
+    }
+    return nullptr;
+}
+
+Lane &TemplateAnalysis::Impl::fillingLane(Loop loop)
+{
+    if (filling >= 0)
+        return *lanes[static_cast<std::size_t>(filling)];
+    const int size = static_cast<int>(lanes.size());
+    if (inFlight == size)
+        retireOldest();
+    const Lane &previous = *lanes[static_cast<std::size_t>((next + size - 1) % size)];
+    Lane &lane = *lanes[static_cast<std::size_t>(next)];
+    // The history first: with one lane, the previous block is this one.
+    if (freshHistory)
+        std::fill(lane.words, lane.words + kHistory, 0);
+    else
+        std::memmove(lane.words, previous.words + previous.filled, kHistory * sizeof(std::int32_t));
+    filling = next;
+    lane.first = loop == Loop::First;
+    lane.second = together || loop == Loop::Second;
+    lane.start = nextStart;
+    lane.filled = 0;
+    // The second loop sees the first one's samples when the whole reach of
+    // the block's windows keeps its samples.
+    const std::int64_t reachStart = std::max(analysis::kLeadInWords, lane.start - kHistory);
+    lane.shared = lane.first && lane.second && reachStart >= kept.first
+                  && lane.start + kHop - 1 <= kept.last;
+    freshHistory = false;
+    return lane;
+}
+
+void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, Loop loop)
+{
+    while (count > 0 && pushed < samples) {
+        Lane &lane = fillingLane(loop);
+        const std::int64_t room = std::min<std::int64_t>(kHop - lane.filled, samples - pushed);
+        const int take =
+            static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
+        std::copy(words, words + take, lane.words + kHistory + lane.filled);
+        lane.filled += take;
+        words += take;
+        count -= static_cast<std::size_t>(take);
+        pushed += take;
+        if (lane.filled == kHop)
+            submit(lane);
+    }
+}
+
+void TemplateAnalysis::Impl::submit(Lane &lane)
+{
+    filling = -1;
+    nextStart += lane.filled;
+    next = nextSlot(next, static_cast<int>(lanes.size()));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lane.state = Lane::State::Ready;
+        ++inFlight;
+    }
+    changed.notify_all();
+    if (!helper.joinable())
+        retireOldest();
+    // Otherwise the helper starts on it; its steps run when the ring is
+    // full or at the finish, and the columns reach the observer block by
+    // block all the same.
+}
+
+void TemplateAnalysis::Impl::retireOldest()
+{
+    Lane &lane = *lanes[static_cast<std::size_t>(oldest)];
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (lane.state != Lane::State::Done) {
+            if (Lane *ready = takeReady()) {
+                lock.unlock();
+                computeLane(*ready);
+                lock.lock();
+                ready->state = Lane::State::Done;
+                changed.notify_all();
+            } else {
+                changed.wait(lock);
+            }
+        }
+    }
+    if (lane.first)
+        detectorSteps(lane);
+    if (lane.second)
+        cumulativeSteps(lane);
+    std::lock_guard<std::mutex> lock(mutex);
+    lane.state = Lane::State::Free;
+    oldest = nextSlot(oldest, static_cast<int>(lanes.size()));
+    --inFlight;
+}
+
+void TemplateAnalysis::Impl::finish(Loop loop)
+{
+    // Words never pushed count as zero words.
+    static const std::int32_t zeros[256] = {};
+    while (pushed < samples)
+        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - pushed)), loop);
+    if (filling >= 0 && lanes[static_cast<std::size_t>(filling)]->filled > 0)
+        submit(*lanes[static_cast<std::size_t>(filling)]);
+    filling = -1;
+    while (inFlight > 0)
+        retireOldest();
+    if (together)
+        completeFirstColumn();
+    // The next loop starts from zero history before step 48.
+    freshHistory = true;
+    nextStart = analysis::kLeadInWords;
+    pushed = 0;
+}
+
+void TemplateAnalysis::Impl::scaleWords(Lane &lane, Loop loop) const
+{
+    double *x = lane.input[loop == Loop::First ? 0 : 1].x;
+    const int used = kHistory + lane.filled;
+    if (loop == Loop::First) {
+        for (int i = 0; i < used; ++i)
+            x[i] = lane.words[i] / kSampleScale;
+    } else {
+        // The second loop's steps outside the kept range take the edge sine;
+        // before step 48 its history is zero.
+        const std::int64_t firstStep = lane.start - kHistory;
+        for (int i = 0; i < used; ++i) {
+            const std::int64_t step = firstStep + i;
+            std::int32_t w = lane.words[i];
+            if (step < analysis::kLeadInWords)
+                w = 0;
+            else if (step < kept.first || step > kept.last)
+                w = analysis::edgeSineWord(step);
+            x[i] = w / kSampleScale;
+        }
+    }
+    std::fill(x + used, x + kFftSize, 0.0);
+}
+
+// The exact sums over each step's window, block positions t .. t + 1005:
+// the first step's formed whole, each later one by taking in the new
+// sample and dropping the oldest. Integers below 2^17 throughout, so the
+// order never matters.
+void TemplateAnalysis::Impl::windowSums(LoopInput &in, int filled)
+{
+    std::int64_t sum = 0;
+    std::int64_t squares = 0;
+    for (int i = 0; i < kWindow; ++i) {
+        const auto x = static_cast<std::int64_t>(in.x[i]);
+        sum += x;
+        squares += x * x;
+    }
+    for (int t = 0; t < filled; ++t) {
+        if (t > 0) {
+            const auto x = static_cast<std::int64_t>(in.x[t + kHistory]);
+            const auto old = static_cast<std::int64_t>(in.x[t - 1]);
+            sum += x - old;
+            squares += x * x - old * old;
+        }
+        in.sumAt[t] = static_cast<double>(sum);
+        in.squaresAt[t] = static_cast<double>(squares);
+    }
+}
+
+void TemplateAnalysis::Impl::computeLane(Lane &lane) const
+{
+    const int fromFirst = firstUsed(kLastSkippedOutputStep, lane);
+    const int fromSecond = firstUsed(kLastSkippedCumulativeStep, lane);
+    if (lane.first) {
+        LoopInput &in = lane.input[0];
+        scaleWords(lane, Loop::First);
+        windowSums(in, lane.filled);
+        transformBlock(lane, in, lane.shared, !templates.taperZero);
+        // Shared, the forward coefficients serve the second loop's earlier
+        // start as well.
+        const int from = lane.shared ? fromSecond : fromFirst;
+        coefficients(templates.forward, lane, in, lane.fft.output(), from, lane.forward[0]);
+        const bool amplitudes = lane.energy > 0.0 && !templates.taperZero;
+        for (int t = fromFirst; t < lane.filled; ++t) {
+            const double amplitude = amplitudes ? lane.amplitudeOut[kHistory + t] : 0.0;
+            lane.detectorWords[t] = toInt32(std::fabs(lane.forward[0][t]) * amplitude);
+        }
+        for (int t = 2; t < lane.filled; ++t)
+            frameOf(lane.start + t, lane.forward[0][t - 2],
+                    lane.words[kHistory + t - 1 - kHalfWindow], lane.frames + 2 * t);
+        if (lane.shared) {
+            std::copy(lane.forward[0] + from, lane.forward[0] + lane.filled,
+                      lane.forward[1] + from);
+            coefficients(templates.reversed, lane, in, lane.reversedOut.get(), fromSecond,
+                         lane.reversed);
+        }
+    }
+    if (lane.second && !lane.shared) {
+        LoopInput &in = lane.input[1];
+        scaleWords(lane, Loop::Second);
+        windowSums(in, lane.filled);
+        transformBlock(lane, in, true, false);
+        coefficients(templates.forward, lane, in, lane.fft.output(), fromSecond,
+                     lane.forward[1]);
+        coefficients(templates.reversed, lane, in, lane.reversedOut.get(), fromSecond,
+                     lane.reversed);
+    }
+}
+
+bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const LoopInput &in,
+                                        const double *out, int t, double transformNorm,
+                                        double loud, double &sum) const
+{
+    if (kernel.mode == KernelMode::Zero || kernel.mode == KernelMode::Flat
+        || kernel.mode == KernelMode::Undefined || in.squaresAt[t] == 0.0) {
+        // Every product is exactly zero (a zero template or window), or the
+        // sum does not matter (a flat or undefined template).
+        sum = 0.0;
         return true;
     }
     if (kernel.mode != KernelMode::Fourier)
         return false;
-    const double sx = window.sumAt[t];
-    const double dx = kWindow * window.squaresAt[t] - sx * sx;
+    const double sx = in.sumAt[t];
+    const double dx = kWindow * in.squaresAt[t] - sx * sx;
     const double mean = kernel.offset * sx;
     const double under = dx * kernel.dy + 1e-9;
+    if (under < 0.0) {
+        // Rounding made the term under the root negative (a template of
+        // almost no shape): the coefficient is NaN whatever the sum.
+        sum = 0.0;
+        return true;
+    }
     const double error = DBL_EPSILON
-                         * (kFourierErrorScale * loud.transformNorm * kernel.norm
-                            + 2 * loud.inWindow[t] * kernel.largestCentred + std::fabs(mean));
+                         * (kFourierErrorScale * transformNorm * kernel.norm
+                            + 2 * loud * kernel.largestCentred + std::fabs(mean));
     // |r error| ~ N * error / sqrt(under), compared without the root.
     const double scaled = kWindow * error;
     if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under) {
@@ -390,8 +771,8 @@ bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const double *out,
     return false;
 }
 
-void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const int *steps, int count,
-                                        double *sums) const
+void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const LoopInput &in,
+                                        const int *steps, int count, double *sums) const
 {
     // The direct form's order for each step: newest sample with y[0],
     // k = 0 .. 1005, from 0. A tile of neighbouring steps runs side by side,
@@ -403,7 +784,7 @@ void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const int *steps, 
         int n = 1;
         while (n < kDirectTile && i + n < count && steps[i + n] == first + n)
             ++n;
-        const double *x = block.x + kHistory + first;
+        const double *x = in.x + kHistory + first;
         if (n == kDirectTile) {
             double acc[kDirectTile] = {};
             for (int k = 0; k < kWindow; ++k) {
@@ -424,15 +805,17 @@ void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const int *steps, 
     }
 }
 
-void TemplateAnalysis::Impl::takeOutLoudSamples(double *in)
+void TemplateAnalysis::Impl::takeOutLoudSamples(Lane &lane, const LoopInput &in,
+                                                double *fftIn) const
 {
+    Lane::Loud &loud = lane.loud;
     loud.count = 0;
-    loud.transformNorm = block.norm;
-    std::fill(loud.inWindow, loud.inWindow + block.filled, 0.0);
+    loud.transformNorm = lane.norm;
+    std::fill(loud.inWindow, loud.inWindow + lane.filled, 0.0);
     double loudEnergy = 0.0;
-    const double limit = block.energy / kMaxLoud;
+    const double limit = lane.energy / kMaxLoud;
     for (int i = 0; i < kFftSize && loud.count < kMaxLoud; ++i) {
-        const double x = block.x[i];
+        const double x = in.x[i];
         if (x * x > limit) {
             loud.at[loud.count++] = i;
             loudEnergy += x * x;
@@ -440,222 +823,163 @@ void TemplateAnalysis::Impl::takeOutLoudSamples(double *in)
     }
     // Only worth it when the rest is much quieter. The energies are exact
     // integers, so is their difference.
-    if (loud.count == 0 || (block.energy - loudEnergy) * 16 > block.energy) {
+    if (loud.count == 0 || (lane.energy - loudEnergy) * 16 > lane.energy) {
         loud.count = 0;
         return;
     }
     for (int i = 0; i < loud.count; ++i) {
         const int p = loud.at[i];
-        in[p] = 0.0;
+        fftIn[p] = 0.0;
         // Step t's window covers block positions t .. t + 1005.
-        for (int t = std::max(0, p - kHistory); t <= std::min(p, block.filled - 1); ++t)
-            loud.inWindow[t] += std::fabs(block.x[p]);
+        for (int t = std::max(0, p - kHistory); t <= std::min(p, lane.filled - 1); ++t)
+            loud.inWindow[t] += std::fabs(in.x[p]);
     }
-    loud.transformNorm = std::sqrt(block.energy - loudEnergy);
+    loud.transformNorm = std::sqrt(lane.energy - loudEnergy);
 }
 
-void TemplateAnalysis::Impl::addLoudProducts(const Kernel &kernel, double *out) const
+void TemplateAnalysis::Impl::addLoudProducts(const Kernel &kernel, const Lane &lane,
+                                             const LoopInput &in, double *out) const
 {
     // out holds the convolution with the scaled centred template.
-    const int endOut = kHistory + block.filled;
-    for (int i = 0; i < loud.count; ++i) {
-        const int p = loud.at[i];
-        const double v = block.x[p];
+    const int endOut = kHistory + lane.filled;
+    for (int i = 0; i < lane.loud.count; ++i) {
+        const int p = lane.loud.at[i];
+        const double v = in.x[p];
         for (int index = std::max(p, kHistory); index < std::min(p + kWindow, endOut); ++index)
             out[index] += v * kernel.centred[index - p];
     }
 }
 
-void TemplateAnalysis::Impl::productSums(const Kernel &kernel, const double *out,
-                                         double *values) const
+int TemplateAnalysis::Impl::retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in,
+                                     int *steps, int count, double *values) const
+{
+    // Steps lo .. hi - 1 reach block positions lo .. hi - 1 + 1005; the
+    // transform sees those alone, in place, so its outputs keep their index.
+    const int lo = steps[0];
+    const int end = steps[count - 1] + kWindow;
+    RealTransform &fft = lane.fft;
+    double *fftIn = fft.input();
+    std::fill(fftIn, fftIn + kFftSize, 0.0);
+    std::copy(in.x + lo, in.x + end, fftIn + lo);
+    double energy = 0.0; // exact, as in transformBlock()
+    for (int i = lo; i < end; ++i)
+        energy += in.x[i] * in.x[i];
+    fft.forward(fftIn, fft.spectrum());
+    RealTransform::multiply(fft.spectrum(), kernel.spectrum.get(), lane.product.get(), kSpectrum);
+    fft.backward(lane.product.get(), lane.retryOut.get());
+    const double norm = std::sqrt(energy);
+    int left = 0;
+    for (int i = 0; i < count; ++i) {
+        const int t = steps[i];
+        if (!fourierSum(kernel, in, lane.retryOut.get(), t, norm, 0.0, values[t]))
+            steps[left++] = t;
+    }
+    return left;
+}
+
+void TemplateAnalysis::Impl::coefficients(const Kernel &kernel, Lane &lane,
+                                          const LoopInput &in, const double *out, int from,
+                                          double *values) const
 {
     int direct[kHop];
     int directCount = 0;
-    for (int t = corr.from; t < block.filled; ++t) {
-        if (!fourierSum(kernel, out, t, values[t]))
+    for (int t = from; t < lane.filled; ++t) {
+        if (!fourierSum(kernel, in, out, t, lane.loud.transformNorm, lane.loud.inWindow[t],
+                        values[t]))
             direct[directCount++] = t;
     }
-    directSums(kernel, direct, directCount, values);
-}
+    // Runs of neighbouring steps, each tried again on its own.
+    int kept = 0;
+    for (int i = 0; i < directCount;) {
+        int n = 1;
+        while (i + n < directCount && direct[i + n] == direct[i] + n)
+            ++n;
+        std::memmove(direct + kept, direct + i, std::size_t(n) * sizeof(int));
+        if (n >= kMinRetriedRun && kernel.mode == KernelMode::Fourier)
+            kept += retryRun(kernel, lane, in, direct + kept, n, values);
+        else
+            kept += n;
+        i += n;
+    }
+    directSums(kernel, in, direct, kept, values);
 
-void TemplateAnalysis::Impl::coefficients(double *values, const Kernel &kernel) const
-{
     const double sy = kernel.sy;
     const double syy = kernel.syy;
-    for (int t = corr.from; t < block.filled; ++t)
-        values[t] = correlation(values[t], window.sumAt[t], window.squaresAt[t], sy, syy);
+    for (int t = from; t < lane.filled; ++t)
+        values[t] = correlation(values[t], in.sumAt[t], in.squaresAt[t], sy, syy);
 }
 
-void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, Loop loop)
+void TemplateAnalysis::Impl::transformBlock(Lane &lane, const LoopInput &in, bool withReversed,
+                                            bool withAmplitude) const
 {
-    while (count > 0 && block.pushed < samples) {
-        const std::int64_t room =
-            std::min<std::int64_t>(kHop - block.filled, samples - block.pushed);
-        const int take =
-            static_cast<int>(std::min<std::int64_t>(room, static_cast<std::int64_t>(count)));
-        for (int i = 0; i < take; ++i) {
-            std::int32_t w = words[i];
-            if (loop == Loop::Second) {
-                const std::int64_t step = block.start + block.filled;
-                if (step < kept.first || step > kept.last)
-                    w = analysis::edgeSineWord(step);
-            }
-            block.words[block.filled] = w;
-            block.x[kHistory + block.filled] = w / kSampleScale;
-            ++block.filled;
-        }
-        words += take;
-        count -= static_cast<std::size_t>(take);
-        block.pushed += take;
-        if (block.filled == kHop)
-            processBlock(loop);
-    }
-}
-
-void TemplateAnalysis::Impl::finish(Loop loop)
-{
-    // Words never pushed count as zero words.
-    static const std::int32_t zeros[256] = {};
-    while (block.pushed < samples)
-        push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - block.pushed)),
-             loop);
-    if (block.filled > 0)
-        processBlock(loop);
-    // The next loop starts from zero history before step 48.
-    std::fill(block.x, block.x + kFftSize, 0.0);
-    block.start = analysis::kLeadInWords;
-    block.pushed = 0;
-}
-
-void TemplateAnalysis::Impl::processBlock(Loop loop)
-{
-    transformBlock(loop);
-    updateWindowSums();
-    correlate(loop);
-    if (loop == Loop::First) {
-        detectorSteps();
-        frameSink.framesReady(block.words, block.frames, static_cast<std::size_t>(block.filled));
-    } else {
-        cumulativeSteps();
-    }
-
-    std::memmove(block.x, block.x + block.filled, kHistory * sizeof(double));
-    block.start += block.filled;
-    block.filled = 0;
-}
-
-// The block's energy, and the transformed sums of products of the block
-// with each template (the second loop's with both) and, in the first loop,
-// the tapered amplitude.
-void TemplateAnalysis::Impl::transformBlock(Loop loop)
-{
-    const int used = kHistory + block.filled;
-    std::fill(block.x + used, block.x + kFftSize, 0.0);
     // Squares of integers below 2^17, at most 2048 of them: every partial sum
     // is an exact integer, so the order of accumulation does not matter.
     double partial[4] = {};
     for (int i = 0; i < kFftSize; i += 4) {
-        for (int lane = 0; lane < 4; ++lane)
-            partial[lane] += block.x[i + lane] * block.x[i + lane];
+        for (int k = 0; k < 4; ++k)
+            partial[k] += in.x[i + k] * in.x[i + k];
     }
-    block.energy = (partial[0] + partial[1]) + (partial[2] + partial[3]);
-    block.norm = std::sqrt(block.energy);
-    loud.count = 0;
-    loud.transformNorm = 0.0;
-    std::fill(loud.inWindow, loud.inWindow + block.filled, 0.0);
-    if (block.energy == 0.0)
+    lane.energy = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    lane.norm = std::sqrt(lane.energy);
+    lane.loud.count = 0;
+    lane.loud.transformNorm = 0.0;
+    std::fill(lane.loud.inWindow, lane.loud.inWindow + lane.filled, 0.0);
+    if (lane.energy == 0.0)
         return;
 
-    RealTransform &fft = transform.fft;
+    RealTransform &fft = lane.fft;
     const bool needForward = templates.forward.mode == KernelMode::Fourier;
-    const bool needReversed =
-        loop == Loop::Second && templates.reversed.mode == KernelMode::Fourier;
+    const bool needReversed = withReversed && templates.reversed.mode == KernelMode::Fourier;
     auto apply = [&](const FftwBuffer<fftw_complex> &kernelSpectrum, double *out) {
-        RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), transform.product.get(),
+        RealTransform::multiply(fft.spectrum(), kernelSpectrum.get(), lane.product.get(),
                                 kSpectrum);
-        fft.backward(transform.product.get(), out);
+        fft.backward(lane.product.get(), out);
     };
     if (needForward || needReversed) {
-        std::copy(block.x, block.x + kFftSize, fft.input());
-        takeOutLoudSamples(fft.input());
+        std::copy(in.x, in.x + kFftSize, fft.input());
+        takeOutLoudSamples(lane, in, fft.input());
         fft.forward();
         if (needForward) {
             apply(templates.forward.spectrum, fft.output());
-            addLoudProducts(templates.forward, fft.output());
+            addLoudProducts(templates.forward, lane, in, fft.output());
         }
         if (needReversed) {
-            apply(templates.reversed.spectrum, transform.reversedOut.get());
-            addLoudProducts(templates.reversed, transform.reversedOut.get());
+            apply(templates.reversed.spectrum, lane.reversedOut.get());
+            addLoudProducts(templates.reversed, lane, in, lane.reversedOut.get());
         }
     }
-    if (loop == Loop::First && !templates.taperZero) {
-        double *in = fft.input();
+    if (withAmplitude) {
+        double *fftIn = fft.input();
         for (int i = 0; i < kFftSize; ++i)
-            in[i] = std::fabs(block.x[i]);
+            fftIn[i] = std::fabs(in.x[i]);
         fft.forward();
-        apply(templates.taperSpectrum, transform.amplitudeOut.get());
+        apply(templates.taperSpectrum, lane.amplitudeOut.get());
     }
-}
-
-// The ring's exact running sums, step by step.
-void TemplateAnalysis::Impl::updateWindowSums()
-{
-    int slot = static_cast<int>(block.start % kWindow);
-    for (int t = 0; t < block.filled; ++t) {
-        const std::int64_t x = block.words[t] / kSampleScale;
-        const std::int64_t old = window.ring[slot];
-        window.sum += x - old;
-        window.squares += x * x - old * old;
-        window.ring[slot] = static_cast<std::int32_t>(x);
-        slot = nextSlot(slot, kWindow);
-        window.sumAt[t] = static_cast<double>(window.sum);
-        window.squaresAt[t] = static_cast<double>(window.squares);
-    }
-}
-
-// The correlations of the steps whose results are used. The sums of
-// products come first (a step may need a direct sum); the coefficients then
-// follow in a branch-free loop that vectorises, with the same correctly
-// rounded operations in the same order.
-void TemplateAnalysis::Impl::correlate(Loop loop)
-{
-    const bool second = loop == Loop::Second;
-    const std::int64_t lastSkipped = second ? kLastSkippedCumulativeStep : kLastSkippedOutputStep;
-    corr.from =
-        static_cast<int>(std::clamp<std::int64_t>(lastSkipped + 1 - block.start, 0, block.filled));
-    productSums(templates.forward, transform.fft.output(), corr.forward);
-    if (second)
-        productSums(templates.reversed, transform.reversedOut.get(), corr.reversed);
-    coefficients(corr.forward, templates.forward);
-    if (second)
-        coefficients(corr.reversed, templates.reversed);
 }
 
 // Frames, components and detector columns, step by step. The positions
 // step mod 1006, (step - 503) mod 1006 and step mod 800 are carried along
 // instead of divided out.
-void TemplateAnalysis::Impl::detectorSteps()
+void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
 {
-    const bool amplitudes = block.energy > 0.0 && !templates.taperZero;
-    int ringSlot = static_cast<int>(block.start % kWindow);
-    int blockSlot = static_cast<int>(block.start % kBlock);
-    for (int t = 0; t < block.filled;
-         ++t, ringSlot = nextSlot(ringSlot, kWindow), blockSlot = nextSlot(blockSlot, kBlock)) {
-        block.frames[2 * t] = detector.asymWord;
-        block.frames[2 * t + 1] = detector.symWord;
-        if (block.start + t <= kLastSkippedOutputStep)
+    // The first two frames take r from the block before; computeLane() made
+    // the others.
+    for (int t = 0; t < std::min(2, lane.filled); ++t) {
+        const double before = t == 0 ? detector.rBefore[1] : detector.rBefore[0];
+        frameOf(lane.start + t, before, lane.words[kHistory + t - 1 - kHalfWindow],
+                lane.frames + 2 * t);
+    }
+    if (lane.filled >= 2)
+        detector.rBefore[1] = lane.forward[0][lane.filled - 2];
+    else
+        detector.rBefore[1] = detector.rBefore[0];
+    detector.rBefore[0] = lane.forward[0][lane.filled - 1];
+
+    int blockSlot = static_cast<int>(lane.start % kBlock);
+    for (int t = 0; t < lane.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
+        if (lane.start + t <= kLastSkippedOutputStep)
             continue;
-        const double r = corr.forward[t];
-        const double amplitude = amplitudes ? transform.amplitudeOut[kHistory + t] : 0.0;
-        detector.delayLine[ringSlot] = block.words[t];
-        const std::int32_t delayed =
-            detector.delayLine[ringSlot >= kHalfWindow ? ringSlot - kHalfWindow
-                                                       : ringSlot + kHalfWindow];
-        detector.asymWord = toInt32(2 * detector.absCorr * detector.absCorr * delayed);
-        detector.symWord = toInt32(delayed * detector.residualWeight);
-        detector.absCorr = std::fabs(r);
-        detector.residualWeight = 1 - r * r;
-        blockValues[blockSlot] = toInt32(std::fabs(r) * amplitude);
+        blockValues[blockSlot] = lane.detectorWords[t];
         if (blockSlot == 0) {
             const int peak = *std::max_element(blockValues, blockValues + kBlock);
             observer.detectorColumn(detector.columns, peak);
@@ -666,27 +990,30 @@ void TemplateAnalysis::Impl::detectorSteps()
             }
         }
     }
+    frameSink.framesReady(lane.words + kHistory, lane.frames,
+                          static_cast<std::size_t>(lane.filled));
 }
 
 // The cumulative sum and its columns, step by step.
-void TemplateAnalysis::Impl::cumulativeSteps()
+void TemplateAnalysis::Impl::cumulativeSteps(Lane &lane)
 {
-    int blockSlot = static_cast<int>(block.start % kBlock);
-    for (int t = 0; t < block.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
-        const std::int64_t step = block.start + t;
+    std::int32_t *values = together ? cumulative.values : blockValues;
+    int blockSlot = static_cast<int>(lane.start % kBlock);
+    for (int t = 0; t < lane.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
+        const std::int64_t step = lane.start + t;
         if (step > kLastSkippedCumulativeStep)
             cumulative.sum =
-                cumulative.sum + kCumulativeWeight * (corr.forward[t] - corr.reversed[t]);
+                cumulative.sum + kCumulativeWeight * (lane.forward[1][t] - lane.reversed[t]);
         if (step <= kLastSkippedOutputStep)
             continue;
-        blockValues[blockSlot] = toInt32(cumulative.sum);
+        values[blockSlot] = toInt32(cumulative.sum);
         if (blockSlot == 0) {
-            if (cumulative.firstWaits && cumulative.columns == 0) {
-                std::copy(blockValues, blockValues + kBlock, cumulative.waitingValues);
+            if (together && cumulative.columns == 0) {
+                std::copy(values, values + kBlock, cumulative.waitingValues);
                 cumulative.firstWaiting = true;
                 ++cumulative.columns;
             } else {
-                endCumulativeBlock(cumulative.columns++, blockValues);
+                endCumulativeBlock(cumulative.columns++, values);
             }
         }
     }
@@ -696,13 +1023,43 @@ void TemplateAnalysis::Impl::endCumulativeBlock(int column, const std::int32_t *
 {
     const auto range = std::minmax_element(values, values + kBlock);
     const int low = *range.first;
-    observer.cumulativeColumn(column, *range.second, low);
+    if (together)
+        cumulative.waitingColumns.push_back({column, *range.second, low});
+    else
+        observer.cumulativeColumn(column, *range.second, low);
     if (column + 1 == kChangeFromColumn)
         cumulative.firstLow = low;
     if (column > cumulative.lastColumn) {
         cumulative.lastLow = low;
         cumulative.lastColumn = column;
     }
+}
+
+// With the loops together, after both: the second loop's first block takes
+// the block values the first loop left, and then every waiting column is
+// shown, in order.
+void TemplateAnalysis::Impl::completeFirstColumn()
+{
+    Cumulative &c = cumulative;
+    if (c.firstWaiting) {
+        c.firstWaiting = false;
+        // The second loop's first block ends at the first multiple of the
+        // block past the output start; before it the loop wrote the slots of
+        // the steps from the output start on, the rest are the first loop's.
+        const std::int64_t end = (kLastSkippedOutputStep / kBlock + 1) * kBlock;
+        std::int32_t values[kBlock];
+        std::copy(blockValues, blockValues + kBlock, values);
+        for (std::int64_t step = kLastSkippedOutputStep + 1; step <= end; ++step) {
+            const auto slot = static_cast<std::size_t>(step % kBlock);
+            values[slot] = c.waitingValues[slot];
+        }
+        endCumulativeBlock(0, values);
+        // Column 0 came last: it goes first.
+        std::rotate(c.waitingColumns.begin(), c.waitingColumns.end() - 1, c.waitingColumns.end());
+    }
+    for (const auto &column : c.waitingColumns)
+        observer.cumulativeColumn(column[0], column[1], column[2]);
+    c.waitingColumns.clear();
 }
 
 TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
@@ -721,6 +1078,15 @@ std::int64_t TemplateAnalysis::sampleCount() const
     return d->samples;
 }
 
+void TemplateAnalysis::runLoopsTogether(bool helperThread)
+{
+    if (d->stage != Stage::FirstLoop || d->pushed > 0 || d->filling >= 0 || d->together)
+        return;
+    d->together = true;
+    if (helperThread)
+        d->startHelper();
+}
+
 void TemplateAnalysis::pushFirst(const std::int32_t *samples, std::size_t count)
 {
     if (d->stage == Stage::FirstLoop)
@@ -732,7 +1098,8 @@ void TemplateAnalysis::finishFirst()
     if (d->stage != Stage::FirstLoop)
         return;
     d->finish(Loop::First);
-    d->stage = Stage::SecondLoop;
+    d->stage = d->together ? Stage::Finished : Stage::SecondLoop;
+    d->stopHelper();
 }
 
 void TemplateAnalysis::pushSecond(const std::int32_t *samples, std::size_t count)
@@ -749,38 +1116,6 @@ void TemplateAnalysis::finishSecond()
         return;
     d->finish(Loop::Second);
     d->stage = Stage::Finished;
-}
-
-void TemplateAnalysis::runSecondLoopOnly()
-{
-    if (d->stage == Stage::FirstLoop && d->block.pushed == 0) {
-        d->stage = Stage::SecondLoop;
-        d->cumulative.firstWaits = true;
-    }
-}
-
-std::vector<std::int32_t> TemplateAnalysis::blockValuesLeft() const
-{
-    return std::vector<std::int32_t>(d->blockValues, d->blockValues + kBlock);
-}
-
-void TemplateAnalysis::completeFirstColumn(const std::vector<std::int32_t> &leftByFirstLoop)
-{
-    Impl::Cumulative &c = d->cumulative;
-    if (!c.firstWaiting || leftByFirstLoop.size() != std::size_t(kBlock))
-        return;
-    c.firstWaiting = false;
-    // The second loop's first block ends at the first multiple of the block
-    // past the output start; before it the loop wrote the slots of the steps
-    // from the output start on, the rest are the first loop's.
-    const std::int64_t end = (kLastSkippedOutputStep / kBlock + 1) * kBlock;
-    std::int32_t values[kBlock];
-    std::copy(leftByFirstLoop.begin(), leftByFirstLoop.end(), values);
-    for (std::int64_t step = kLastSkippedOutputStep + 1; step <= end; ++step) {
-        const auto slot = static_cast<std::size_t>(step % kBlock);
-        values[slot] = c.waitingValues[slot];
-    }
-    d->endCumulativeBlock(0, values);
 }
 
 int TemplateAnalysis::peakBlock() const

@@ -93,12 +93,15 @@ public:
 ///
 /// Observer calls come in step order but lag the pushes by up to about a
 /// thousand steps: the correlations are formed block-wise by overlap-save
-/// transforms. Memory stays at a few hundred KiB whatever the length; no
-/// sample is kept beyond the current block. Words pushed beyond
+/// transforms. Memory stays at about half a MiB whatever the length (1.6
+/// MiB with a helper thread; with the loops together, 12 bytes more for
+/// each second-loop column until the finish); no sample is kept beyond the
+/// blocks under way. Words pushed beyond
 /// sampleCount() are ignored; words never pushed before a finish count as
 /// zero words. pushSecond() or finishSecond() ends the first loop if
 /// finishFirst() was not called. Distinct objects may run in distinct
-/// threads; one object is not for concurrent use.
+/// threads; one object is not for concurrent use (its own helper thread
+/// aside, see runLoopsTogether()).
 class TemplateAnalysis
 {
 public:
@@ -127,19 +130,16 @@ public:
     /// Ends the second loop; every cumulativeColumn() call has been made.
     void finishSecond();
 
-    /// Makes this object run the second loop only, as a helper beside
-    /// another object that runs the first (call before any push). The
-    /// second loop's first block also takes the block values the first
-    /// loop left, so its column waits: completeFirstColumn() makes it once
-    /// both loops have finished, after the later columns.
-    void runSecondLoopOnly();
-    /// The 800 block values the first loop left (after finishFirst()).
-    std::vector<std::int32_t> blockValuesLeft() const;
-    /// After finishSecond() on an object made by runSecondLoopOnly(): ends
-    /// the waiting first block with `leftByFirstLoop` (blockValuesLeft() of
-    /// the object that ran the first loop), calls cumulativeColumn() for
-    /// column 0 and settles change(). Does nothing when no block ended.
-    void completeFirstColumn(const std::vector<std::int32_t> &leftByFirstLoop);
+    /// Makes this object run both loops in one pass over the words (call
+    /// before any push): each word is pushed once, with pushFirst(), and
+    /// finishFirst() ends both loops. The calls and results are those of
+    /// the loops one after the other, but for their timing: the second
+    /// loop's columns all come at the finish, after the first loop's, and
+    /// a block that both loops see alike is transformed once for both.
+    /// With `helperThread`, a thread of the object's own computes blocks
+    /// beside the pushing one; the observer and the sink are still called
+    /// on the pushing thread only.
+    void runLoopsTogether(bool helperThread);
 
     /// The block that holds the detector peak (-1 when no block qualified).
     int peakBlock() const;

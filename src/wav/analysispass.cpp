@@ -1,8 +1,5 @@
 // The analysis pass: reads the processed recording in pieces, writes the
-// component frames as they come, and passes the columns to a listener. With
-// a spare core the second loop of the correlation runs on a helper thread
-// beside the first and the file is read once; otherwise it is read twice,
-// once for each loop.
+// component frames as they come, and passes the columns to a listener.
 
 #include "wavfile.h"
 
@@ -12,16 +9,9 @@
 #include <QtEndian>
 
 #include <algorithm>
-#include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
-#include <exception>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <utility>
+#include <vector>
 
 namespace {
 
@@ -53,99 +43,6 @@ public:
 
 /// Shorter recordings are not worth a helper thread.
 constexpr qint64 kHelperSamples = 1 << 18;
-/// Pieces the helper may lag behind the first loop.
-constexpr std::size_t kQueuedPieces = 4;
-
-/// The second loop of the correlation on a helper thread, on an analysis
-/// object of its own. It touches no Qt object: words come in through a
-/// short queue, and its columns wait here until the first loop's columns
-/// have all been shown.
-class SecondLoop : public dsp::AnalysisObserver, public dsp::FrameSink
-{
-public:
-    SecondLoop(const std::vector<double> &marker, qint64 count)
-        : analysis(marker, count, *this, *this)
-    {
-        analysis.runSecondLoopOnly();
-        helper = std::thread([this] { run(); });
-    }
-    ~SecondLoop() { stop(true); }
-
-    /// Hands the next words on; waits while the helper is behind.
-    void push(const std::int32_t *words, std::size_t count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        room.wait(lock, [this] { return queue.size() < kQueuedPieces || cancelled; });
-        if (!cancelled) {
-            queue.emplace_back(words, words + count);
-            ready.notify_one();
-        }
-    }
-
-    /// Ends the words (or cancels the loop) and waits for the helper. When
-    /// the helper failed, throws what it threw.
-    void stop(bool cancel)
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ended = true;
-            cancelled = cancelled || cancel;
-        }
-        ready.notify_one();
-        if (helper.joinable())
-            helper.join();
-        if (failure && !cancel)
-            std::rethrow_exception(std::exchange(failure, nullptr));
-    }
-
-    void framesReady(const std::int32_t *, const std::int32_t *, std::size_t) override {}
-    void detectorColumn(int, std::int32_t) override {}
-    void cumulativeColumn(int column, std::int32_t maximum, std::int32_t minimum) override
-    {
-        columns.push_back({column, maximum, minimum});
-    }
-
-    dsp::TemplateAnalysis analysis;
-    /// The columns in the order they were made; column 0 comes last.
-    std::vector<std::array<int, 3>> columns;
-
-private:
-    void run()
-    {
-        try {
-            for (;;) {
-                std::vector<std::int32_t> words;
-                {
-                    std::unique_lock<std::mutex> lock(mutex);
-                    ready.wait(lock, [this] { return !queue.empty() || ended; });
-                    if (cancelled)
-                        return;
-                    if (queue.empty())
-                        break;
-                    words = std::move(queue.front());
-                    queue.pop_front();
-                }
-                room.notify_one();
-                analysis.pushSecond(words.data(), words.size());
-            }
-            analysis.finishSecond();
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(mutex);
-            failure = std::current_exception();
-            cancelled = true;
-            room.notify_all();
-        }
-    }
-
-    std::thread helper;
-    std::mutex mutex;
-    std::condition_variable ready;
-    std::condition_variable room;
-    std::deque<std::vector<std::int32_t>> queue;
-    bool ended = false;
-    bool cancelled = false;
-    std::exception_ptr failure;
-};
 
 } // namespace
 
@@ -190,18 +87,19 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     dsp::TemplateAnalysis analysis(markerValues, count, listener, writer);
     const qint64 samples = analysis.sampleCount();
 
+    // Longer recordings run both loops in one reading of the file, on a
+    // helper thread as well when a core is spare.
     const dsp::CoreClaim self = dsp::CoreClaim::forThisThread();
-    const dsp::CoreClaim core =
-        samples >= kHelperSamples ? dsp::CoreClaim::spare() : dsp::CoreClaim::none();
-    std::unique_ptr<SecondLoop> second;
-    if (core)
-        second = std::make_unique<SecondLoop>(markerValues, count);
+    const bool together = samples >= kHelperSamples;
+    const dsp::CoreClaim core = together ? dsp::CoreClaim::spare() : dsp::CoreClaim::none();
+    if (together)
+        analysis.runLoopsTogether(bool(core));
 
-    // Both loops read the same samples; without a helper they are read
-    // twice, which keeps memory flat.
+    // Otherwise both loops read the same samples in turn, which keeps
+    // memory flat.
     std::vector<std::int32_t> chunk(
         std::size_t(std::min(kChunkWords, std::max<qint64>(samples, 1))));
-    for (int loop = 0; loop < (second ? 1 : 2); ++loop) {
+    for (int loop = 0; loop < (together ? 1 : 2); ++loop) {
         if (samples > 0)
             source->seek(kLeadInBytes);
         for (qint64 done = 0; done < samples;) {
@@ -210,13 +108,10 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                 return failRead(source);
             for (qint64 i = 0; i < want; ++i)
                 chunk[std::size_t(i)] = qFromLittleEndian(chunk[std::size_t(i)]);
-            if (loop == 0) {
+            if (loop == 0)
                 analysis.pushFirst(chunk.data(), std::size_t(want));
-                if (second)
-                    second->push(chunk.data(), std::size_t(want));
-            } else {
+            else
                 analysis.pushSecond(chunk.data(), std::size_t(want));
-            }
             done += want;
         }
         if (loop == 0)
@@ -225,19 +120,8 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
             analysis.finishSecond();
     }
 
-    int change = analysis.change();
-    if (second) {
-        second->stop(false);
-        second->analysis.completeFirstColumn(analysis.blockValuesLeft());
-        std::vector<std::array<int, 3>> &columns = second->columns;
-        if (!columns.empty() && columns.back()[0] == 0)
-            std::rotate(columns.begin(), columns.end() - 1, columns.end());
-        for (const std::array<int, 3> &column : columns)
-            listener.cumulativeColumn(column[0], column[1], column[2]);
-        change = second->analysis.change();
-    }
     // A failed write stops the frames only: the listener still gets the
     // whole analysis.
-    listener.finished(samples, analysis.peakBlock(), change);
+    listener.finished(samples, analysis.peakBlock(), analysis.change());
     return writer.writeOk || failWrite(frames);
 }

@@ -29,6 +29,7 @@ struct LiteralState
     double absCorr = 0.0;
     double residualWeight = 0.0;
     double cumulativeSum = 0.0;
+    bool flat = false;
     int detectorPeak = -10000;
     int detectorPeakBlock = -1;
     std::int32_t blockValues[800] = {};
@@ -56,6 +57,11 @@ struct LiteralState
                     amplitude += std::fabs(x) * taperWindow[k] / 200000;
             }
         }
+        // A template of one value throughout has no shape: its coefficient
+        // is 0, as with no template, not the NaN or rounding noise that the
+        // formula gives it in doubles.
+        if (flat)
+            return 0.0;
         return (1006 * sxy - sx * sy)
                / std::sqrt((1006 * sxx - sx * sx) * (1006 * syy - sy * sy) + 1e-9);
     }
@@ -83,6 +89,17 @@ AnalysisRecord literalAnalysis(const std::vector<std::int32_t> &fileWords,
         st.mirroredTemplate[i] = v;
     }
 
+    // One nonzero value throughout, whose own term under the root is a
+    // number (a NaN there makes every coefficient NaN, shape or not).
+    double sy = 0.0;
+    double syy = 0.0;
+    for (const double v : st.markerTemplate) {
+        sy += v;
+        syy += v * v;
+    }
+    st.flat = st.markerTemplate[0] != 0.0 && !std::isnan(1006 * syy - sy * sy)
+              && std::all_of(st.markerTemplate, st.markerTemplate + kWindow,
+                             [&](double v) { return v == st.markerTemplate[0]; });
     const std::int64_t count = static_cast<std::int64_t>(fileWords.size());
     const std::int64_t L = count >= 48 ? count - 48 : 0;
     std::vector<std::int32_t> rawSamples;
