@@ -23,13 +23,12 @@
 #include "dsp/conversions.h"
 #include "dsp/corebudget.h"
 #include "dsp/fftwplanner.h"
+#include "dsp/workring.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -74,6 +73,8 @@ static_assert(kFirstBlock - static_cast<std::int64_t>(kCombinedTaps) + 1 >= filt
 // FFT length of the overlap-save blocks and the new words each one filters.
 constexpr int kFftSize = 16384;
 constexpr std::size_t kBlockWords = kFftSize - (kCombinedTaps - 1);
+// Blocks a helper thread may have under way.
+constexpr std::size_t kSlots = 4;
 static_assert(kCombinedTaps < static_cast<std::size_t>(kFftSize) / 2,
               "FFT blocks must be well longer than the kernel");
 
@@ -209,40 +210,29 @@ struct FilterCascade::Impl
     RealTransform fft{kFftSize};
     FftwBuffer<fftw_complex> kernelSpectrum;
 
-    // With a helper thread, each block goes through a slot: its input is
-    // copied in, whichever thread is free filters it, and its words join
-    // the queue in block order. Slots are taken in a ring.
+    // With a helper thread, each block goes through a slot of a ring: its
+    // input is copied in, whichever thread is free filters it, and its words
+    // join the queue in block order.
     struct Slot
     {
-        enum class State { Free, Ready, Working, Done };
-        State state = State::Free;
         std::vector<double> input = std::vector<double>(kFftSize);
         std::vector<std::int32_t> output = std::vector<std::int32_t>(kBlockWords);
         std::size_t words = 0;
         std::int64_t start = 0;
     };
-    static constexpr int kSlots = 4;
-    std::vector<Slot> slots;
-    int oldest = 0;
-    int inFlight = 0;
-    std::thread helper;
     // The helper's own transform: both are estimated plans of one length
     // and round alike.
     std::unique_ptr<RealTransform> helperFft;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stopping = false;
+    WorkRing<Slot> slots{[this](Slot &slot, bool onHelper) {
+        filterBlock(onHelper ? *helperFft : fft, slot.input.data(), slot.words, slot.start,
+                    slot.output.data());
+    }};
 
-    ~Impl();
-    void startHelper();
     /// Hands the block at `from` (history first) of `words` words on to a slot.
     void submit(const double *from, std::size_t words);
     /// Puts the oldest slot's words into the queue, filtering slots on this
     /// thread while it waits.
     void retireOldest();
-    /// The oldest Ready slot, now Working; null when none (lock held).
-    Slot *takeReady();
-    void filterSlot(RealTransform &transform, Slot &slot);
     std::int64_t blockStart = kFirstBlock;
     std::vector<double> pending;
 
@@ -363,108 +353,28 @@ void FilterCascade::Impl::filterBlock(RealTransform &transform, const double *fr
         to[t] = filter::outputWord(y[t], start + static_cast<std::int64_t>(t));
 }
 
-FilterCascade::Impl::~Impl()
-{
-    if (!helper.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-    }
-    changed.notify_all();
-    helper.join();
-}
-
-void FilterCascade::Impl::filterSlot(RealTransform &transform, Slot &slot)
-{
-    filterBlock(transform, slot.input.data(), slot.words, slot.start, slot.output.data());
-}
-
-FilterCascade::Impl::Slot *FilterCascade::Impl::takeReady()
-{
-    for (int i = 0, at = oldest; i < inFlight; ++i, at = (at + 1) % kSlots) {
-        Slot &slot = slots[static_cast<std::size_t>(at)];
-        if (slot.state == Slot::State::Ready) {
-            slot.state = Slot::State::Working;
-            return &slot;
-        }
-    }
-    return nullptr;
-}
-
-void FilterCascade::Impl::startHelper()
-{
-    slots.resize(kSlots);
-    helperFft = std::make_unique<RealTransform>(kFftSize);
-    try {
-        helper = std::thread([this] {
-            std::unique_lock<std::mutex> lock(mutex);
-            for (;;) {
-                Slot *slot = takeReady();
-                if (!slot) {
-                    if (stopping)
-                        return;
-                    changed.wait(lock);
-                    continue;
-                }
-                lock.unlock();
-                filterSlot(*helperFft, *slot);
-                lock.lock();
-                slot->state = Slot::State::Done;
-                changed.notify_all();
-            }
-        });
-    } catch (const std::system_error &) {
-        // No thread to be had: this one filters every block.
-        useHelper = false;
-        slots.clear();
-    }
-}
-
 void FilterCascade::Impl::submit(const double *from, std::size_t words)
 {
-    if (inFlight == kSlots)
+    if (slots.full())
         retireOldest();
-    Slot &slot = slots[static_cast<std::size_t>((oldest + inFlight) % kSlots)];
+    Slot &slot = slots.next();
     const std::size_t history = kCombinedTaps - 1;
     std::copy(from, from + history + words, slot.input.begin());
     slot.words = words;
     slot.start = blockStart;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        slot.state = Slot::State::Ready;
-        ++inFlight;
-    }
-    changed.notify_all();
+    slots.submit();
 }
 
 void FilterCascade::Impl::retireOldest()
 {
-    Slot &slot = slots[static_cast<std::size_t>(oldest)];
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (slot.state != Slot::State::Done) {
-            if (Slot *ready = takeReady()) {
-                lock.unlock();
-                filterSlot(fft, *ready);
-                lock.lock();
-                ready->state = Slot::State::Done;
-                changed.notify_all();
-            } else {
-                changed.wait(lock);
-            }
-        }
-    }
+    const Slot &slot = slots.waitOldest();
     if (queueHead > 0) {
         queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
         queueHead = 0;
     }
     queue.insert(queue.end(), slot.output.begin(),
                  slot.output.begin() + static_cast<std::ptrdiff_t>(slot.words));
-    std::lock_guard<std::mutex> lock(mutex);
-    slot.state = Slot::State::Free;
-    oldest = (oldest + 1) % kSlots;
-    --inFlight;
+    slots.releaseOldest();
 }
 
 // Filters every block whose words are all in, or on finish() the final
@@ -482,8 +392,10 @@ void FilterCascade::Impl::runBlocks()
         if (available < kBlockWords && !finished)
             break;
         const std::size_t words = std::min(kBlockWords, available);
-        if (useHelper && !helper.joinable())
-            startHelper();
+        if (useHelper && !slots.hasHelper()) {
+            helperFft = std::make_unique<RealTransform>(kFftSize);
+            useHelper = slots.startHelper(kSlots);
+        }
         if (useHelper) {
             submit(pending.data() + at, words);
         } else {
@@ -502,14 +414,8 @@ void FilterCascade::Impl::runBlocks()
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
 
     // What is done comes out; on finish() everything.
-    while (inFlight > 0) {
-        if (!finished) {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (slots[static_cast<std::size_t>(oldest)].state != Slot::State::Done)
-                break;
-        }
+    while (!slots.empty() && (finished || slots.oldestDone()))
         retireOldest();
-    }
 }
 
 FilterCascade::FilterCascade() : d(std::make_unique<Impl>()) {}

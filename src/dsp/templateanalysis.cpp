@@ -47,16 +47,13 @@
 
 #include "dsp/conversions.h"
 #include "dsp/fftwplanner.h"
+#include "dsp/workring.h"
 
 #include <algorithm>
 #include <array>
 #include <cfloat>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace dsp {
 
@@ -230,13 +227,6 @@ struct LoopInput
 /// order (detectorSteps(), cumulativeSteps()).
 struct Lane
 {
-    enum class State {
-        Free,    ///< being filled, or done with
-        Ready,   ///< filled, waiting for a thread to compute it
-        Working, ///< being computed
-        Done,    ///< computed, waiting for its steps
-    };
-    State state = State::Free;
 
     /// Which loops run over the block. When both do and the second sees the
     /// first one's samples throughout (no edge sine in reach), one
@@ -315,11 +305,7 @@ int firstUsed(std::int64_t lastSkipped, const Lane &lane)
 
 struct TemplateAnalysis::Impl
 {
-    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f)
-    {
-        lanes.push_back(std::make_unique<Lane>());
-    }
-    ~Impl() { stopHelper(); }
+    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f) {}
 
     AnalysisObserver &observer;
     FrameSink &frameSink;
@@ -339,24 +325,14 @@ struct TemplateAnalysis::Impl
         bool taperZero = true;
     } templates;
 
-    /// The blocks on their way, in a ring: `filling` is being filled (or
-    /// -1), `oldest` is the oldest whose steps have not run.
-    std::vector<std::unique_ptr<Lane>> lanes;
-    int filling = -1;
-    int next = 0;
-    int oldest = 0;
-    int inFlight = 0;
+    /// The blocks on their way; `filling` when the next one is being filled.
+    WorkRing<Lane> lanes{[this](Lane &lane, bool) { computeLane(lane); }};
+    bool filling = false;
     /// Where the next block starts, and whether its history is zero (the
     /// start of a loop) rather than the previous block's samples.
     std::int64_t nextStart = analysis::kLeadInWords;
     bool freshHistory = true;
     std::int64_t pushed = 0;
-
-    /// The helper thread that computes lanes beside the pushing thread.
-    std::thread helper;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stopping = false;
 
     /// The last 800 detector or cumulative words, by step mod 800. Both
     /// loops write the same slots: the second loop's first block still holds
@@ -391,8 +367,6 @@ struct TemplateAnalysis::Impl
     } cumulative;
 
     void setUp(const std::vector<double> &markerValues);
-    void startHelper();
-    void stopHelper();
     void push(const std::int32_t *words, std::size_t count, Loop loop);
     void finish(Loop loop);
 
@@ -402,8 +376,6 @@ struct TemplateAnalysis::Impl
     /// Runs the steps of the oldest lane in flight, computing lanes on this
     /// thread while it waits for it.
     void retireOldest();
-    /// Takes the oldest Ready lane for computing; null when none is (lock held).
-    Lane *takeReady();
     void detectorSteps(Lane &lane);
     void cumulativeSteps(Lane &lane);
     /// The end of cumulative block `column` over `values`.
@@ -461,7 +433,7 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     templates.forward.prepare();
     templates.reversed.prepare();
 
-    RealTransform &fft = lanes.front()->fft;
+    RealTransform &fft = lanes.next().fft;
     auto transformKernel = [&fft](const double *values, double scale) {
         FftwBuffer<fftw_complex> out = allocateZeroed<fftw_complex>(kSpectrum);
         double *in = fft.input();
@@ -485,74 +457,20 @@ void TemplateAnalysis::Impl::setUp(const std::vector<double> &markerValues)
     }
 }
 
-void TemplateAnalysis::Impl::startHelper()
-{
-    // Three lanes: one computed by each thread while the next is filled.
-    while (lanes.size() < 3)
-        lanes.push_back(std::make_unique<Lane>());
-    try {
-        helper = std::thread([this] {
-            std::unique_lock<std::mutex> lock(mutex);
-            for (;;) {
-                Lane *lane = takeReady();
-                if (!lane) {
-                    if (stopping)
-                        return;
-                    changed.wait(lock);
-                    continue;
-                }
-                lock.unlock();
-                computeLane(*lane);
-                lock.lock();
-                lane->state = Lane::State::Done;
-                changed.notify_all();
-            }
-        });
-    } catch (const std::system_error &) {
-        // No thread to be had: this one computes every lane.
-    }
-}
-
-void TemplateAnalysis::Impl::stopHelper()
-{
-    if (!helper.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-    }
-    changed.notify_all();
-    helper.join();
-}
-
-Lane *TemplateAnalysis::Impl::takeReady()
-{
-    const int size = static_cast<int>(lanes.size());
-    for (int i = 0, at = oldest; i < inFlight; ++i, at = nextSlot(at, size)) {
-        Lane &lane = *lanes[static_cast<std::size_t>(at)];
-        if (lane.state == Lane::State::Ready) {
-            lane.state = Lane::State::Working;
-            return &lane;
-        }
-    }
-    return nullptr;
-}
-
 Lane &TemplateAnalysis::Impl::fillingLane(Loop loop)
 {
-    if (filling >= 0)
-        return *lanes[static_cast<std::size_t>(filling)];
-    const int size = static_cast<int>(lanes.size());
-    if (inFlight == size)
+    if (filling)
+        return lanes.next();
+    if (lanes.full())
         retireOldest();
-    const Lane &previous = *lanes[static_cast<std::size_t>((next + size - 1) % size)];
-    Lane &lane = *lanes[static_cast<std::size_t>(next)];
+    const Lane &previous = lanes.previous();
+    Lane &lane = lanes.next();
     // The history first: with one lane, the previous block is this one.
     if (freshHistory)
         std::fill(lane.words, lane.words + kHistory, 0);
     else
         std::memmove(lane.words, previous.words + previous.filled, kHistory * sizeof(std::int32_t));
-    filling = next;
+    filling = true;
     lane.first = loop == Loop::First;
     lane.second = together || loop == Loop::Second;
     lane.start = nextStart;
@@ -585,47 +503,23 @@ void TemplateAnalysis::Impl::push(const std::int32_t *words, std::size_t count, 
 
 void TemplateAnalysis::Impl::submit(Lane &lane)
 {
-    filling = -1;
+    filling = false;
     nextStart += lane.filled;
-    next = nextSlot(next, static_cast<int>(lanes.size()));
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        lane.state = Lane::State::Ready;
-        ++inFlight;
-    }
-    changed.notify_all();
-    if (!helper.joinable())
+    lanes.submit();
+    // With a helper, the lane's steps run when the ring is full or at the
+    // finish; the columns still reach the observer block by block.
+    if (!lanes.hasHelper())
         retireOldest();
-    // Otherwise the helper starts on it; its steps run when the ring is
-    // full or at the finish, and the columns reach the observer block by
-    // block all the same.
 }
 
 void TemplateAnalysis::Impl::retireOldest()
 {
-    Lane &lane = *lanes[static_cast<std::size_t>(oldest)];
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (lane.state != Lane::State::Done) {
-            if (Lane *ready = takeReady()) {
-                lock.unlock();
-                computeLane(*ready);
-                lock.lock();
-                ready->state = Lane::State::Done;
-                changed.notify_all();
-            } else {
-                changed.wait(lock);
-            }
-        }
-    }
+    Lane &lane = lanes.waitOldest();
     if (lane.first)
         detectorSteps(lane);
     if (lane.second)
         cumulativeSteps(lane);
-    std::lock_guard<std::mutex> lock(mutex);
-    lane.state = Lane::State::Free;
-    oldest = nextSlot(oldest, static_cast<int>(lanes.size()));
-    --inFlight;
+    lanes.releaseOldest();
 }
 
 void TemplateAnalysis::Impl::finish(Loop loop)
@@ -634,10 +528,10 @@ void TemplateAnalysis::Impl::finish(Loop loop)
     static const std::int32_t zeros[256] = {};
     while (pushed < samples)
         push(zeros, static_cast<std::size_t>(std::min<std::int64_t>(256, samples - pushed)), loop);
-    if (filling >= 0 && lanes[static_cast<std::size_t>(filling)]->filled > 0)
-        submit(*lanes[static_cast<std::size_t>(filling)]);
-    filling = -1;
-    while (inFlight > 0)
+    if (filling && lanes.next().filled > 0)
+        submit(lanes.next());
+    filling = false;
+    while (!lanes.empty())
         retireOldest();
     if (together)
         completeFirstColumn();
@@ -1080,11 +974,12 @@ std::int64_t TemplateAnalysis::sampleCount() const
 
 void TemplateAnalysis::runLoopsTogether(bool helperThread)
 {
-    if (d->stage != Stage::FirstLoop || d->pushed > 0 || d->filling >= 0 || d->together)
+    if (d->stage != Stage::FirstLoop || d->pushed > 0 || d->filling || d->together)
         return;
     d->together = true;
+    // Three lanes: one computed by each thread while the next is filled.
     if (helperThread)
-        d->startHelper();
+        d->lanes.startHelper(3);
 }
 
 void TemplateAnalysis::pushFirst(const std::int32_t *samples, std::size_t count)
@@ -1099,7 +994,7 @@ void TemplateAnalysis::finishFirst()
         return;
     d->finish(Loop::First);
     d->stage = d->together ? Stage::Finished : Stage::SecondLoop;
-    d->stopHelper();
+    d->lanes.stopHelper();
 }
 
 void TemplateAnalysis::pushSecond(const std::int32_t *samples, std::size_t count)
