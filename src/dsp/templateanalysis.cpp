@@ -221,13 +221,12 @@ struct LoopInput
 };
 
 /// One block on its way through the analysis. The pushing thread fills in
-/// its words and samples; whichever thread takes it then forms the
-/// transforms and coefficients (computeLane(), which reads only the lane
-/// and the templates); last, the pushing thread runs the block's steps in
-/// order (detectorSteps(), cumulativeSteps()).
+/// its words; whichever thread takes it then forms everything that depends
+/// on the block alone (computeLane(), which reads only the lane and the
+/// templates); last, the pushing thread runs the block's steps in order
+/// (detectorSteps(), cumulativeSteps()).
 struct Lane
 {
-
     /// Which loops run over the block. When both do and the second sees the
     /// first one's samples throughout (no edge sine in reach), one
     /// transform serves both: the coefficients are the same bit for bit.

@@ -93,8 +93,8 @@ public:
 ///
 /// Observer calls come in step order but lag the pushes by up to about a
 /// thousand steps: the correlations are formed block-wise by overlap-save
-/// transforms. Memory stays at about half a MiB whatever the length (1.6
-/// MiB with a helper thread; with the loops together, 12 bytes more for
+/// transforms. Memory stays under a MiB whatever the length (2 MiB with a
+/// helper thread; with the loops together, 12 bytes more for
 /// each second-loop column until the finish); no sample is kept beyond the
 /// blocks under way. Words pushed beyond
 /// sampleCount() are ignored; words never pushed before a finish count as
