@@ -1,6 +1,8 @@
 // Batch benchmark: one quorvane-batch job with --draw (the processing pass
 // and the analysis, each reading and writing its WAV file) against the
-// literal reference of both passes (in memory, no files), on the generated
+// literal reference of both passes (in memory, no files) and against
+// bench/scipy_form.py (both passes the numpy/scipy way, files read and
+// written; needs Debian's python3-numpy and python3-scipy), on the
 // generated demo recording (10 minutes unless told), in one run.
 //
 //   bench_batch [literal-seconds [recording-seconds]]
@@ -22,6 +24,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLoggingCategory>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -49,6 +53,20 @@ testsignals::Mismatch compare(const std::vector<std::int32_t> &fast,
 }
 
 } // namespace
+
+/// Seconds of both passes of bench/scipy_form.py on `recording`, as it
+/// reports them; 0 when it cannot run.
+double scipyFormSeconds(const QString &recording, const QString &marker)
+{
+    QProcess form;
+    form.start(QStringLiteral(QUORVANE_SCIPY_FORM), {recording, marker});
+    if (!form.waitForFinished(600000) || form.exitStatus() != QProcess::NormalExit
+        || form.exitCode() != 0)
+        return 0;
+    const QRegularExpressionMatch both =
+        QRegularExpression(QStringLiteral("both ([0-9.]+) s")).match(form.readAllStandardOutput());
+    return both.hasMatch() ? both.captured(1).toDouble() : 0;
+}
 
 int main(int argc, char *argv[])
 {
@@ -79,14 +97,15 @@ int main(int argc, char *argv[])
                 recordingSeconds / 60, demo.samples.size(), demo.eventStarts.size(),
                 demo.marker.size());
 
-    // The batch job, as quorvane-batch --draw runs it. The machine may be
-    // shared: the best of seven runs counts, the median is shown beside it;
-    // the first run also builds the plans.
+    // The batch job, as quorvane-batch --draw runs it, and between its
+    // first runs the scipy form. The machine may be shared: the best run
+    // counts, the median is shown beside it; the first also builds the plans.
     BatchOptions options;
     options.draw = true;
     options.marker = markerPath;
     double batchFirst = 0;
     std::vector<double> batchTimes;
+    double scipyBest = 1e300;
     BatchResult result;
     for (int run = 0; run < 7; ++run) {
         const Clock::time_point start = Clock::now();
@@ -99,6 +118,11 @@ int main(int argc, char *argv[])
         }
         batchFirst = run == 0 ? seconds : batchFirst;
         batchTimes.push_back(seconds);
+        if (run < 3) {
+            const double scipy = scipyFormSeconds(path, markerPath);
+            if (scipy > 0)
+                scipyBest = std::min(scipyBest, scipy);
+        }
     }
     std::sort(batchTimes.begin(), batchTimes.end());
     const double batchBest = batchTimes.front();
@@ -137,6 +161,11 @@ int main(int argc, char *argv[])
     else
         std::printf("literal, both:    %7.1f s\n", literalTotal);
     std::printf("speed ratio:      %7.0fx\n", literalTotal / batchBest);
+    if (scipyBest < 1e300)
+        std::printf("scipy form, both: %7.3f s best of 3; ratio %.1fx\n", scipyBest,
+                    scipyBest / batchBest);
+    else
+        std::printf("scipy form: not run (needs python3-numpy and python3-scipy)\n");
 
     const testsignals::Mismatch output = compare(batchOutput, literalOutput, literalOutput.size());
     const testsignals::Mismatch frames =
