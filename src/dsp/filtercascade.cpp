@@ -233,6 +233,9 @@ struct FilterCascade::Impl
     /// Puts the oldest slot's words into the queue, filtering slots on this
     /// thread while it waits.
     void retireOldest();
+    /// Room for `words` more words at the queue's end, the words already
+    /// pulled dropped first.
+    std::int32_t *queueSpace(std::size_t words);
     std::int64_t blockStart = kFirstBlock;
     std::vector<double> pending;
 
@@ -353,6 +356,17 @@ void FilterCascade::Impl::filterBlock(RealTransform &transform, const double *fr
         to[t] = filter::outputWord(y[t], start + static_cast<std::int64_t>(t));
 }
 
+std::int32_t *FilterCascade::Impl::queueSpace(std::size_t words)
+{
+    if (queueHead > 0) {
+        queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
+        queueHead = 0;
+    }
+    const std::size_t queued = queue.size();
+    queue.resize(queued + words);
+    return queue.data() + queued;
+}
+
 void FilterCascade::Impl::submit(const double *from, std::size_t words)
 {
     if (slots.full())
@@ -368,12 +382,7 @@ void FilterCascade::Impl::submit(const double *from, std::size_t words)
 void FilterCascade::Impl::retireOldest()
 {
     const Slot &slot = slots.waitOldest();
-    if (queueHead > 0) {
-        queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
-        queueHead = 0;
-    }
-    queue.insert(queue.end(), slot.output.begin(),
-                 slot.output.begin() + static_cast<std::ptrdiff_t>(slot.words));
+    std::copy_n(slot.output.begin(), slot.words, queueSpace(slot.words));
     slots.releaseOldest();
 }
 
@@ -399,13 +408,7 @@ void FilterCascade::Impl::runBlocks()
         if (useHelper) {
             submit(pending.data() + at, words);
         } else {
-            if (queueHead > 0) {
-                queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
-                queueHead = 0;
-            }
-            const std::size_t queued = queue.size();
-            queue.resize(queued + words);
-            filterBlock(fft, pending.data() + at, words, blockStart, queue.data() + queued);
+            filterBlock(fft, pending.data() + at, words, blockStart, queueSpace(words));
         }
         at += words;
         blockStart += static_cast<std::int64_t>(words);

@@ -850,9 +850,9 @@ void TemplateAnalysis::Impl::transformBlock(Lane &lane, const LoopInput &in, boo
     }
 }
 
-// Frames, components and detector columns, step by step. The positions
-// step mod 1006, (step - 503) mod 1006 and step mod 800 are carried along
-// instead of divided out.
+// The block's first two frames, then its detector words into the block
+// values and the detector columns, step by step; the position step mod 800
+// is carried along instead of divided out.
 void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
 {
     // The first two frames take r from the block before; computeLane() made

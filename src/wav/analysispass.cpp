@@ -41,8 +41,10 @@ public:
     bool writeOk = true;
 };
 
-/// Shorter recordings are not worth a helper thread.
-constexpr qint64 kHelperSamples = 1 << 18;
+/// From this many samples on, both loops run in one reading of the file.
+/// Shorter recordings are not worth a helper thread, and their cumulative
+/// sum is drawn as the second loop runs.
+constexpr qint64 kTogetherSamples = 1 << 18;
 
 } // namespace
 
@@ -90,13 +92,12 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     // Longer recordings run both loops in one reading of the file, on a
     // helper thread as well when a core is spare.
     const dsp::CoreClaim self = dsp::CoreClaim::forThisThread();
-    const bool together = samples >= kHelperSamples;
+    const bool together = samples >= kTogetherSamples;
     const dsp::CoreClaim core = together ? dsp::CoreClaim::spare() : dsp::CoreClaim::none();
     if (together)
         analysis.runLoopsTogether(bool(core));
 
-    // Otherwise both loops read the same samples in turn, which keeps
-    // memory flat.
+    // Otherwise each loop reads the samples in turn.
     std::vector<std::int32_t> chunk(
         std::size_t(std::min(kChunkWords, std::max<qint64>(samples, 1))));
     for (int loop = 0; loop < (together ? 1 : 2); ++loop) {
