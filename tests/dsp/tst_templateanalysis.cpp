@@ -190,6 +190,8 @@ private slots:
     void outOfRangeComponentIsInvalidWord();
     void peakFindsThePlacedEvent();
     void quietAndSilentStretches();
+    void edgeSineWords_data();
+    void edgeSineWords();
     void conversionLimits_data();
     void conversionLimits();
     void nonFiniteTemplate_data();
@@ -421,6 +423,33 @@ void TestTemplateAnalysis::quietAndSilentStretches()
     const Recorder rec = runFast(words, marker, Split::Uneven, 9);
     verifyAgainstLiteral(rec, lit, words);
     verifyIdentical(runFast(words, marker, Split::Narrow), rec);
+}
+
+void TestTemplateAnalysis::edgeSineWords_data()
+{
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<int>("count");
+    QTest::newRow("the first 10 minutes") << qint64(0) << 10 * 60 * 16384;
+    QTest::newRow("a night in") << qint64(8) * 3600 * 16384 << 500000;
+    QTest::newRow("where the library takes over") << qint64(1602000000) << 4000000;
+    QTest::newRow("far beyond") << (qint64(1) << 52) << 5000;
+}
+
+void TestTemplateAnalysis::edgeSineWords()
+{
+    // The library's sine decides every word; where a word could go either
+    // way the faster form must defer to it.
+    QFETCH(qint64, first);
+    QFETCH(int, count);
+    std::vector<std::int32_t> words(static_cast<std::size_t>(count));
+    dsp::analysis::edgeSineWords(first, count, words.data());
+    for (int i = 0; i < count; ++i) {
+        if (words[std::size_t(i)] != dsp::analysis::edgeSineWord(first + i))
+            QFAIL(qPrintable(QStringLiteral("step %1: %2, expected %3")
+                                 .arg(first + i)
+                                 .arg(words[std::size_t(i)])
+                                 .arg(dsp::analysis::edgeSineWord(first + i))));
+    }
 }
 
 void TestTemplateAnalysis::conversionLimits_data()
