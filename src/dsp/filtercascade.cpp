@@ -190,7 +190,18 @@ struct FilterCascade::Impl
 {
     Impl();
 
-    void runDirect(std::int64_t end);
+    void runDirect(std::int64_t end)
+    {
+#if QUORVANE_WIDE_VECTORS
+        if (wide)
+            return runDirectWide(end);
+#endif
+        runDirectBody(end);
+    }
+    void runDirectBody(std::int64_t end);
+#if QUORVANE_WIDE_VECTORS
+    QUORVANE_WIDE void runDirectWide(std::int64_t end) { runDirectBody(end); }
+#endif
     void startBlocks();
     void runBlocks();
     void filterBlock(RealTransform &transform, double *input, std::size_t words,
@@ -296,7 +307,7 @@ void FilterCascade::Impl::queueWord(std::int32_t word)
 // order of operations as the word-by-word pass, so these words come out bit
 // for bit the same; running the words side by side only lets the sums of
 // neighbouring words overlap.
-void FilterCascade::Impl::runDirect(std::int64_t end)
+void FilterCascade::Impl::runDirectBody(std::int64_t end)
 {
     const std::size_t first = static_cast<std::size_t>(filter::kLeadInWords);
     const std::size_t last = static_cast<std::size_t>(end);
