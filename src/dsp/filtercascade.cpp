@@ -222,7 +222,6 @@ struct FilterCascade::Impl
 #endif
         filterBlock(transform, input, words, to);
     }
-    const bool wide = wideVectors();
     void queueWord(std::int32_t word);
 
     const Kernels &k = kernels();
@@ -231,6 +230,8 @@ struct FilterCascade::Impl
     std::int64_t next = filter::kLeadInWords;
     bool finished = false;
     bool useHelper = false;
+    /// Whether the blocks and the start-up take their wide forms.
+    const bool wide = wideVectors();
 
     // Direct start-up: the input and every stage's result by word index,
     // 0 below the first sample; released once the FFT blocks take over.

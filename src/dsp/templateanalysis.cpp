@@ -54,7 +54,9 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace dsp {
 
