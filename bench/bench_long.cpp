@@ -28,6 +28,7 @@
 #include <QSaveFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -309,11 +310,17 @@ int main(int argc, char *argv[])
         return i % 3000 == 0 ? std::int32_t(2000000000) : std::int32_t(normal(generator) / 1000);
     });
     const QString stereo = slow + QStringLiteral("/stereo.wav");
-    const double base = analyse(noise, marker, stereo);
-    const double clickTime = analyse(clicks, marker, stereo);
-    const double hugeTime = analyse(noise, slow + QStringLiteral("/huge.dat"), stereo);
-    const double constantTime = analyse(noise, slow + QStringLiteral("/constant.dat"), stereo);
-    std::printf("\nanalysis alone, %lld minutes, CPU seconds:\n", minutes);
+    // The best of three rounds through the four cases: the machine may be
+    // shared.
+    double base = 1e300, clickTime = 1e300, hugeTime = 1e300, constantTime = 1e300;
+    for (int round = 0; round < 3; ++round) {
+        base = std::min(base, analyse(noise, marker, stereo));
+        clickTime = std::min(clickTime, analyse(clicks, marker, stereo));
+        hugeTime = std::min(hugeTime, analyse(noise, slow + QStringLiteral("/huge.dat"), stereo));
+        constantTime = std::min(constantTime,
+                                analyse(noise, slow + QStringLiteral("/constant.dat"), stereo));
+    }
+    std::printf("\nanalysis alone, %lld minutes, CPU seconds (best of 3):\n", minutes);
     std::printf("noise, the demo template:     %6.2f s\n", base);
     std::printf("quiet with loud clicks:       %6.2f s  %5.2fx noise\n", clickTime,
                 clickTime / base);

@@ -14,11 +14,13 @@ constexpr std::int32_t kInvalidWord = std::numeric_limits<std::int32_t>::min();
 /// -2147483648. Never undefined behaviour.
 inline std::int32_t toInt32(double value)
 {
-    // The comparisons are false for NaN, which falls through to the
-    // invalid word. -2147483648.999... truncates to the smallest int.
-    if (value > -2147483649.0 && value < 2147483648.0)
-        return static_cast<std::int32_t>(value);
-    return kInvalidWord;
+    // The comparisons are false for NaN, which gives the invalid word.
+    // -2147483648.999... truncates to the smallest int. Only an in-range
+    // value is ever converted; written without branches, so that loops of
+    // conversions vectorise.
+    const bool inRange = (value > -2147483649.0) & (value < 2147483648.0);
+    const auto truncated = static_cast<std::int32_t>(inRange ? value : 0.0);
+    return inRange ? truncated : kInvalidWord;
 }
 
 /// Narrows a 64-bit integer to 32 bits, saturating at the range limits.

@@ -26,15 +26,4 @@ RealTransform::~RealTransform()
     fftw_destroy_plan(backwardPlan);
 }
 
-void RealTransform::multiply(const fftw_complex *a, const fftw_complex *b, fftw_complex *product,
-                             int bins)
-{
-    for (int f = 0; f < bins; ++f) {
-        const double ar = a[f][0], ai = a[f][1];
-        const double br = b[f][0], bi = b[f][1];
-        product[f][0] = ar * br - ai * bi;
-        product[f][1] = ar * bi + ai * br;
-    }
-}
-
 } // namespace dsp

@@ -62,7 +62,15 @@ public:
     /// product = a * b bin by bin, (ar br - ai bi, ar bi + ai br); `product`
     /// may be `a` or `b`.
     static void multiply(const fftw_complex *a, const fftw_complex *b, fftw_complex *product,
-                         int bins);
+                         int bins)
+    {
+        for (int f = 0; f < bins; ++f) {
+            const double ar = a[f][0], ai = a[f][1];
+            const double br = b[f][0], bi = b[f][1];
+            product[f][0] = ar * br - ai * bi;
+            product[f][1] = ar * bi + ai * br;
+        }
+    }
 
 private:
     int length;

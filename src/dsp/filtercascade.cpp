@@ -23,6 +23,7 @@
 #include "dsp/conversions.h"
 #include "dsp/corebudget.h"
 #include "dsp/fftwplanner.h"
+#include "dsp/widevectors.h"
 #include "dsp/workring.h"
 
 #include <algorithm>
@@ -162,6 +163,16 @@ const Kernels &kernels()
     return k;
 }
 
+/// outputWord() of a word past the damped start-up. Written as 0 beyond the
+/// magnitude limit, not saturated; the test is false for NaN, which gives 0
+/// as well. Without branches, so that a block's words are converted in a
+/// vector loop.
+inline std::int32_t undampedWord(double y)
+{
+    const double v = y * filter::kGain;
+    return std::fabs(v) <= filter::kClipMagnitude ? toInt32(v) : 0;
+}
+
 } // namespace
 
 namespace filter {
@@ -170,12 +181,7 @@ std::int32_t outputWord(double y, std::int64_t n)
 {
     if (n <= kDampedUntil)
         y = y / 100000;
-    const double v = y * kGain;
-    // Written as 0 beyond the magnitude limit, not saturated; the test is
-    // false for NaN, which gives 0 as well.
-    if (!(std::fabs(v) <= kClipMagnitude))
-        return 0;
-    return toInt32(v);
+    return undampedWord(y);
 }
 
 } // namespace filter
@@ -184,11 +190,38 @@ struct FilterCascade::Impl
 {
     Impl();
 
-    void runDirect(std::int64_t end);
+    void runDirect(std::int64_t end)
+    {
+#if QUORVANE_WIDE_VECTORS
+        if (wide)
+            return runDirectWide(end);
+#endif
+        runDirectBody(end);
+    }
+    void runDirectBody(std::int64_t end);
+#if QUORVANE_WIDE_VECTORS
+    QUORVANE_WIDE void runDirectWide(std::int64_t end) { runDirectBody(end); }
+#endif
     void startBlocks();
     void runBlocks();
-    void filterBlock(RealTransform &transform, const double *from, std::size_t words,
-                     std::int64_t start, std::int32_t *to);
+    void filterBlock(RealTransform &transform, double *input, std::size_t words,
+                     std::int32_t *to) const;
+#if QUORVANE_WIDE_VECTORS
+    QUORVANE_WIDE void filterBlockWide(RealTransform &transform, double *input, std::size_t words,
+                                       std::int32_t *to) const
+    {
+        filterBlock(transform, input, words, to);
+    }
+#endif
+    /// filterBlock() in its wide form where it runs.
+    void filter(RealTransform &transform, double *input, std::size_t words, std::int32_t *to) const
+    {
+#if QUORVANE_WIDE_VECTORS
+        if (wide)
+            return filterBlockWide(transform, input, words, to);
+#endif
+        filterBlock(transform, input, words, to);
+    }
     void queueWord(std::int32_t word);
 
     const Kernels &k = kernels();
@@ -197,6 +230,8 @@ struct FilterCascade::Impl
     std::int64_t next = filter::kLeadInWords;
     bool finished = false;
     bool useHelper = false;
+    /// Whether the blocks and the start-up take their wide forms.
+    const bool wide = wideVectors();
 
     // Direct start-up: the input and every stage's result by word index,
     // 0 below the first sample; released once the FFT blocks take over.
@@ -204,9 +239,9 @@ struct FilterCascade::Impl
     // results.
     std::vector<std::array<double, kFirstBlock>> direct;
 
-    // Overlap-save: `pending` holds the input words from blockStart -
-    // (taps - 1) on, the history of the first waiting block and every word
-    // after it. A block is filtered once all its words are in.
+    // Overlap-save: `pending` holds the history of the first waiting block
+    // (its taps - 1 words before it) and every word after it. A block is
+    // filtered once all its words are in.
     RealTransform fft{kFftSize};
     FftwBuffer<fftw_complex> kernelSpectrum;
 
@@ -215,17 +250,16 @@ struct FilterCascade::Impl
     // join the queue in block order.
     struct Slot
     {
-        std::vector<double> input = std::vector<double>(kFftSize);
+        /// The block as the transform takes it in, history first.
+        FftwBuffer<double> input = allocateZeroed<double>(kFftSize);
         std::vector<std::int32_t> output = std::vector<std::int32_t>(kBlockWords);
         std::size_t words = 0;
-        std::int64_t start = 0;
     };
     // The helper's own transform: both are estimated plans of one length
     // and round alike.
     std::unique_ptr<RealTransform> helperFft;
     WorkRing<Slot> slots{[this](Slot &slot, bool onHelper) {
-        filterBlock(onHelper ? *helperFft : fft, slot.input.data(), slot.words, slot.start,
-                    slot.output.data());
+        filter(onHelper ? *helperFft : fft, slot.input.get(), slot.words, slot.output.data());
     }};
 
     /// Hands the block at `from` (history first) of `words` words on to a slot.
@@ -236,7 +270,6 @@ struct FilterCascade::Impl
     /// Room for `words` more words at the queue's end, the words already
     /// pulled dropped first.
     std::int32_t *queueSpace(std::size_t words);
-    std::int64_t blockStart = kFirstBlock;
     std::vector<double> pending;
 
     // Filtered words not yet pulled, from `queueHead` on.
@@ -275,7 +308,7 @@ void FilterCascade::Impl::queueWord(std::int32_t word)
 // order of operations as the word-by-word pass, so these words come out bit
 // for bit the same; running the words side by side only lets the sums of
 // neighbouring words overlap.
-void FilterCascade::Impl::runDirect(std::int64_t end)
+void FilterCascade::Impl::runDirectBody(std::int64_t end)
 {
     const std::size_t first = static_cast<std::size_t>(filter::kLeadInWords);
     const std::size_t last = static_cast<std::size_t>(end);
@@ -335,25 +368,21 @@ void FilterCascade::Impl::startBlocks()
     direct.shrink_to_fit();
 }
 
-// Filters one block: `from` holds its history and `words` new words (the
-// rest of the transform is zero padding); the `words` results of word
-// indices from `start` on go to `to`.
-void FilterCascade::Impl::filterBlock(RealTransform &transform, const double *from,
-                                      std::size_t words, std::int64_t start, std::int32_t *to)
+// Filters one block: `input` (kFftSize values from fftw_malloc) holds its
+// history, `words` new words and zero padding; the `words` results go to
+// `to`. The blocks start past the damped start-up.
+void FilterCascade::Impl::filterBlock(RealTransform &transform, double *input, std::size_t words,
+                                      std::int32_t *to) const
 {
-    const std::size_t history = kCombinedTaps - 1;
-    double *in = transform.input();
-    std::copy(from, from + history + words, in);
-    std::fill(in + history + words, in + kFftSize, 0.0);
-
-    transform.forward();
+    // Out of place, the forward transform leaves its input as it is.
+    transform.forward(input, transform.spectrum());
     RealTransform::multiply(transform.spectrum(), kernelSpectrum.get(), transform.spectrum(),
                             transform.bins());
     transform.backward();
 
-    const double *y = transform.output() + history;
+    const double *y = transform.output() + (kCombinedTaps - 1);
     for (std::size_t t = 0; t < words; ++t)
-        to[t] = filter::outputWord(y[t], start + static_cast<std::int64_t>(t));
+        to[t] = undampedWord(y[t]);
 }
 
 std::int32_t *FilterCascade::Impl::queueSpace(std::size_t words)
@@ -372,10 +401,10 @@ void FilterCascade::Impl::submit(const double *from, std::size_t words)
     if (slots.full())
         retireOldest();
     Slot &slot = slots.next();
-    const std::size_t history = kCombinedTaps - 1;
-    std::copy(from, from + history + words, slot.input.begin());
+    const std::size_t used = kCombinedTaps - 1 + words;
+    std::copy(from, from + used, slot.input.get());
+    std::fill(slot.input.get() + used, slot.input.get() + kFftSize, 0.0);
     slot.words = words;
-    slot.start = blockStart;
     slots.submit();
 }
 
@@ -408,10 +437,13 @@ void FilterCascade::Impl::runBlocks()
         if (useHelper) {
             submit(pending.data() + at, words);
         } else {
-            filterBlock(fft, pending.data() + at, words, blockStart, queueSpace(words));
+            const std::size_t used = history + words;
+            double *input = fft.input();
+            std::copy(pending.data() + at, pending.data() + at + used, input);
+            std::fill(input + used, input + kFftSize, 0.0);
+            filter(fft, input, words, queueSpace(words));
         }
         at += words;
-        blockStart += static_cast<std::int64_t>(words);
     }
     // The next block's history: the last taps - 1 words filtered.
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));

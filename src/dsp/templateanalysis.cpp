@@ -47,13 +47,16 @@
 
 #include "dsp/conversions.h"
 #include "dsp/fftwplanner.h"
+#include "dsp/widevectors.h"
 #include "dsp/workring.h"
 
 #include <algorithm>
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace dsp {
 
@@ -205,9 +208,16 @@ enum class Loop { First, Second };
 /// How far the object has come.
 enum class Stage { FirstLoop, SecondLoop, Finished };
 
-int nextSlot(int slot, int size)
+/// The smallest and the largest of a block's values.
+std::pair<std::int32_t, std::int32_t> range(const std::int32_t *values)
 {
-    return slot + 1 == size ? 0 : slot + 1;
+    std::int32_t low = values[0];
+    std::int32_t high = values[0];
+    for (int i = 1; i < kBlock; ++i) {
+        low = std::min(low, values[i]);
+        high = std::max(high, values[i]);
+    }
+    return {low, high};
 }
 
 /// The samples one loop sees over a block, and the exact window sums at
@@ -215,7 +225,8 @@ int nextSlot(int slot, int size)
 struct LoopInput
 {
     /// kHistory earlier scaled samples, then the block's, then zeros.
-    double x[kFftSize] = {};
+    /// Aligned as FFTW's own buffers, so that the transform reads it in place.
+    alignas(64) double x[kFftSize] = {};
     double sumAt[kHop] = {};
     double squaresAt[kHop] = {};
 };
@@ -294,10 +305,110 @@ void frameOf(std::int64_t s, double before, std::int32_t delayed, std::int32_t *
     frame[1] = toInt32(word * residualWeight);
 }
 
+/// The first step from which frameOf() counts r and the word in full.
+constexpr std::int64_t kFirstFullFrame = kLastSkippedOutputStep + kHalfWindow + 2;
+
+/// frameOf() for `count` steps from kFirstFullFrame on: `before` and
+/// `delayed` are the steps' r and words, `frames` their frames.
+void fullFrames(const double *before, const std::int32_t *delayed, int count,
+                std::int32_t *frames)
+{
+    for (int i = 0; i < count; ++i) {
+        const double absCorr = std::fabs(before[i]);
+        const double residualWeight = 1 - before[i] * before[i];
+        frames[2 * i] = toInt32(2 * absCorr * absCorr * delayed[i]);
+        frames[2 * i + 1] = toInt32(delayed[i] * residualWeight);
+    }
+}
+
 /// The first step of a block whose coefficient is used, as a block index.
 int firstUsed(std::int64_t lastSkipped, const Lane &lane)
 {
     return static_cast<int>(std::clamp<std::int64_t>(lastSkipped + 1 - lane.start, 0, lane.filled));
+}
+
+/// Puts the words of the lane's steps past the output start into the block
+/// values, by step mod 800, and calls `blockEnd` after each step that ends
+/// a block.
+template <typename BlockEnd>
+void copyByBlock(const Lane &lane, const std::int32_t *words, std::int32_t *values,
+                 BlockEnd blockEnd)
+{
+    int t = firstUsed(kLastSkippedOutputStep, lane);
+    int slot = static_cast<int>((lane.start + t) % kBlock);
+    while (t < lane.filled) {
+        const int n = slot == 0 ? 1 : std::min(lane.filled - t, kBlock - slot);
+        std::copy(words + t, words + t + n, values + slot);
+        if (slot == 0)
+            blockEnd();
+        t += n;
+        slot = (slot + n) % kBlock;
+    }
+}
+
+/// Two doubles side by side: a block's steps are checked two at a time,
+/// with the same correctly rounded operations as one at a time.
+using Pair = double __attribute__((vector_size(16)));
+using PairBits = std::int64_t __attribute__((vector_size(16)));
+
+inline Pair loadPair(const double *from)
+{
+    Pair v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+}
+
+inline double magnitude(double v)
+{
+    return std::fabs(v);
+}
+
+inline Pair magnitude(Pair v)
+{
+    return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(v) & INT64_MAX);
+}
+
+/// What the check of a transformed sum needs of a Fourier-mode kernel and
+/// the transform: `base` is kFourierErrorScale times the norm of what the
+/// transform took in times the kernel's norm.
+struct FourierTerms
+{
+    double offset;
+    double dy;
+    double largestCentred;
+    double unscale;
+    double base;
+
+    FourierTerms(const Kernel &kernel, double transformNorm)
+        : offset(kernel.offset), dy(kernel.dy), largestCentred(kernel.largestCentred),
+          unscale(kernel.unscale), base(kFourierErrorScale * transformNorm * kernel.norm)
+    {
+    }
+};
+
+/// The sum of products of a step (or a Pair of steps) from the transform's
+/// output `transformed`, into `sum`; false where its error could move the
+/// coefficient too far, and the step needs a direct sum. `sx` and `sxx` are
+/// the window's exact sums, `loud` the magnitudes of its samples that the
+/// transform left out. Without branches, so that it runs on Pairs.
+template <typename Value>
+inline auto fourierSum(const FourierTerms &k, Value sx, Value sxx, Value loud, Value transformed,
+                       Value &sum)
+{
+    const Value dx = kWindow * sxx - sx * sx;
+    const Value mean = k.offset * sx;
+    const Value under = dx * k.dy + 1e-9;
+    const Value error = DBL_EPSILON * (k.base + 2 * loud * k.largestCentred + magnitude(mean));
+    // |r error| ~ N * error / sqrt(under), compared without the root.
+    const Value scaled = kWindow * error;
+    // Every product of a zero window is exactly zero. A term under the root
+    // that rounding made negative (a template of almost no shape) makes the
+    // coefficient NaN whatever the sum.
+    const auto zero = (sxx == 0.0) | (under < 0.0);
+    const auto fine =
+        (under > 0.0) & (scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under);
+    sum = zero ? Value{} : transformed * k.unscale + mean;
+    return zero | fine;
 }
 
 } // namespace
@@ -352,6 +463,8 @@ struct TemplateAnalysis::Impl
     struct Cumulative
     {
         double sum = 0.0;
+        /// The sum's word after each step of the block being run.
+        std::int32_t words[kHop] = {};
         int columns = 0;
         int firstLow = 0;    // smallest value of the fifth block
         int lastLow = 0;     // smallest value of the last block
@@ -382,20 +495,20 @@ struct TemplateAnalysis::Impl
     void completeFirstColumn();
 
     // The numeric part, on any thread.
+    /// Whether computeLane() takes the wide form.
+    const bool wide = wideVectors();
     void computeLane(Lane &lane) const;
+    void computeLaneBody(Lane &lane) const;
+#if QUORVANE_WIDE_VECTORS
+    QUORVANE_WIDE void computeLaneWide(Lane &lane) const { computeLaneBody(lane); }
+#endif
     /// The samples `loop` sees over the lane's block, from its words.
     void scaleWords(Lane &lane, Loop loop) const;
     static void windowSums(LoopInput &in, int filled);
     /// The block's energy, and the transformed sums of products of `in`
     /// with the wanted kernels.
-    void transformBlock(Lane &lane, const LoopInput &in, bool withReversed,
+    void transformBlock(Lane &lane, LoopInput &in, bool withReversed,
                         bool withAmplitude) const;
-    /// The sum of products of block step t from the transform's `out`, when
-    /// its error is small enough; false when it needs a direct sum.
-    /// `transformNorm` is the norm of what the transform took in, `loud`
-    /// the magnitudes of the samples in the step's window that it did not.
-    bool fourierSum(const Kernel &kernel, const LoopInput &in, const double *out, int t,
-                    double transformNorm, double loud, double &sum) const;
     /// Transforms again, for a run of steps that needed direct sums, only
     /// the samples their windows reach: without the loud stretch beside
     /// them (a ping) the transform may be fine enough. Fills `values` of
@@ -405,8 +518,9 @@ struct TemplateAnalysis::Impl
     /// Direct sums of products for the steps listed in `steps`, into `sums`.
     void directSums(const Kernel &kernel, const LoopInput &in, const int *steps, int count,
                     double *sums) const;
-    /// Takes the block's loud samples out of the transform input `fftIn`.
-    void takeOutLoudSamples(Lane &lane, const LoopInput &in, double *fftIn) const;
+    /// Finds the block's loud samples; when they are worth leaving out, makes
+    /// `fftIn` the block without them and returns true.
+    bool takeOutLoudSamples(Lane &lane, const LoopInput &in, double *fftIn) const;
     /// Adds the loud samples' products with `kernel` to the transform's `out`.
     void addLoudProducts(const Kernel &kernel, const Lane &lane, const LoopInput &in,
                          double *out) const;
@@ -551,15 +665,19 @@ void TemplateAnalysis::Impl::scaleWords(Lane &lane, Loop loop) const
         // The second loop's steps outside the kept range take the edge sine;
         // before step 48 its history is zero.
         const std::int64_t firstStep = lane.start - kHistory;
-        for (int i = 0; i < used; ++i) {
-            const std::int64_t step = firstStep + i;
-            std::int32_t w = lane.words[i];
-            if (step < analysis::kLeadInWords)
-                w = 0;
-            else if (step < kept.first || step > kept.last)
-                w = analysis::edgeSineWord(step);
-            x[i] = w / kSampleScale;
-        }
+        const auto at = [&](std::int64_t step, int from) {
+            return static_cast<int>(std::clamp<std::int64_t>(step - firstStep, from, used));
+        };
+        const int lead = at(analysis::kLeadInWords, 0);
+        const int keptFrom = at(kept.first, lead);
+        const int keptEnd = at(kept.last + 1, keptFrom);
+        std::int32_t words[kHistory + kHop];
+        std::fill(words, words + lead, 0);
+        analysis::edgeSineWords(firstStep + lead, keptFrom - lead, words + lead);
+        std::copy(lane.words + keptFrom, lane.words + keptEnd, words + keptFrom);
+        analysis::edgeSineWords(firstStep + keptEnd, used - keptEnd, words + keptEnd);
+        for (int i = 0; i < used; ++i)
+            x[i] = words[i] / kSampleScale;
     }
     std::fill(x + used, x + kFftSize, 0.0);
 }
@@ -591,6 +709,17 @@ void TemplateAnalysis::Impl::windowSums(LoopInput &in, int filled)
 
 void TemplateAnalysis::Impl::computeLane(Lane &lane) const
 {
+#if QUORVANE_WIDE_VECTORS
+    if (wide) {
+        computeLaneWide(lane);
+        return;
+    }
+#endif
+    computeLaneBody(lane);
+}
+
+void TemplateAnalysis::Impl::computeLaneBody(Lane &lane) const
+{
     const int fromFirst = firstUsed(kLastSkippedOutputStep, lane);
     const int fromSecond = firstUsed(kLastSkippedCumulativeStep, lane);
     if (lane.first) {
@@ -607,9 +736,16 @@ void TemplateAnalysis::Impl::computeLane(Lane &lane) const
             const double amplitude = amplitudes ? lane.amplitudeOut[kHistory + t] : 0.0;
             lane.detectorWords[t] = toInt32(std::fabs(lane.forward[0][t]) * amplitude);
         }
-        for (int t = 2; t < lane.filled; ++t)
+        // The block's first two frames take r from the block before.
+        const int full = static_cast<int>(std::min<std::int64_t>(
+            std::max<std::int64_t>(kFirstFullFrame - lane.start, 2), lane.filled));
+        for (int t = 2; t < full; ++t)
             frameOf(lane.start + t, lane.forward[0][t - 2],
                     lane.words[kHistory + t - 1 - kHalfWindow], lane.frames + 2 * t);
+        if (full < lane.filled)
+            fullFrames(lane.forward[0] + full - 2,
+                       lane.words + kHistory + full - 1 - kHalfWindow, lane.filled - full,
+                       lane.frames + 2 * full);
         if (lane.shared) {
             std::copy(lane.forward[0] + from, lane.forward[0] + lane.filled,
                       lane.forward[1] + from);
@@ -627,41 +763,6 @@ void TemplateAnalysis::Impl::computeLane(Lane &lane) const
         coefficients(templates.reversed, lane, in, lane.reversedOut.get(), fromSecond,
                      lane.reversed);
     }
-}
-
-bool TemplateAnalysis::Impl::fourierSum(const Kernel &kernel, const LoopInput &in,
-                                        const double *out, int t, double transformNorm,
-                                        double loud, double &sum) const
-{
-    if (kernel.mode == KernelMode::Zero || kernel.mode == KernelMode::Flat
-        || kernel.mode == KernelMode::Undefined || in.squaresAt[t] == 0.0) {
-        // Every product is exactly zero (a zero template or window), or the
-        // sum does not matter (a flat or undefined template).
-        sum = 0.0;
-        return true;
-    }
-    if (kernel.mode != KernelMode::Fourier)
-        return false;
-    const double sx = in.sumAt[t];
-    const double dx = kWindow * in.squaresAt[t] - sx * sx;
-    const double mean = kernel.offset * sx;
-    const double under = dx * kernel.dy + 1e-9;
-    if (under < 0.0) {
-        // Rounding made the term under the root negative (a template of
-        // almost no shape): the coefficient is NaN whatever the sum.
-        sum = 0.0;
-        return true;
-    }
-    const double error = DBL_EPSILON
-                         * (kFourierErrorScale * transformNorm * kernel.norm
-                            + 2 * loud * kernel.largestCentred + std::fabs(mean));
-    // |r error| ~ N * error / sqrt(under), compared without the root.
-    const double scaled = kWindow * error;
-    if (under > 0.0 && scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under) {
-        sum = out[kHistory + t] * kernel.unscale + mean;
-        return true;
-    }
-    return false;
 }
 
 void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const LoopInput &in,
@@ -698,15 +799,19 @@ void TemplateAnalysis::Impl::directSums(const Kernel &kernel, const LoopInput &i
     }
 }
 
-void TemplateAnalysis::Impl::takeOutLoudSamples(Lane &lane, const LoopInput &in,
+bool TemplateAnalysis::Impl::takeOutLoudSamples(Lane &lane, const LoopInput &in,
                                                 double *fftIn) const
 {
     Lane::Loud &loud = lane.loud;
     loud.count = 0;
     loud.transformNorm = lane.norm;
-    std::fill(loud.inWindow, loud.inWindow + lane.filled, 0.0);
-    double loudEnergy = 0.0;
     const double limit = lane.energy / kMaxLoud;
+    int over = 0;
+    for (int i = 0; i < kFftSize; ++i)
+        over += in.x[i] * in.x[i] > limit;
+    if (over == 0)
+        return false;
+    double loudEnergy = 0.0;
     for (int i = 0; i < kFftSize && loud.count < kMaxLoud; ++i) {
         const double x = in.x[i];
         if (x * x > limit) {
@@ -716,10 +821,11 @@ void TemplateAnalysis::Impl::takeOutLoudSamples(Lane &lane, const LoopInput &in,
     }
     // Only worth it when the rest is much quieter. The energies are exact
     // integers, so is their difference.
-    if (loud.count == 0 || (lane.energy - loudEnergy) * 16 > lane.energy) {
+    if ((lane.energy - loudEnergy) * 16 > lane.energy) {
         loud.count = 0;
-        return;
+        return false;
     }
+    std::copy(in.x, in.x + kFftSize, fftIn);
     for (int i = 0; i < loud.count; ++i) {
         const int p = loud.at[i];
         fftIn[p] = 0.0;
@@ -728,6 +834,7 @@ void TemplateAnalysis::Impl::takeOutLoudSamples(Lane &lane, const LoopInput &in,
             loud.inWindow[t] += std::fabs(in.x[p]);
     }
     loud.transformNorm = std::sqrt(lane.energy - loudEnergy);
+    return true;
 }
 
 void TemplateAnalysis::Impl::addLoudProducts(const Kernel &kernel, const Lane &lane,
@@ -760,11 +867,12 @@ int TemplateAnalysis::Impl::retryRun(const Kernel &kernel, Lane &lane, const Loo
     fft.forward(fftIn, fft.spectrum());
     RealTransform::multiply(fft.spectrum(), kernel.spectrum.get(), lane.product.get(), kSpectrum);
     fft.backward(lane.product.get(), lane.retryOut.get());
-    const double norm = std::sqrt(energy);
+    const FourierTerms terms(kernel, std::sqrt(energy));
+    const double *out = lane.retryOut.get() + kHistory;
     int left = 0;
     for (int i = 0; i < count; ++i) {
         const int t = steps[i];
-        if (!fourierSum(kernel, in, lane.retryOut.get(), t, norm, 0.0, values[t]))
+        if (!fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, out[t], values[t]))
             steps[left++] = t;
     }
     return left;
@@ -774,12 +882,46 @@ void TemplateAnalysis::Impl::coefficients(const Kernel &kernel, Lane &lane,
                                           const LoopInput &in, const double *out, int from,
                                           double *values) const
 {
+    // The steps that need a direct sum, in order.
     int direct[kHop];
     int directCount = 0;
-    for (int t = from; t < lane.filled; ++t) {
-        if (!fourierSum(kernel, in, out, t, lane.loud.transformNorm, lane.loud.inWindow[t],
-                        values[t]))
-            direct[directCount++] = t;
+    const int filled = lane.filled;
+    switch (kernel.mode) {
+    case KernelMode::Zero:
+    case KernelMode::Flat:
+    case KernelMode::Undefined:
+        // Every product is exactly zero, or the sum does not matter.
+        std::fill(values + from, values + filled, 0.0);
+        break;
+    case KernelMode::Direct:
+        for (int t = from; t < filled; ++t) {
+            values[t] = 0.0;
+            direct[directCount] = t;
+            directCount += in.squaresAt[t] != 0.0;
+        }
+        break;
+    case KernelMode::Fourier: {
+        const FourierTerms terms(kernel, lane.loud.transformNorm);
+        const double *transformed = out + kHistory;
+        const double *loud = lane.loud.inWindow;
+        int t = from;
+        for (; t + 2 <= filled; t += 2) {
+            Pair sums;
+            const auto fine = fourierSum(terms, loadPair(in.sumAt + t), loadPair(in.squaresAt + t),
+                                         loadPair(loud + t), loadPair(transformed + t), sums);
+            std::memcpy(values + t, &sums, sizeof sums);
+            direct[directCount] = t;
+            directCount += !fine[0];
+            direct[directCount] = t + 1;
+            directCount += !fine[1];
+        }
+        for (; t < filled; ++t) {
+            direct[directCount] = t;
+            directCount += !fourierSum(terms, in.sumAt[t], in.squaresAt[t], loud[t],
+                                       transformed[t], values[t]);
+        }
+        break;
+    }
     }
     // Runs of neighbouring steps, each tried again on its own.
     int kept = 0;
@@ -802,7 +944,7 @@ void TemplateAnalysis::Impl::coefficients(const Kernel &kernel, Lane &lane,
         values[t] = correlation(values[t], in.sumAt[t], in.squaresAt[t], sy, syy);
 }
 
-void TemplateAnalysis::Impl::transformBlock(Lane &lane, const LoopInput &in, bool withReversed,
+void TemplateAnalysis::Impl::transformBlock(Lane &lane, LoopInput &in, bool withReversed,
                                             bool withAmplitude) const
 {
     // Squares of integers below 2^17, at most 2048 of them: every partial sum
@@ -829,9 +971,9 @@ void TemplateAnalysis::Impl::transformBlock(Lane &lane, const LoopInput &in, boo
         fft.backward(lane.product.get(), out);
     };
     if (needForward || needReversed) {
-        std::copy(in.x, in.x + kFftSize, fft.input());
-        takeOutLoudSamples(lane, in, fft.input());
-        fft.forward();
+        // Out of place, the forward transform leaves its input as it is.
+        fft.forward(takeOutLoudSamples(lane, in, fft.input()) ? fft.input() : in.x,
+                    fft.spectrum());
         if (needForward) {
             apply(templates.forward.spectrum, fft.output());
             addLoudProducts(templates.forward, lane, in, fft.output());
@@ -868,21 +1010,15 @@ void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
         detector.rBefore[1] = detector.rBefore[0];
     detector.rBefore[0] = lane.forward[0][lane.filled - 1];
 
-    int blockSlot = static_cast<int>(lane.start % kBlock);
-    for (int t = 0; t < lane.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
-        if (lane.start + t <= kLastSkippedOutputStep)
-            continue;
-        blockValues[blockSlot] = lane.detectorWords[t];
-        if (blockSlot == 0) {
-            const int peak = *std::max_element(blockValues, blockValues + kBlock);
-            observer.detectorColumn(detector.columns, peak);
-            ++detector.columns;
-            if (detector.columns != 1 && peak > detector.peak) {
-                detector.peak = peak;
-                detector.peakBlock = detector.columns;
-            }
+    copyByBlock(lane, lane.detectorWords, blockValues, [this] {
+        const int peak = range(blockValues).second;
+        observer.detectorColumn(detector.columns, peak);
+        ++detector.columns;
+        if (detector.columns != 1 && peak > detector.peak) {
+            detector.peak = peak;
+            detector.peakBlock = detector.columns;
         }
-    }
+    });
     frameSink.framesReady(lane.words + kHistory, lane.frames,
                           static_cast<std::size_t>(lane.filled));
 }
@@ -890,36 +1026,32 @@ void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
 // The cumulative sum and its columns, step by step.
 void TemplateAnalysis::Impl::cumulativeSteps(Lane &lane)
 {
-    std::int32_t *values = together ? cumulative.values : blockValues;
-    int blockSlot = static_cast<int>(lane.start % kBlock);
-    for (int t = 0; t < lane.filled; ++t, blockSlot = nextSlot(blockSlot, kBlock)) {
-        const std::int64_t step = lane.start + t;
-        if (step > kLastSkippedCumulativeStep)
-            cumulative.sum =
-                cumulative.sum + kCumulativeWeight * (lane.forward[1][t] - lane.reversed[t]);
-        if (step <= kLastSkippedOutputStep)
-            continue;
-        values[blockSlot] = toInt32(cumulative.sum);
-        if (blockSlot == 0) {
-            if (together && cumulative.columns == 0) {
-                std::copy(values, values + kBlock, cumulative.waitingValues);
-                cumulative.firstWaiting = true;
-                ++cumulative.columns;
-            } else {
-                endCumulativeBlock(cumulative.columns++, values);
-            }
-        }
+    // The sum step by step, in order; then its words by block.
+    double sum = cumulative.sum;
+    for (int t = firstUsed(kLastSkippedCumulativeStep, lane); t < lane.filled; ++t) {
+        sum = sum + kCumulativeWeight * (lane.forward[1][t] - lane.reversed[t]);
+        cumulative.words[t] = toInt32(sum);
     }
+    cumulative.sum = sum;
+    std::int32_t *values = together ? cumulative.values : blockValues;
+    copyByBlock(lane, cumulative.words, values, [this, values] {
+        if (together && cumulative.columns == 0) {
+            std::copy(values, values + kBlock, cumulative.waitingValues);
+            cumulative.firstWaiting = true;
+            ++cumulative.columns;
+        } else {
+            endCumulativeBlock(cumulative.columns++, values);
+        }
+    });
 }
 
 void TemplateAnalysis::Impl::endCumulativeBlock(int column, const std::int32_t *values)
 {
-    const auto range = std::minmax_element(values, values + kBlock);
-    const int low = *range.first;
+    const auto [low, high] = range(values);
     if (together)
-        cumulative.waitingColumns.push_back({column, *range.second, low});
+        cumulative.waitingColumns.push_back({column, high, low});
     else
-        observer.cumulativeColumn(column, *range.second, low);
+        observer.cumulativeColumn(column, high, low);
     if (column + 1 == kChangeFromColumn)
         cumulative.firstLow = low;
     if (column > cumulative.lastColumn) {
@@ -953,6 +1085,70 @@ void TemplateAnalysis::Impl::completeFirstColumn()
     for (const auto &column : c.waitingColumns)
         observer.cumulativeColumn(column[0], column[1], column[2]);
     c.waitingColumns.clear();
+}
+
+// The sine of each step's argument a, the double edgeSineWord() takes it of,
+// to within 1e-15: for a below 2^26, a less n pi/2 (n the nearest whole
+// number to a 2/pi) is exact but for about 2e-16, with pi/2 in four parts of
+// at most 26 bits, so that n times each part is exact; the sine or cosine of
+// the rest, at most pi/4 and a little, is its Taylor series up to the 17th or
+// 18th power, which leaves out less than 1e-19. The word is that sine times
+// 1e9, truncated: where the product is within 1e-5 of a whole number, the
+// library's sine is taken instead, as a difference of 1e-15 could tip it.
+void analysis::edgeSineWords(std::int64_t first, int count, std::int32_t *words)
+{
+    constexpr double kTwoOverPi = 0x1.45f306dc9c883p-1;
+    constexpr double kHalfPi[4] = {0x1.921fb5p+0, 0x1.110b46p-26, 0x1.1a6263p-54,
+                                   0x1.8a2e03707344ap-81};
+    // The series' factors, +-1 / k!, of the odd and of the even powers k from
+    // the second term on.
+    constexpr double kSine[8] = {-1.0 / 6,         1.0 / 120,         -1.0 / 5040,
+                                 1.0 / 362880,     -1.0 / 39916800,   1.0 / 6227020800,
+                                 -1.0 / 1307674368000, 1.0 / 355687428096000};
+    constexpr double kCosine[9] = {-1.0 / 2,       1.0 / 24,          -1.0 / 720,
+                                   1.0 / 40320,    -1.0 / 3628800,    1.0 / 479001600,
+                                   -1.0 / 87178291200, 1.0 / 20922789888000,
+                                   -1.0 / 6402373705728000};
+    // Added and taken away again, rounds a value below 2^51 to a whole number.
+    constexpr double kRounder = 0x1.8p52;
+    // Steps below 2^53 are exact as doubles; larger ones leave the range.
+    const double from = static_cast<double>(first);
+    bool unsure[kHistory + kHop];
+    for (int at = 0; at < count; at += kHistory + kHop) {
+        const int n = std::min(count - at, kHistory + kHop);
+        // Without branches, so that it runs four steps at a time.
+        for (int i = 0; i < n; ++i) {
+            const double a = 2 * kPi * (from + (at + i)) / 149.995;
+            const bool inRange = std::fabs(a) < 0x1p26;
+            const double quarters = inRange ? (a * kTwoOverPi + kRounder) - kRounder : 0.0;
+            double r = inRange ? a : 0.0;
+            for (double part : kHalfPi)
+                r = r - quarters * part;
+            const double r2 = r * r;
+            double sine = kSine[7];
+            for (int k = 6; k >= 0; --k)
+                sine = kSine[k] + r2 * sine;
+            sine = r + r * r2 * sine;
+            double cosine = kCosine[8];
+            for (int k = 7; k >= 0; --k)
+                cosine = kCosine[k] + r2 * cosine;
+            cosine = 1 + r2 * cosine;
+            // sin(a) = sin(r + quarters pi/2), by quarters mod 4.
+            const int quarter = static_cast<int>(quarters) & 3;
+            const double value = quarter == 0   ? sine
+                                 : quarter == 1 ? cosine
+                                 : quarter == 2 ? -sine
+                                                : -cosine;
+            const double scaled = value * 1e9;
+            const double nearest = (scaled + kRounder) - kRounder;
+            words[at + i] = toInt32(scaled);
+            unsure[i] = !inRange | (std::fabs(scaled - nearest) < 1e-5);
+        }
+        for (int i = 0; i < n; ++i) {
+            if (unsure[i])
+                words[at + i] = edgeSineWord(first + at + i);
+        }
+    }
 }
 
 TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,

@@ -49,6 +49,11 @@ inline std::int32_t edgeSineWord(std::int64_t step)
 {
     return toInt32(std::sin(2 * kPi * step / 149.995) * 1e9);
 }
+
+/// edgeSineWord() of the steps `first` .. `first + count - 1`, into `words`:
+/// the same words, most of them without the library's sine, which costs
+/// more than the rest of such a step's analysis.
+void edgeSineWords(std::int64_t first, int count, std::int32_t *words);
 } // namespace analysis
 
 /// Receives the frames of the first loop, in step order.

@@ -26,13 +26,16 @@ public:
 
     void framesReady(const std::int32_t *, const std::int32_t *words, std::size_t count) override
     {
-        buffer.resize(count * 2);
-        for (std::size_t i = 0; i < count; ++i) {
-            buffer[2 * i] = qToLittleEndian(words[2 * i]);
-            buffer[2 * i + 1] = qToLittleEndian(words[2 * i + 1]);
+        // The file's byte order is the machine's on little-endian ones.
+        const std::int32_t *stored = words;
+        if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN) {
+            buffer.resize(count * 2);
+            for (std::size_t i = 0; i < 2 * count; ++i)
+                buffer[i] = qToLittleEndian(words[i]);
+            stored = buffer.data();
         }
         const qint64 bytes = qint64(count) * 8;
-        if (writeOk && frames->write(reinterpret_cast<const char *>(buffer.data()), bytes) != bytes)
+        if (writeOk && frames->write(reinterpret_cast<const char *>(stored), bytes) != bytes)
             writeOk = false;
     }
 

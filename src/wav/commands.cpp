@@ -125,6 +125,7 @@ QString prepareResult(const QString &result, const QStringList &inputs)
 QString writeFiltered(WavFile &source, QIODevice &output, const std::function<void(int)> &progress)
 {
     source.prepareFilter(&source, &output);
+    resultfiles::reserveSpace(output, source.size()); // the output has the input's length
     if (!source.filterSignal(&source, &output, progress))
         return source.lastError();
     return QString();
@@ -144,6 +145,8 @@ QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QI
     // the size they took.
     const QByteArray placeholder =
         WavFile::canonicalHeader(2, 16384, WavFile::frameBytes(processed.size()));
+    resultfiles::reserveSpace(stereo,
+                              placeholder.size() + WavFile::frameBytes(processed.size()));
     if (stereo.write(placeholder) != placeholder.size())
         return failed();
     if (!pass.analyse(&processed, &stereo, marker, listener))

@@ -16,6 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
 
 namespace resultfiles {
 
@@ -187,6 +190,18 @@ int removeLeftovers(const QStringList &results)
         }
     }
     return removed;
+}
+
+void reserveSpace(QIODevice &device, qint64 bytes)
+{
+#ifdef Q_OS_LINUX
+    auto *file = qobject_cast<QFileDevice *>(&device);
+    if (file && file->handle() >= 0 && bytes > 0)
+        ::fallocate(file->handle(), FALLOC_FL_KEEP_SIZE, 0, bytes); // only a hint
+#else
+    Q_UNUSED(device)
+    Q_UNUSED(bytes)
+#endif
 }
 
 ResultFile::ResultFile(const QString &name) : resultName(name), target(resolved(name)) {}

@@ -32,6 +32,13 @@ QString refusal(const QString &result, const QStringList &inputs);
 /// (a full disk) sets no error; one more write then meets the reason.
 QString writeFailure(QIODevice &device);
 
+/// Tells the file system that `device`, a file being written, will grow to
+/// `bytes`, so that it can place the data at once: on Linux a file placed
+/// late is flushed when it replaces another, which costs more than the
+/// writing. Changes neither the size nor the contents, and a failure changes
+/// nothing (a full disk still fails the write that meets it).
+void reserveSpace(QIODevice &device, qint64 bytes);
+
 /// The one line a user is shown when `name` could not be written: "Could
 /// not write <name>: <reason>".
 QString couldNotWrite(const QString &name, const QString &reason);

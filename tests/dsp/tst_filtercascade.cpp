@@ -1,4 +1,6 @@
 #include "dsp/filtercascade.h"
+
+#include "dsp/widevectors.h"
 #include "reference/literalfilter.h"
 
 #include <QtTest>
@@ -170,6 +172,10 @@ void TestFilterCascade::matchesLiteral()
     QCOMPARE(runCascade(file, Split::Uneven, 12), whole);
     QCOMPARE(runCascade(file, Split::Uneven, 13, true), whole);
     QCOMPARE(runCascade(file, Split::Whole, 7, true), whole);
+    dsp::setWideVectors(false);
+    const Words narrow = runCascade(file, Split::Whole);
+    dsp::setWideVectors(true);
+    QCOMPARE(narrow, whole);
     if (length <= 120000)
         QCOMPARE(runCascade(file, Split::OneByOne), whole);
 

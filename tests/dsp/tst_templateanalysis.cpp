@@ -1,6 +1,7 @@
 #include "dsp/templateanalysis.h"
 
 #include "dsp/conversions.h"
+#include "dsp/widevectors.h"
 #include "common/recorders.h"
 #include "common/signals.h"
 #include "reference/literalanalysis.h"
@@ -11,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <thread>
@@ -27,8 +29,9 @@ constexpr std::int32_t kInvalid = std::numeric_limits<std::int32_t>::min();
 using Recorder = recorders::Core;
 
 /// How runFast() pushes the words; Together and Helper run both loops in
-/// one pass, Helper with a thread of its own.
-enum class Split { Whole, WordByWord, Uneven, Together, Helper };
+/// one pass, Helper with a thread of its own. Narrow pushes them whole, with
+/// the wide vector forms turned off.
+enum class Split { Whole, WordByWord, Uneven, Together, Helper, Narrow };
 
 /// Runs the fast analysis over `fileWords` (lead-in included), pushing the
 /// samples in the given split.
@@ -37,7 +40,9 @@ Recorder runFast(const std::vector<std::int32_t> &fileWords, const std::vector<d
 {
     Recorder rec;
     const auto count = static_cast<std::int64_t>(fileWords.size());
+    dsp::setWideVectors(split != Split::Narrow);
     dsp::TemplateAnalysis analysis(marker, count, rec, rec);
+    dsp::setWideVectors(true);
     if (split == Split::Together || split == Split::Helper)
         analysis.runLoopsTogether(split == Split::Helper);
     const std::int32_t *data = fileWords.data() + std::min<std::int64_t>(48, count);
@@ -186,6 +191,10 @@ private slots:
     void outOfRangeComponentIsInvalidWord();
     void peakFindsThePlacedEvent();
     void quietAndSilentStretches();
+    void edgeSineWords_data();
+    void edgeSineWords();
+    void conversionLimits_data();
+    void conversionLimits();
     void nonFiniteTemplate_data();
     void nonFiniteTemplate();
     void concurrentAnalysesAgree();
@@ -235,6 +244,7 @@ void TestTemplateAnalysis::matchesLiteral()
     const Recorder uneven = runFast(words, values, Split::Uneven, seed);
     verifyIdentical(uneven, whole);
     verifyIdentical(runFast(words, values, Split::Helper, seed), whole);
+    verifyIdentical(runFast(words, values, Split::Narrow), whole);
     if (count <= 20000) {
         const Recorder single = runFast(words, values, Split::WordByWord);
         verifyIdentical(single, whole);
@@ -413,6 +423,71 @@ void TestTemplateAnalysis::quietAndSilentStretches()
     const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
     const Recorder rec = runFast(words, marker, Split::Uneven, 9);
     verifyAgainstLiteral(rec, lit, words);
+    verifyIdentical(runFast(words, marker, Split::Narrow), rec);
+}
+
+void TestTemplateAnalysis::edgeSineWords_data()
+{
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<int>("count");
+    QTest::newRow("the first 10 minutes") << qint64(0) << 10 * 60 * 16384;
+    QTest::newRow("a night in") << qint64(8) * 3600 * 16384 << 500000;
+    QTest::newRow("where the library takes over") << qint64(1602000000) << 4000000;
+    QTest::newRow("far beyond") << (qint64(1) << 52) << 5000;
+}
+
+void TestTemplateAnalysis::edgeSineWords()
+{
+    // The faster form must give the library's word; where a word could go
+    // either way it defers to the library. glibc's sine is within an ulp at
+    // any argument. Others (MinGW's) lose digits at millions of periods,
+    // where the faster form's word can be the right one and theirs one off.
+#ifdef __GLIBC__
+    const std::int64_t slack = 0;
+#else
+    const std::int64_t slack = 1;
+#endif
+    QFETCH(qint64, first);
+    QFETCH(int, count);
+    std::vector<std::int32_t> words(static_cast<std::size_t>(count));
+    dsp::analysis::edgeSineWords(first, count, words.data());
+    for (int i = 0; i < count; ++i) {
+        const std::int64_t expected = dsp::analysis::edgeSineWord(first + i);
+        if (std::llabs(words[std::size_t(i)] - expected) > slack)
+            QFAIL(qPrintable(QStringLiteral("step %1: %2, expected %3")
+                                 .arg(first + i)
+                                 .arg(words[std::size_t(i)])
+                                 .arg(expected)));
+    }
+}
+
+void TestTemplateAnalysis::conversionLimits_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<int>("word");
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    QTest::newRow("-0.9") << -0.9 << 0;
+    QTest::newRow("just below the top") << 2147483647.99 << 2147483647;
+    QTest::newRow("the top") << 2147483648.0 << kInvalid;
+    QTest::newRow("just above the bottom") << -2147483648.99 << kInvalid;
+    QTest::newRow("the bottom") << -2147483649.0 << kInvalid;
+    QTest::newRow("+inf") << infinity << kInvalid;
+    QTest::newRow("-inf") << -infinity << kInvalid;
+    QTest::newRow("NaN") << nan << kInvalid;
+}
+
+void TestTemplateAnalysis::conversionLimits()
+{
+    // One value alone and in a loop the compiler vectorises.
+    QFETCH(double, value);
+    QFETCH(int, word);
+    QCOMPARE(dsp::toInt32(value), word);
+    std::array<double, 64> values;
+    values.fill(value);
+    std::array<std::int32_t, 64> words;
+    std::transform(values.begin(), values.end(), words.begin(), dsp::toInt32);
+    QVERIFY(std::all_of(words.begin(), words.end(), [word](std::int32_t w) { return w == word; }));
 }
 
 void TestTemplateAnalysis::nonFiniteTemplate_data()
