@@ -250,6 +250,26 @@ void holdStandardStreams()
 
 void print(FILE *stream, const QString &line)
 {
+#ifdef Q_OS_WIN
+    // A console window shows what it is given as UTF-16. Bytes would pass
+    // through the ANSI code page, which lacks most of the world's letters,
+    // and the console would read them in its own, the OEM code page.
+    const HANDLE console = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode)) {
+        std::fflush(stream);
+        const auto units = DWORD(line.size());
+        DWORD shown = 0;
+        if ((!WriteConsoleW(console, reinterpret_cast<const wchar_t *>(line.utf16()), units,
+                            &shown, nullptr)
+             || shown != units)
+            && stream == stdout && !outputFailed) {
+            outputFailed = true;
+            outputErrno = EIO;
+        }
+        return;
+    }
+#endif
     const bool written =
         std::fputs(line.toLocal8Bit().constData(), stream) >= 0 && std::fflush(stream) == 0;
     if (!written && stream == stdout && !outputFailed) {
