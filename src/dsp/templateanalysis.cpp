@@ -286,6 +286,15 @@ struct Lane
     } loud;
 };
 
+/// The components of a frame: `word` weighted by 2 r^2 and by 1 - r^2,
+/// given as |r| and 1 - r^2.
+inline void setFrame(double absCorr, double residualWeight, std::int32_t word,
+                     std::int32_t *frame)
+{
+    frame[0] = toInt32(2 * absCorr * absCorr * word);
+    frame[1] = toInt32(word * residualWeight);
+}
+
 /// The frame of step `s`: the components as step s - 1 left them. Step
 /// s - 1 weights the word of step s - 504, `delayed`, with r of step s - 2,
 /// `before`: by 2 r^2 and by 1 - r^2. Before the output start the components
@@ -298,11 +307,8 @@ void frameOf(std::int64_t s, double before, std::int32_t delayed, std::int32_t *
         return;
     }
     const bool counted = last - 1 > kLastSkippedOutputStep;
-    const double absCorr = counted ? std::fabs(before) : 0.0;
-    const double residualWeight = counted ? 1 - before * before : 0.0;
-    const std::int32_t word = last - kHalfWindow > kLastSkippedOutputStep ? delayed : 0;
-    frame[0] = toInt32(2 * absCorr * absCorr * word);
-    frame[1] = toInt32(word * residualWeight);
+    setFrame(counted ? std::fabs(before) : 0.0, counted ? 1 - before * before : 0.0,
+             last - kHalfWindow > kLastSkippedOutputStep ? delayed : 0, frame);
 }
 
 /// The first step from which frameOf() counts r and the word in full.
@@ -313,12 +319,8 @@ constexpr std::int64_t kFirstFullFrame = kLastSkippedOutputStep + kHalfWindow + 
 void fullFrames(const double *before, const std::int32_t *delayed, int count,
                 std::int32_t *frames)
 {
-    for (int i = 0; i < count; ++i) {
-        const double absCorr = std::fabs(before[i]);
-        const double residualWeight = 1 - before[i] * before[i];
-        frames[2 * i] = toInt32(2 * absCorr * absCorr * delayed[i]);
-        frames[2 * i + 1] = toInt32(delayed[i] * residualWeight);
-    }
+    for (int i = 0; i < count; ++i)
+        setFrame(std::fabs(before[i]), 1 - before[i] * before[i], delayed[i], frames + 2 * i);
 }
 
 /// The first step of a block whose coefficient is used, as a block index.
