@@ -53,7 +53,6 @@ const QString kWrongFormat =
 const QByteArray kCsvHeader = "column,detector_max,cumulative_max,cumulative_min";
 constexpr qint64 kLeadInWords = 48;
 
-
 using Calls = recorders::Listener;
 
 /// Records the calls the Draw step makes for the processed file `processed`
@@ -850,8 +849,6 @@ void TestBatch::commandLine_data()
         << R"sh("$B" -- -platform -reverse)sh" << 1
         << "-platform\tCould not read -platform: No such file or directory\t" << QString()
         << QStringList{"-rev_output.wav"};
-    QTest::newRow("--help-all") << R"sh("$B" --help-all)sh" << 0 << "--make-demo" << QString()
-                                << QStringList();
     QTest::newRow("standard output full")
         << R"sh("$B" good.wav >/dev/full)sh" << 1 << QString() << "No space left on device"
         << QStringList{"good_output.wav"};
@@ -860,8 +857,7 @@ void TestBatch::commandLine_data()
         << QStringList{"good_output.wav"};
     QTest::newRow("too many open files")
         << R"sh(ulimit -n 4; "$B" good.wav)sh" << 1
-        << "good.wav\tCould not read good.wav: Too many open files\t" << QString()
-        << QStringList();
+        << "good.wav\tCould not read good.wav: Too many open files\t" << QString() << QStringList();
     // A small file system of its own, in a namespace of the test's own.
     QTest::newRow("disk full")
         << R"sh(unshare -rm sh -c 'mount -t tmpfs -o size=300k none small && cd small &&
@@ -892,10 +888,14 @@ void TestBatch::commandLine()
     QVERIFY(QDir(work->path()).mkdir("small"));
     const auto before = fileentries::state(QDir(work->path()));
 
+    // Whether the program starts at all under a descriptor limit is asked
+    // of --version, not read from the row's own output.
+    if (script.startsWith("ulimit -n")
+        && runBatch({script.section(';', 0, 0) + R"sh(; "$B" --version)sh"}, work->path(), "bash")
+               .out.isEmpty())
+        QSKIP("this build needs more descriptors than that to start");
     const BatchRun run = runBatch({script}, work->path(), "bash");
     QVERIFY(run.exitedNormally);
-    if (script.contains("ulimit -n") && run.out.isEmpty())
-        QSKIP("this build needs more descriptors than that to start");
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(QString::fromUtf8(run.out).contains(stdoutHas), run.out.constData());
     QVERIFY2(QString::fromUtf8(run.err).contains(stderrHas), run.err.constData());

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QStringList>
+
+/// What an interrupt (SIGINT, SIGTERM, a console's Ctrl+C or close) does:
+/// it removes the temporary files of the results being written, then the
+/// program ends as the interrupt would end it.
+namespace interrupts {
+
+/// Takes the interrupts from here on. Called before any other thread
+/// exists, so that every thread inherits the signal mask. Also makes a
+/// closed pipe a write error to report rather than a silent end.
+void handleInterrupts();
+
+/// The results whose temporary files an interrupt removes from now on.
+void setCleanupNames(const QStringList &names);
+
+/// Removes the temporary files of the results named last; what an
+/// interrupt runs before the program ends.
+void removeCurrentLeftovers();
+
+} // namespace interrupts
