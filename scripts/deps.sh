@@ -34,3 +34,9 @@ quorvane_install_deps() {
 quorvane_windows_packages=(cmake pkg-config xz-utils g++-mingw-w64-x86-64-posix
     gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine nsis zip unzip
     xvfb xdotool imagemagick)
+
+# What the Debian package's check (scripts/linux/check-installed) needs:
+# CPack's dpkg-shlibdeps, lintian, the desktop-entry and metainfo validators,
+# man, an X server for the application's window, and the icons' renderer.
+quorvane_linux_package_packages=(dpkg-dev lintian desktop-file-utils appstream man-db xvfb xdotool
+    librsvg2-bin)

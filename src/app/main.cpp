@@ -2,8 +2,18 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char *argv[])
 {
+    // Answered before the application needs a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::fputs("quorvane-rarev " QUORVANE_VERSION "\n", stdout);
+            return 0;
+        }
+    }
     Q_INIT_RESOURCE(images);
 
     QApplication app(argc, argv);
