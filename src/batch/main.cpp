@@ -8,19 +8,13 @@
 #include "batch/demorecording.h"
 #include "batch/desktopfont.h"
 #include "batch/interrupts.h"
+#include "batch/picture.h"
 #include "batch/runner.h"
 #include "batch/runplan.h"
-#include "dsp/templateanalysis.h"
-#include "graph/graphpainter.h"
-#include "graph/rows.h"
-#include "graph/seriessource.h"
-#include "graph/widget.h"
 #include "wav/commands.h"
 #include "wav/resultfiles.h"
-#include "wav/wavfile.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QDir>
 #include <QLoggingCategory>
 
@@ -30,44 +24,6 @@
 #include <new>
 
 namespace {
-
-/// The picture the graph widget shows once Draw has finished: the overview
-/// and the close-up at the peak, drawn by the widget's own code offscreen,
-/// its window read from the recording's pending result files. It joins
-/// them.
-QString writePicture(BatchResult &result, const QString &path)
-{
-    const QString base = commands::baseName(result.path);
-    QIODevice *processed = nullptr;
-    QIODevice *stereo = nullptr;
-    for (const auto &file : result.pending) {
-        if (file->name() == base + QStringLiteral("_output.wav"))
-            processed = file.get();
-        else if (file->name() == base + QStringLiteral("_stereo.wav"))
-            stereo = file.get();
-    }
-    GraphPainter painter;
-    Widget widget(&painter, nullptr);
-    for (const auto &column : result.detector)
-        widget.animateDetector(column.first, rows::detector(column.second));
-    for (const auto &column : result.cumulative)
-        widget.animateGraph2(column[0], rows::cumulative(column[1]), rows::cumulative(column[2]));
-    if (processed && stereo)
-        widget.setSeriesSource(std::make_unique<DeviceSeries>(
-            processed, 4 * dsp::analysis::kLeadInWords, stereo,
-            WavFile::canonicalHeader(2, 16384, result.samples * 8).size(), result.samples));
-    widget.setPosition(result.peakBlock, result.change);
-
-    QByteArray png;
-    QBuffer buffer(&png);
-    if (!buffer.open(QIODevice::WriteOnly) || !widget.grab().toImage().save(&buffer, "PNG"))
-        return QStringLiteral("Could not draw %1").arg(path);
-    result.pending.push_back(std::make_unique<resultfiles::ResultFile>(path));
-    resultfiles::ResultFile &file = *result.pending.back();
-    if (!file.start() || file.write(png) != png.size())
-        return file.errorText();
-    return QString();
-}
 
 /// The picture, when asked for, then the recording's files under their
 /// names, then its line.

@@ -1,30 +1,30 @@
 #pragma once
 
+#include "graph/graphview.h"
 #include "graph/seriessource.h"
 
 #include <QWidget>
 
-#include <algorithm>
-#include <cstdint>
 #include <memory>
 #include <vector>
 
 class GraphPainter;
 
-/// The graph display: a fixed 900 x 800 widget that shows either the overview
-/// growing column by column while an analysis runs, or the graphs view, a
-/// close-up of 2400 samples of three series over the overview.
-///
-/// The series hold display rows, made from the analysis's words by
-/// graph/rows.h; the widget keeps only the 2400-sample window it shows and
-/// reads each new window from its series source. A block is 800 series
-/// samples and one overview column; `position` counts columns.
+/// The graph display: a fixed 900 x 800 widget that shows a GraphView, either
+/// the overview growing column by column while an analysis runs, or the
+/// graphs view, a close-up of 2400 samples of three series over the overview.
+/// It passes its slots, keys and clicks to the view's operations and paints
+/// what the view says; it decides only how much of itself to repaint.
 class Widget : public QWidget
 {
     Q_OBJECT
 
 public:
-    enum DisplayMode { Graphs = 0, Detector = 1, Graph2 = 2 };
+    enum DisplayMode {
+        Graphs = GraphView::Graphs,
+        Detector = GraphView::Detector,
+        Graph2 = GraphView::Graph2
+    };
 
     /// `painter` is not owned and must outlive the widget.
     Widget(GraphPainter *painter, QWidget *parent);
@@ -56,18 +56,20 @@ public:
     /// default) or the whole widget. The picture is the same either way.
     void setFullRepaint(bool full) { fullRepaint = full; }
 
-    int displayMode() const { return mode; }
-    int currentPosition() const { return position; }
-    int seriesLength() const { return int(std::min<std::int64_t>(length, INT32_MAX)); }
-    int currentChange() const { return change; }
-    int overviewX() const { return pointX; }
-    int overviewY() const { return pointY; }
-    int overviewY2() const { return pointY2; }
-    const std::vector<int> &windowXValues() const { return windowX; }
-    const std::vector<int> &windowAsymValues() const { return windowAsym; }
-    const std::vector<int> &windowSymValues() const { return windowSym; }
+    int displayMode() const { return view.displayMode(); }
+    int currentPosition() const { return view.currentPosition(); }
+    int seriesLength() const { return view.seriesLength(); }
+    int currentChange() const { return view.currentChange(); }
+    int overviewX() const { return view.overviewX(); }
+    int overviewY() const { return view.overviewY(); }
+    int overviewY2() const { return view.overviewY2(); }
+    const std::vector<int> &windowXValues() const { return view.windowXValues(); }
+    const std::vector<int> &windowAsymValues() const { return view.windowAsymValues(); }
+    const std::vector<int> &windowSymValues() const { return view.windowSymValues(); }
     /// Series index of the window's first sample (0 before the first refresh).
-    int windowStart() const { return windowStartIndex; }
+    int windowStart() const { return view.windowStart(); }
+    /// What the widget shows.
+    const GraphView &graphView() const { return view; }
 
 public slots:
     /// Shows the graphs view of the current window; the arguments are unused.
@@ -89,30 +91,12 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
-    /// Copies the 2400-sample window from series index `start` (kept inside
-    /// the series), switches to the graphs view and repaints at once.
-    void refreshWindow(qint64 start);
     /// Repaints after an overview slot added column x.
     void repaintOverviewColumn(int x);
 
-    GraphPainter *graphPainter;
-    int pointY2 = 0;
-    int pointX = 0;
-    int pointY = 0;
-    int mode = Graphs;
-    int position = 0;
-    std::unique_ptr<SeriesSource> series;
-    std::vector<int> windowX;
-    std::vector<int> windowAsym;
-    std::vector<int> windowSym;
-    int change = 0;
-    std::int64_t length = 0;
-    int windowStartIndex = 0;
+    GraphView view;
     /// True while the widget on screen shows the whole overview layer, so
     /// an overview slot only needs to repaint the column it adds.
     bool overviewOnScreen = false;
     bool fullRepaint = false;
-    /// Set by an overview paint; tells an overview slot that its column
-    /// reached the overview layer.
-    bool overviewColumnPainted = false;
 };

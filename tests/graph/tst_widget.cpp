@@ -1,4 +1,5 @@
 #include "graph/graphpainter.h"
+#include "graph/graphview.h"
 #include "graph/seriessource.h"
 #include "graph/widget.h"
 
@@ -175,6 +176,8 @@ private slots:
     void overviewRepaintsOnlyItsColumn();
     void columnRepaintKeepsPicture();
     void columnsReachOverviewWhileHidden();
+    void pictureMatchesWidget_data();
+    void pictureMatchesWidget();
     void resultFileWindows_data();
     void resultFileWindows();
 };
@@ -712,6 +715,41 @@ void TestWidget::columnsReachOverviewWhileHidden()
     QCOMPARE(name(pixel(overview, 4, 680)), name(kWhite));
     QCOMPARE(name(pixel(overview, 4, 740)), name(kRed));
     QVERIFY(painter.showsOverviewBelowGraphs());
+}
+
+void TestWidget::pictureMatchesWidget_data()
+{
+    QTest::addColumn<int>("block"); // -1: no close-up, the overview stays
+    QTest::newRow("graphs view") << 3;
+    QTest::newRow("overview") << -1;
+}
+
+// The picture a view paints with no widget (the batch program's) is the
+// widget's, pixel for pixel.
+void TestWidget::pictureMatchesWidget()
+{
+    QFETCH(int, block);
+    GraphPainter screenPainter, imagePainter;
+    Widget widget(&screenPainter, nullptr);
+    GraphView view(&imagePainter);
+    for (int column = 0; column < 12; ++column) {
+        widget.animateDetector(column, 300 + 20 * column);
+        view.addDetector(column, 300 + 20 * column);
+        view.keepColumn();
+        widget.animateGraph2(column, 790 - column, 700 + column);
+        view.addGraph2(column, 790 - column, 700 + column);
+        view.keepColumn();
+    }
+    std::vector<int> x(9000), asym(9000, 250), sym(9000, 330);
+    for (int i = 0; i < 9000; ++i)
+        x[i] = 60 - i % 90;
+    widget.setSeries(x, asym, sym);
+    view.setSeries(x, asym, sym);
+    if (block >= 0) {
+        widget.setPosition(block, -5);
+        view.setPosition(block, -5);
+    }
+    QCOMPARE(view.picture(), widget.grab().toImage().convertToFormat(QImage::Format_RGB32));
 }
 
 void TestWidget::resultFileWindows_data()
