@@ -11,9 +11,10 @@
 #include "graph/rows.h"
 #include "graph/seriessource.h"
 #include "graph/widget.h"
-#include "wav/commands.h"
-#include "wav/resultfiles.h"
-#include "wav/wavfile.h"
+#include "wav/format/header.h"
+#include "wav/passes/commands.h"
+#include "wav/results/resultfiles.h"
+#include "wav/passes/wavfile.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -193,8 +194,8 @@ QString writePicture(BatchResult &result, const QString &path)
         widget.animateGraph2(column[0], rows::cumulative(column[1]), rows::cumulative(column[2]));
     if (processed && stereo)
         widget.setSeriesSource(std::make_unique<DeviceSeries>(
-            processed, 4 * dsp::analysis::kLeadInWords, stereo,
-            WavFile::canonicalHeader(2, 16384, result.samples * 8).size(), result.samples));
+            processed, wavformat::kLeadInBytes, stereo,
+            wavformat::StereoLayout(result.samples).offset(), result.samples));
     widget.setPosition(result.peakBlock, result.change);
 
     QByteArray png;

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "wav/format/regularfile.h"
+
 #include <QString>
 #include <QStringList>
-#include <QTemporaryFile>
 
-#include <vector>
+class QIODevice;
 
-/// Where results may be written, and how a set of them is written so that
-/// either all of them reach their names or none does.
+/// Where results may be written, and what a failed write tells the user.
 namespace resultfiles {
 
 /// The file `path` reaches: the end of its chain of links, else `path`.
@@ -15,7 +15,10 @@ QString resolved(const QString &path);
 
 /// True when `path` (after links) is a regular file. False when it is
 /// missing, a folder, a device, a FIFO or a socket.
-bool isRegular(const QString &path);
+inline bool isRegular(const QString &path)
+{
+    return wavformat::isRegularFile(path);
+}
 
 /// Equal for two names of the same file, also one that does not exist yet:
 /// the device and inode where there are such, else the canonical folder and
@@ -28,9 +31,11 @@ QString identity(const QString &path);
 /// for the temporary name beside it.
 QString refusal(const QString &result, const QStringList &inputs);
 
-/// The reason a write to `device` failed. A write the system cut short
-/// (a full disk) sets no error; one more write then meets the reason.
-QString writeFailure(QIODevice &device);
+/// The reason a write to `device` failed, found without writing: the
+/// device's error, else `writeErrno` (errno as the failed write left it:
+/// a write the system cut short sets no error of the device's), else a
+/// full file system, else that the write was cut short.
+QString writeFailure(const QIODevice &device, int writeErrno);
 
 /// Tells the file system that `device`, a file being written, will grow to
 /// `bytes`, so that it can place the data at once: on Linux a file placed
@@ -40,37 +45,12 @@ QString writeFailure(QIODevice &device);
 void reserveSpace(QIODevice &device, qint64 bytes);
 
 /// The one line a user is shown when `name` could not be written: "Could
-/// not write <name>: <reason>".
+/// not write <name>: <reason>", the name with the system's separators.
 QString couldNotWrite(const QString &name, const QString &reason);
 
 /// Removes what an interrupted write of any of `results` left beside it: the
 /// regular files named "<name>.XXXXXX" (six letters or digits) next to the
 /// file each result reaches. Each folder is listed once. Answers the count.
 int removeLeftovers(const QStringList &results);
-
-/// One result file being written: a temporary file "<name>.XXXXXX" beside
-/// the file the result reaches, open for reading and writing, that becomes
-/// the result only through commitAll(). Removed when dropped uncommitted.
-class ResultFile : public QTemporaryFile
-{
-public:
-    explicit ResultFile(const QString &name);
-    /// The result's name as given, for messages.
-    QString name() const { return resultName; }
-    /// Creates the temporary file; false with errorText() set otherwise.
-    bool start();
-    /// "Could not write <name>: <reason>".
-    QString errorText();
-
-private:
-    friend QString commitAll(const std::vector<ResultFile *> &files);
-    QString resultName;
-    QString target;
-};
-
-/// Gives every file its result name once all of them are written: flushes
-/// each (a late write error fails the whole set with nothing renamed), then
-/// moves each over its result. Answers the first failure's message.
-QString commitAll(const std::vector<ResultFile *> &files);
 
 } // namespace resultfiles
