@@ -13,6 +13,7 @@
 #include "graph/widget.h"
 #include "wav/format/header.h"
 #include "wav/passes/commands.h"
+#include "wav/results/commitguard.h"
 #include "wav/results/resultfiles.h"
 #include "wav/passes/wavfile.h"
 
@@ -71,16 +72,18 @@ void setCleanupNames(const QStringList &names)
     cleanupNames = names;
 }
 
+/// Waits for a commit under way, which then never starts again.
 void removeCurrentLeftovers()
 {
+    resultfiles::commitLock().lock();
     std::lock_guard<std::mutex> lock(cleanupMutex);
     resultfiles::removeLeftovers(cleanupNames);
 }
 
 #ifdef Q_OS_UNIX
-/// SIGINT and SIGTERM are taken by one thread, which removes the temporary
-/// files of the results being written and then ends the program by the same
-/// signal. Called before any other thread exists, so that all inherit the
+/// SIGINT, SIGTERM and SIGHUP are taken by one thread, which waits for a
+/// commit under way, removes the temporary files of the results being
+/// written and then ends the program by the same signal. Called before any other thread exists, so that all inherit the
 /// mask.
 void handleInterrupts()
 {
@@ -88,6 +91,7 @@ void handleInterrupts()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::thread([set]() {
         int signalNumber = 0;

@@ -9,3 +9,20 @@ namespace resultfiles {
 constexpr int kTemporarySuffix = 7;
 
 } // namespace resultfiles
+
+namespace resultfiles {
+
+/// Beside a result during a commit: its earlier file, kept until the new
+/// set is in place ("<name>.backup").
+inline QLatin1String backupSuffix()
+{
+    return QLatin1String(".backup");
+}
+/// Beside the first result of a set during a commit: the list of the set
+/// ("<name>.commit"); while it exists the commit can be rolled back.
+inline QLatin1String journalSuffix()
+{
+    return QLatin1String(".commit");
+}
+
+} // namespace resultfiles

@@ -24,15 +24,21 @@ public:
     /// `writeErrno` (see writeFailure()).
     QString errorText(int writeErrno = 0) const;
 
+    /// The file the result reaches (after links), which the commit replaces.
+    QString targetPath() const { return target; }
+
 private:
-    friend QString commitAll(const std::vector<ResultFile *> &files);
     QString resultName;
     QString target;
 };
 
-/// Gives every file its result name once all of them are written: flushes
-/// each (a late write error fails the whole set with nothing renamed), then
-/// moves each over its result. Answers the first failure's message.
+/// Gives every file its result name once all of them are written, all of
+/// them or none: flushes each and puts it on the disk (a late write error
+/// fails the whole set with nothing renamed), then keeps the earlier
+/// results aside as backups, moves each new file over its result and
+/// removes the backups; a failed step takes back every result moved so far.
+/// SIGINT, SIGTERM and SIGHUP wait for the end. Answers the first failure's
+/// message, naming the file and why.
 QString commitAll(const std::vector<ResultFile *> &files);
 
 } // namespace resultfiles

@@ -1,5 +1,6 @@
 #include "resultfiles.h"
 
+#include "wav/results/journal.h"
 #include "wav/results/names.h"
 
 #include <QDir>
@@ -130,13 +131,18 @@ int removeLeftovers(const QStringList &results)
 {
     // Per folder, the names whose leftovers go.
     QHash<QString, QSet<QString>> names;
+    QHash<QString, QStringList> targets;
     for (const QString &result : results) {
         const QFileInfo target(resolved(result));
         names[target.absolutePath()].insert(nameKey(target.fileName()));
+        targets[target.absolutePath()] << target.absoluteFilePath();
     }
     int removed = 0;
     for (auto folder = names.cbegin(); folder != names.cend(); ++folder) {
         const QDir dir(folder.key());
+        // A commit cut short is put right first: its journal says which
+        // backups go back.
+        journal::recover(folder.key(), targets.value(folder.key()));
         const QStringList entries =
             dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
         for (const QString &entry : entries) {

@@ -48,9 +48,12 @@ void reserveSpace(QIODevice &device, qint64 bytes);
 /// not write <name>: <reason>", the name with the system's separators.
 QString couldNotWrite(const QString &name, const QString &reason);
 
-/// Removes what an interrupted write of any of `results` left beside it: the
-/// regular files named "<name>.XXXXXX" (six letters or digits) next to the
-/// file each result reaches. Each folder is listed once. Answers the count.
+/// Puts right what an interrupted write of any of `results` left beside it.
+/// A commit cut short (its journal "<name>.commit" is there) is rolled back
+/// to the earlier set; then the regular files named "<name>.XXXXXX" (six
+/// letters or digits: temporary files, backups) next to the file each
+/// result reaches are removed. Each folder is listed once. Answers the count
+/// removed.
 int removeLeftovers(const QStringList &results);
 
 } // namespace resultfiles
