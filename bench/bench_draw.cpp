@@ -9,13 +9,12 @@
 #include "batch/demorecording.h"
 #include "graph/graphpainter.h"
 #include "graph/widget.h"
-#include "wav/commands.h"
-#include "wav/wavfile.h"
+#include "wav/passes/commands.h"
+#include "wav/passes/wavfile.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSaveFile>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -61,9 +60,8 @@ int main(int argc, char *argv[])
         if (!writeDemo(dir.path(), minutes * 60).isEmpty())
             return 1;
         WavFile source;
-        QSaveFile output(processed);
         if (!commands::openChecked(source, recording, QStringLiteral("not a WAV file")).isEmpty()
-            || !commands::filterInto(source, output, [](int) {}).isEmpty())
+            || !commands::filterInto(source, processed, [](int) {}).isEmpty())
             return 1;
     }
 

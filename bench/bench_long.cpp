@@ -17,8 +17,10 @@
 #include "batch/demorecording.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
-#include "wav/commands.h"
-#include "wav/wavfile.h"
+#include "wav/format/header.h"
+#include "wav/format/marker.h"
+#include "wav/passes/commands.h"
+#include "wav/passes/wavfile.h"
 
 #include <QAction>
 #include <QApplication>
@@ -123,7 +125,7 @@ bool writeZeros(const QString &path, qint64 minutes)
     const qint64 dataBytes = minutes * 60 * kRate * 4;
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && file.write(WavFile::canonicalHeader(1, 16384, dataBytes)) > 0
+           && file.write(wavformat::canonicalHeader(1, 16384, dataBytes)) > 0
            && file.resize(file.pos() + dataBytes);
 }
 
@@ -136,7 +138,7 @@ bool writeProcessed(const QString &path, qint64 minutes, Word word)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    QByteArray head = WavFile::canonicalHeader(1, 16384, count * 4 + 148);
+    QByteArray head = wavformat::canonicalHeader(1, 16384, count * 4 + 148);
     head.append(QByteArray(192 - head.size(), '\0'));
     file.write(head);
     std::vector<std::int32_t> chunk(1 << 16);
@@ -290,7 +292,7 @@ int main(int argc, char *argv[])
     const std::vector<double> values = [&]() {
         QFile f(marker);
         f.open(QIODevice::ReadOnly);
-        return WavFile::readMarker(&f);
+        return markerfile::read(&f);
     }();
     std::vector<double> huge = values;
     for (double &v : huge)

@@ -2,11 +2,10 @@
 
 // The Draw command's analysis step as the benchmarks run it.
 
-#include "wav/commands.h"
-#include "wav/wavfile.h"
+#include "wav/passes/commands.h"
+#include "wav/passes/wavfile.h"
 
 #include <QFile>
-#include <QSaveFile>
 #include <QString>
 
 #include <cstdint>
@@ -34,8 +33,7 @@ inline void drawOrExit(const QString &processed, const QString &marker, const QS
     markerFile.open(QIODevice::ReadOnly);
     QString message = commands::openChecked(source, processed, QStringLiteral("not wav file"));
     if (message.isEmpty()) {
-        QSaveFile output(stereo);
-        message = commands::analyseInto(source, output, &markerFile, listener);
+        message = commands::analyseInto(source, stereo, &markerFile, listener);
     }
     if (!message.isEmpty()) {
         std::fprintf(stderr, "draw failed: %s\n", qPrintable(message));

@@ -7,5 +7,5 @@ if(NOT TARGET quorvane_fuzz_entries)
         ${PROJECT_SOURCE_DIR}/fuzz/fuzzentries.h
     )
     target_include_directories(quorvane_fuzz_entries PUBLIC ${PROJECT_SOURCE_DIR}/fuzz)
-    target_link_libraries(quorvane_fuzz_entries PUBLIC quorvane_wav)
+    target_link_libraries(quorvane_fuzz_entries PUBLIC quorvane_passes)
 endif()

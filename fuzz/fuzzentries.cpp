@@ -1,6 +1,7 @@
 #include "fuzzentries.h"
 
-#include "wav/wavfile.h"
+#include "wav/format/header.h"
+#include "wav/passes/wavfile.h"
 
 #include <QAudioFormat>
 #include <QBuffer>
@@ -66,7 +67,7 @@ QString parseHeader(const std::uint8_t *data, std::size_t size)
     Input header(data, size);
     QAudioFormat format;
     qint64 headerBytes = -1;
-    const bool accepted = WavFile::parseHeader(header.device, format, headerBytes);
+    const bool accepted = wavformat::parseHeader(header.device, format, headerBytes);
     if (headerBytes > qint64(size))
         return QStringLiteral("header size %1 beyond the %2 bytes").arg(headerBytes).arg(size);
     if (accepted) {
@@ -127,7 +128,7 @@ QString analysis(const std::uint8_t *data, std::size_t size)
     const qint64 samples = qMax<qint64>(0, processed.bytes.size() / 4 - 48);
     if (checker.samples != samples)
         return QStringLiteral("%1 samples reported for %2").arg(checker.samples).arg(samples);
-    if (frames.size() != WavFile::frameBytes(processed.bytes.size()))
+    if (frames.size() != wavformat::frameBytes(processed.bytes.size()))
         return QStringLiteral("%1 frame bytes for %2 samples").arg(frames.size()).arg(samples);
     return QString();
 }

@@ -2,8 +2,7 @@
 
 #include "app/widgetlistener.h"
 #include "graph/widget.h"
-#include "wav/commands.h"
-#include "wav/wavfile.h"
+#include "wav/passes/commands.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -14,10 +13,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
-#include <QTemporaryFile>
 
 namespace {
 
@@ -25,14 +22,6 @@ const char *const aboutText = "Signal processing: the band-pass filter cascade a
                               "correlation.\n\n"
                               "Graphical display: the detector overview and the component "
                               "close-up.";
-
-/// Deletes the object a command left behind and puts `fresh` in its place.
-template <typename T>
-void replace(T *&member, T *fresh)
-{
-    delete member;
-    member = fresh;
-}
 
 } // namespace
 
@@ -229,22 +218,14 @@ void MainWindow::processFile(const QString &fileName)
     graphWidget->setVisible(false);
     statusBar()->showMessage(fileName);
 
-    replace(sourceWav, new WavFile(this));
-    replace(resultWav, static_cast<QSaveFile *>(nullptr));
     baseName = commands::baseName(fileName);
     processedFileReady = false;
-
-    QString message =
-        commands::openChecked(*sourceWav, fileName, QString::fromLatin1(commands::notWavInput));
-    if (message.isEmpty()) {
-        resultWav = new QSaveFile(baseName + QStringLiteral("_output.wav"), this);
-        message = commands::filterInto(*sourceWav, *resultWav, [this](int percent) {
+    const QString message =
+        commands::open(fileName, baseName + QStringLiteral("_output.wav"), [this](int percent) {
             progressBar->setValue(percent);
             progressBar->setFormat(QStringLiteral("Data processing... ")
                                    + QString::number(percent));
         });
-        sourceWav->close();
-    }
     if (!message.isEmpty()) {
         showMessage(QStringLiteral("Warning"), message);
         return;
@@ -258,47 +239,23 @@ void MainWindow::processFile(const QString &fileName)
     graphMenu->setEnabled(true);
 }
 
-// The Draw command. The two-channel result is written straight to its final
-// name through a save file, so no scratch file is needed and an earlier
-// result is replaced only when all of the new one was written.
+// The Draw command. The two-channel result replaces an earlier one only
+// when all of the new one was written; the close-up is shown either way.
 void MainWindow::about()
 {
     progressBar->setVisible(false);
     graphWidget->setVisible(true);
 
-    replace(sourceWav, new WavFile(this));
-    replace(stereoWav, static_cast<QSaveFile *>(nullptr));
-    replace(markerFile, new QFile(QStringLiteral("marker.dat"), this));
-    // A missing template, or one that is no regular file, is the empty
-    // template; a FIFO is never opened, so nothing blocks.
-    commands::openTemplate(*markerFile);
-
-    // After a refused or failed Open the processed file of this name, if
-    // any, belongs to another recording.
-    QString message = QString::fromLatin1(commands::notWavProcessed);
-    if (processedFileReady)
-        message =
-            commands::openChecked(*sourceWav, baseName + QStringLiteral("_output.wav"), message);
-    if (message.isEmpty()) {
-        stereoWav = new QSaveFile(baseName + QStringLiteral("_stereo.wav"), this);
-        graphWidget->clearOverview();
-        WidgetListener listener(graphWidget);
-        // Where the components go when the result cannot be written, so
-        // that the close-up can still show them.
-        auto scratch = std::make_unique<QTemporaryFile>();
-        if (!scratch->open())
-            scratch.reset();
-        message =
-            commands::analyseInto(*sourceWav, *stereoWav, markerFile, listener, scratch.get());
-        sourceWav->close();
-        if (message.isEmpty())
-            listener.show(sourceWav->fileName(), stereoWav->fileName());
-        else
-            listener.show(sourceWav->fileName(), QString(), std::move(scratch));
-    }
-    markerFile->close();
-    if (!message.isEmpty()) {
-        showMessage(QStringLiteral("Warning"), message);
+    WidgetListener listener(graphWidget);
+    const QString processed =
+        processedFileReady ? baseName + QStringLiteral("_output.wav") : QString();
+    commands::DrawOutcome outcome =
+        commands::draw(processed, baseName + QStringLiteral("_stereo.wav"),
+                       QStringLiteral("marker.dat"), listener);
+    if (!outcome.processed.isEmpty())
+        listener.show(outcome);
+    if (!outcome.message.isEmpty()) {
+        showMessage(QStringLiteral("Warning"), outcome.message);
         return;
     }
     showMessage(QString(), QStringLiteral("Drawing completed!"));

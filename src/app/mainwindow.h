@@ -8,12 +8,9 @@
 
 class QAction;
 class QCloseEvent;
-class QFile;
 class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
-class QSaveFile;
-class WavFile;
 class Widget;
 
 /// The application's one window: the File, Graph and Help menus, the
@@ -71,13 +68,6 @@ private:
     QAction *exitAction = nullptr;
     QAction *drawAction = nullptr;
     QAction *aboutAction = nullptr;
-    /// The file a command reads.
-    WavFile *sourceWav = nullptr;
-    /// The processing pass's output; replaced only when the pass succeeds.
-    QSaveFile *resultWav = nullptr;
-    /// The Draw command's two-channel result; replaced only on success.
-    QSaveFile *stereoWav = nullptr;
-    QFile *markerFile = nullptr;
     QString baseName;
     /// True while `baseName`'s processed file is the one the last Open
     /// wrote; a refused or failed Open leaves an unrelated file there.

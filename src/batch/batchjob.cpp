@@ -1,7 +1,9 @@
 #include "batchjob.h"
 
-#include "wav/commands.h"
-#include "wav/wavfile.h"
+#include "wav/format/header.h"
+#include "wav/format/marker.h"
+#include "wav/passes/commands.h"
+#include "wav/passes/wavfile.h"
 
 #include <QElapsedTimer>
 
@@ -96,12 +98,12 @@ QString run(const QString &path, const BatchOptions &options,
     qint64 headerBytes = 0;
     if (!output->flush())
         return output->errorText();
-    if (!WavFile::parseHeader(*output, format, headerBytes))
+    if (!wavformat::parseHeader(*output, format, headerBytes))
         return QString::fromLatin1(commands::notWavProcessed);
-    if (format.sampleRate() != 16384 || format.sampleSize() != 32)
+    if (!wavformat::isAnalysisFormat(format))
         return QString::fromLatin1(commands::wrongFormat);
     QFile marker(options.marker);
-    commands::openTemplate(marker); // anything else is the empty template
+    markerfile::open(marker); // anything else is the empty template
     resultfiles::ResultFile *stereo =
         startResult(result, base + QStringLiteral("_stereo.wav"), message);
     if (!stereo)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "wav/resultfiles.h"
+#include "wav/results/resultfile.h"
 
 #include <QString>
 #include <QStringList>

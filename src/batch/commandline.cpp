@@ -1,7 +1,7 @@
 #include "batch/commandline.h"
 
 #include "batch/console.h"
-#include "wav/resultfiles.h"
+#include "wav/results/resultfiles.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>

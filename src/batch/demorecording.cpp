@@ -2,8 +2,10 @@
 
 #include "dsp/filtercascade.h"
 #include "dsp/templateanalysis.h"
-#include "wav/resultfiles.h"
-#include "wav/wavfile.h"
+#include "wav/format/header.h"
+#include "wav/format/marker.h"
+#include "wav/results/resultfile.h"
+#include "wav/passes/wavfile.h"
 
 #include <QDir>
 #include <QtEndian>
@@ -90,14 +92,14 @@ QString writeDemo(const QString &directory, int seconds)
         return QStringLiteral("Could not create %1").arg(directory);
     const DemoRecording demo = makeDemoRecording(seconds);
 
-    QByteArray recording = WavFile::canonicalHeader(1, 16384, qint64(demo.samples.size()) * 4);
+    QByteArray recording = wavformat::canonicalHeader(1, 16384, qint64(demo.samples.size()) * 4);
     recording.reserve(recording.size() + int(demo.samples.size() * 4));
     for (std::int32_t s : demo.samples) {
         uchar b[4];
         qToLittleEndian(s, b);
         recording.append(reinterpret_cast<const char *>(b), 4);
     }
-    const QByteArray marker = WavFile::markerBytes(demo.marker);
+    const QByteArray marker = markerfile::bytes(demo.marker);
     // Both files or neither: a failure at the template keeps the
     // recording that was there.
     const QDir dir(directory);

@@ -1,6 +1,7 @@
 #include "batch/interrupts.h"
 
-#include "wav/resultfiles.h"
+#include "wav/results/commitguard.h"
+#include "wav/results/resultfiles.h"
 
 #include <csignal>
 #include <mutex>
@@ -35,21 +36,25 @@ void setCleanupNames(const QStringList &names)
     cleanupNames = names;
 }
 
+/// Waits for a commit under way, which then never starts again.
 void removeCurrentLeftovers()
 {
+    resultfiles::commitLock().lock();
     std::lock_guard<std::mutex> lock(cleanupMutex);
     resultfiles::removeLeftovers(cleanupNames);
 }
 
 #ifdef Q_OS_UNIX
-// SIGINT and SIGTERM are taken by one thread, which removes the temporary
-// files and then ends the program by the same signal.
+// SIGINT, SIGTERM and SIGHUP are taken by one thread, which waits for a
+// commit under way, removes the temporary files and then ends the program by
+// the same signal.
 void handleInterrupts()
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::thread([set]() {
         int signalNumber = 0;

@@ -11,8 +11,8 @@
 #include "batch/picture.h"
 #include "batch/runner.h"
 #include "batch/runplan.h"
-#include "wav/commands.h"
-#include "wav/resultfiles.h"
+#include "wav/passes/commands.h"
+#include "wav/results/resultfiles.h"
 
 #include <QApplication>
 #include <QDir>

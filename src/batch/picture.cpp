@@ -1,13 +1,13 @@
 #include "batch/picture.h"
 
-#include "dsp/templateanalysis.h"
 #include "graph/graphpainter.h"
 #include "graph/graphview.h"
 #include "graph/rows.h"
 #include "graph/seriessource.h"
-#include "wav/commands.h"
-#include "wav/resultfiles.h"
-#include "wav/wavfile.h"
+#include "wav/format/header.h"
+#include "wav/passes/commands.h"
+#include "wav/passes/wavfile.h"
+#include "wav/results/resultfiles.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -37,8 +37,8 @@ QString writePicture(BatchResult &result, const QString &path)
     }
     if (processed && stereo)
         view.setSeriesSource(std::make_unique<DeviceSeries>(
-            processed, 4 * dsp::analysis::kLeadInWords, stereo,
-            WavFile::canonicalHeader(2, 16384, result.samples * 8).size(), result.samples));
+            processed, wavformat::kLeadInBytes, stereo,
+            wavformat::StereoLayout(result.samples).offset(), result.samples));
     view.setPosition(result.peakBlock, result.change);
 
     QByteArray png;

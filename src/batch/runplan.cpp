@@ -1,6 +1,6 @@
 #include "batch/runplan.h"
 
-#include "wav/resultfiles.h"
+#include "wav/results/resultfiles.h"
 
 #include <QFileInfo>
 #include <QHash>

@@ -6,7 +6,8 @@
 #include "common/signals.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
-#include "wav/wavfile.h"
+#include "wav/format/header.h"
+#include "wav/passes/wavfile.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
 
@@ -526,7 +527,7 @@ void TestMainWindow::drawWritesStereoFile()
         reference::literalAnalysis(bytesToWords(processed), marker);
     const qint64 frameBytes = qint64(expected.frames.size()) * 4;
     QCOMPARE(first.size(), frameBytes + 44);
-    QCOMPARE(first.left(44), WavFile::canonicalHeader(2, 16384, frameBytes));
+    QCOMPARE(first.left(44), wavformat::canonicalHeader(2, 16384, frameBytes));
     const std::vector<std::int32_t> frames = bytesToWords(first.mid(44));
     QCOMPARE(testsignals::compareWords(frames, expected.frames).beyondOne, std::size_t(0));
     QCOMPARE(widget->seriesLength(), int(expected.seriesX.size()));

@@ -12,8 +12,8 @@
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
-#include "wav/commands.h"
-#include "wav/wavfile.h"
+#include "wav/passes/commands.h"
+#include "wav/passes/wavfile.h"
 
 #include <QAction>
 #include <QDateTime>
@@ -22,7 +22,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
-#include <QSaveFile>
 #include <QScreen>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -67,8 +66,7 @@ QByteArray recordCalls(const QString &processed, const QString &marker, const QS
     QFile markerFile(marker);
     markerFile.open(QIODevice::ReadOnly);
     const QString stereoPath = QDir(scratchDir).filePath(QStringLiteral("calls_stereo.wav"));
-    QSaveFile stereo(stereoPath);
-    if (!commands::analyseInto(source, stereo, &markerFile, calls).isEmpty())
+    if (!commands::analyseInto(source, stereoPath, &markerFile, calls).isEmpty())
         return QByteArray();
     return readFile(stereoPath);
 }

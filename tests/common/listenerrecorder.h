@@ -3,7 +3,7 @@
 // A recorder of what the analysis pass shows its listener.
 
 #include "common/recorders.h"
-#include "wav/wavfile.h"
+#include "wav/passes/wavfile.h"
 
 namespace recorders {
 

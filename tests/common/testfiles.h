@@ -3,7 +3,8 @@
 // Builders for the files the tests feed the program: WAV headers of every
 // shape, sample words, templates, and small file helpers.
 
-#include "wav/wavfile.h"
+#include "wav/format/marker.h"
+#include "wav/passes/wavfile.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -148,7 +149,7 @@ inline std::vector<std::int32_t> bandSignal(std::size_t count, double amplitude,
 
 inline QByteArray markerBytes(const std::vector<double> &values)
 {
-    return WavFile::markerBytes(values);
+    return markerfile::bytes(values);
 }
 
 inline bool writeFile(const QString &path, const QByteArray &bytes)

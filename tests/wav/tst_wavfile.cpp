@@ -1,4 +1,6 @@
-#include "wav/wavfile.h"
+#include "wav/format/header.h"
+#include "wav/format/marker.h"
+#include "wav/passes/wavfile.h"
 
 #include "common/listenerrecorder.h"
 #include "common/signals.h"
@@ -6,11 +8,10 @@
 #include "dsp/corebudget.h"
 #include "reference/literalanalysis.h"
 #include "reference/literalfilter.h"
-#include "wav/commands.h"
+#include "wav/passes/commands.h"
 
 #include <QBuffer>
 #include <QProcess>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -242,7 +243,7 @@ void TestWavFile::openWriteEmptiesTheFile()
 
 void TestWavFile::canonicalHeader()
 {
-    const QByteArray h = WavFile::canonicalHeader(2, 16384, 800);
+    const QByteArray h = wavformat::canonicalHeader(2, 16384, 800);
     HeaderFields expected;
     expected.channels = 2;
     expected.dataSize = 800;
@@ -253,9 +254,9 @@ void TestWavFile::canonicalHeader()
     // The plain form holds data up to 0xFFFFFFFF - 36 bytes; beyond that
     // the header is RF64 and parses back to the same 64-bit size.
     const qint64 largestPlain = 0xFFFFFFFFLL - 36;
-    QCOMPARE(WavFile::canonicalHeader(2, 16384, largestPlain).size(), 44);
+    QCOMPARE(wavformat::canonicalHeader(2, 16384, largestPlain).size(), 44);
     for (const qint64 dataBytes : {largestPlain + 1, qint64(5) << 30}) {
-        const QByteArray h64 = WavFile::canonicalHeader(2, 16384, dataBytes);
+        const QByteArray h64 = wavformat::canonicalHeader(2, 16384, dataBytes);
         HeaderFields stereo;
         stereo.channels = 2;
         QCOMPARE(h64, rf64Header(stereo, quint64(dataBytes)));
@@ -264,19 +265,19 @@ void TestWavFile::canonicalHeader()
         device.open(QIODevice::ReadOnly);
         QAudioFormat format;
         qint64 headerBytes = 0, parsedData = 0;
-        QVERIFY(WavFile::parseHeader(device, format, headerBytes, &parsedData));
-        QCOMPARE(headerBytes, WavFile::kRf64HeaderBytes);
+        QVERIFY(wavformat::parseHeader(device, format, headerBytes, &parsedData));
+        QCOMPARE(headerBytes, wavformat::kRf64HeaderBytes);
         QCOMPARE(parsedData, dataBytes);
         QCOMPARE(format.channelCount(), 2);
     }
 
-    QCOMPARE(WavFile::frameBytes(192 + 4 * 10), qint64(80));
-    QCOMPARE(WavFile::frameBytes(100), qint64(0));
+    QCOMPARE(wavformat::frameBytes(192 + 4 * 10), qint64(80));
+    QCOMPARE(wavformat::frameBytes(100), qint64(0));
 }
 
 void TestWavFile::markerBytesAreLittleEndianDoubles()
 {
-    QCOMPARE(WavFile::markerBytes({1.0, -2.5}),
+    QCOMPARE(markerfile::bytes({1.0, -2.5}),
              QByteArray::fromHex("000000000000f03f00000000000004c0"));
 }
 
@@ -304,14 +305,14 @@ void TestWavFile::readMarker()
 
     QFile marker(path("marker.dat"));
     QVERIFY(marker.open(QIODevice::ReadOnly));
-    const std::vector<double> read = WavFile::readMarker(&marker);
+    const std::vector<double> read = markerfile::read(&marker);
     QCOMPARE(int(read.size()), expectedValues);
     for (std::size_t i = 0; i < read.size(); ++i)
         QCOMPARE(read[i], values[i]);
 
     QFile missing(path("no-marker.dat"));
     QVERIFY(!missing.open(QIODevice::ReadOnly));
-    QVERIFY(WavFile::readMarker(&missing).empty());
+    QVERIFY(markerfile::read(&missing).empty());
 }
 
 void TestWavFile::leadIn_data()
@@ -554,7 +555,7 @@ void TestWavFile::stereoBeyond4GiBIsRf64()
 
     QFile processed(path("long_output.wav"));
     QVERIFY(processed.open(QIODevice::WriteOnly));
-    QVERIFY(processed.write(WavFile::canonicalHeader(1, 16384, (frames + 37) * 4)) == 44);
+    QVERIFY(processed.write(wavformat::canonicalHeader(1, 16384, (frames + 37) * 4)) == 44);
     QVERIFY(processed.resize(192 + frames * 4));
     processed.close();
 
@@ -566,13 +567,12 @@ void TestWavFile::stereoBeyond4GiBIsRf64()
     } ignore;
     WavFile source;
     QVERIFY(source.openRead(processed.fileName()));
-    QSaveFile stereo(path("long_stereo.wav"));
-    QCOMPARE(commands::analyseInto(source, stereo, nullptr, ignore), QString());
+    QCOMPARE(commands::analyseInto(source, path("long_stereo.wav"), nullptr, ignore), QString());
     source.close();
     QFile::remove(processed.fileName());
 
     QFile result(path("long_stereo.wav"));
-    QCOMPARE(result.size(), WavFile::kRf64HeaderBytes + frames * 8);
+    QCOMPARE(result.size(), wavformat::kRf64HeaderBytes + frames * 8);
     QVERIFY(result.open(QIODevice::ReadOnly));
     QCOMPARE(result.read(4), QByteArray("RF64"));
     result.close();
@@ -621,7 +621,7 @@ void TestWavFile::helperThreadChangesNothing()
         }
         QVERIFY(analyse(alone, withoutHelper));
     }
-    QCOMPARE(helped.size(), WavFile::frameBytes(processed.size()));
+    QCOMPARE(helped.size(), wavformat::frameBytes(processed.size()));
     QVERIFY(helped == alone);
     QVERIFY(withHelper.detectorValues == withoutHelper.detectorValues);
     QVERIFY(withHelper.cumulativeValues == withoutHelper.cumulativeValues);

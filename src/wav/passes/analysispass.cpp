@@ -5,18 +5,19 @@
 
 #include "dsp/corebudget.h"
 #include "dsp/templateanalysis.h"
+#include "wav/format/header.h"
+#include "wav/format/marker.h"
 
 #include <QtEndian>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 namespace {
 
 constexpr qint64 kChunkWords = 1 << 16;
-constexpr qint64 kLeadInBytes = 4 * dsp::analysis::kLeadInWords;
 
 /// Writes the frames of the first loop.
 class FrameWriter : public dsp::FrameSink
@@ -35,13 +36,16 @@ public:
             stored = buffer.data();
         }
         const qint64 bytes = qint64(count) * 8;
-        if (writeOk && frames->write(reinterpret_cast<const char *>(stored), bytes) != bytes)
+        if (writeOk && frames->write(reinterpret_cast<const char *>(stored), bytes) != bytes) {
             writeOk = false;
+            writeErrno = errno;
+        }
     }
 
     QIODevice *frames;
     std::vector<std::int32_t> buffer;
     bool writeOk = true;
+    int writeErrno = 0;
 };
 
 /// From this many samples on, both loops run in one reading of the file.
@@ -51,41 +55,11 @@ constexpr qint64 kTogetherSamples = 1 << 18;
 
 } // namespace
 
-std::vector<double> WavFile::readMarker(QIODevice *marker)
-{
-    std::vector<double> values;
-    if (!marker || !marker->isOpen())
-        return values;
-    const qint64 stored = marker->size() / 8;
-    const qint64 wanted = std::min<qint64>(stored, dsp::analysis::kWindow);
-    marker->seek(0);
-    const QByteArray bytes = marker->read(wanted * 8);
-    values.reserve(std::size_t(bytes.size() / 8));
-    for (qint64 i = 0; i + 8 <= bytes.size(); i += 8) {
-        const quint64 bits = qFromLittleEndian<quint64>(bytes.constData() + i);
-        double value;
-        std::memcpy(&value, &bits, sizeof value);
-        values.push_back(value);
-    }
-    return values;
-}
-
-QByteArray WavFile::markerBytes(const std::vector<double> &values)
-{
-    QByteArray bytes(int(values.size() * 8), Qt::Uninitialized);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        quint64 bits;
-        std::memcpy(&bits, &values[i], sizeof bits);
-        qToLittleEndian(bits, bytes.data() + 8 * i);
-    }
-    return bytes;
-}
-
 bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                       AnalysisListener &listener)
 {
     passError.clear();
-    const std::vector<double> markerValues = readMarker(marker);
+    const std::vector<double> markerValues = markerfile::read(marker);
     const qint64 count = passBytes(source) / 4;
 
     FrameWriter writer(frames);
@@ -105,7 +79,7 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
         std::size_t(std::min(kChunkWords, std::max<qint64>(samples, 1))));
     for (int loop = 0; loop < (together ? 1 : 2); ++loop) {
         if (samples > 0)
-            source->seek(kLeadInBytes);
+            source->seek(wavformat::kLeadInBytes);
         for (qint64 done = 0; done < samples;) {
             const qint64 want = std::min<qint64>(qint64(chunk.size()), samples - done);
             if (source->read(reinterpret_cast<char *>(chunk.data()), want * 4) != want * 4)
@@ -127,5 +101,5 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     // A failed write stops the frames only: the listener still gets the
     // whole analysis.
     listener.finished(samples, analysis.peakBlock(), analysis.change());
-    return writer.writeOk || failWrite(frames);
+    return writer.writeOk || failWrite(frames, writer.writeErrno);
 }

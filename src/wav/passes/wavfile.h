@@ -17,6 +17,8 @@
 class AnalysisListener : public dsp::AnalysisObserver
 {
 public:
+    /// The input has been checked and the analysis is about to begin.
+    virtual void started() {}
     /// The end of the pass: the samples analysed (one frame each), the peak
     /// block (-1 when none) and the change of the cumulative sum. The display
     /// series are not collected; they can be read back from the result files.
@@ -51,7 +53,7 @@ public:
     qint64 headerSize() const { return headerBytes; }
     /// The data chunk's size as the header states it (64-bit in RF64).
     qint64 dataSize() const { return dataBytes; }
-    /// True for the one format both passes accept: 16384 Hz, 32-bit samples.
+    /// True for the one format both passes accept (wavformat::isAnalysisFormat).
     bool hasAnalysisFormat() const;
 
     /// What went wrong in the last pass, as one line naming the file.
@@ -89,32 +91,6 @@ public:
     bool analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
                  AnalysisListener &listener);
 
-    /// The template values in `marker`: little-endian doubles, the first 1006
-    /// at most. A closed device gives the empty template.
-    static std::vector<double> readMarker(QIODevice *marker);
-    /// The bytes of a template file holding `values`, as readMarker() reads
-    /// them: each value a little-endian double.
-    static QByteArray markerBytes(const std::vector<double> &values);
-    /// Bytes of the frames the analysis of a file of `fileSize` bytes writes.
-    static qint64 frameBytes(qint64 fileSize);
-    /// The header of a file with `dataBytes` bytes of 32-bit samples: the
-    /// canonical 44-byte header while its 32-bit sizes hold the file (up to
-    /// 4 GiB), else an 80-byte RF64 header whose ds64 chunk carries the
-    /// 64-bit sizes.
-    static QByteArray canonicalHeader(int channels, int sampleRate, qint64 dataBytes);
-    /// Length of the RF64 form of canonicalHeader().
-    static constexpr qint64 kRf64HeaderBytes = 80;
-
-    /// The header parse openRead() runs, on any device open for reading:
-    /// reads from byte 0 and leaves `device` after the data chunk header.
-    /// True for a WAV header (RIFF, RIFX, or RF64/BW64 with its ds64 chunk);
-    /// `format` and `dataBytes` (the data chunk's size, from ds64 in an RF64
-    /// file) are set only then. `headerBytes` gets the position reached,
-    /// except when a chunk after the first 36 bytes is cut short (then it is
-    /// left alone).
-    static bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes,
-                            qint64 *dataBytes = nullptr);
-
     /// The name messages give `file`: a result being written is shown by its
     /// result name, not by its temporary one.
     static QString shownName(const QFileDevice *file);
@@ -127,8 +103,9 @@ private:
     /// Records a failed read of `device` (it ended early or became
     /// unreadable) as the pass error; answers false.
     bool failRead(const QIODevice *device);
-    /// Records a failed write of `device` as the pass error; answers false.
-    bool failWrite(QIODevice *device);
+    /// Records a failed write of `device`, which left `writeErrno`, as the
+    /// pass error; answers false.
+    bool failWrite(QIODevice *device, int writeErrno);
 
     /// Transfer word of the lead-in copy.
     std::int32_t sampleWord = 0;

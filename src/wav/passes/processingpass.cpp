@@ -4,15 +4,18 @@
 
 #include "wavfile.h"
 
+#include "dsp/constants.h"
 #include "dsp/conversions.h"
 #include "dsp/corebudget.h"
 #include "dsp/filtercascade.h"
+#include "wav/format/header.h"
 
 #include <QLoggingCategory>
 #include <QTime>
 #include <QtEndian>
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 // The time of day at the start and end of each pass, for the log.
@@ -30,7 +33,7 @@ constexpr qint64 kHelperWords = 1 << 18;
 void WavFile::prepareFilter(QIODevice *in, QIODevice *out)
 {
     in->seek(0);
-    for (int i = 0; i < dsp::filter::kLeadInWords; ++i) {
+    for (int i = 0; i < dsp::kLeadInWords; ++i) {
         // A word that does not arrive whole leaves the transfer word as it
         // was, so a short file repeats its last whole word.
         uchar bytes[4];
@@ -39,7 +42,7 @@ void WavFile::prepareFilter(QIODevice *in, QIODevice *out)
         qToLittleEndian<qint32>(sampleWord, bytes);
         out->write(reinterpret_cast<const char *>(bytes), 4);
     }
-    in->seek(4 * dsp::filter::kLeadInWords);
+    in->seek(wavformat::kLeadInBytes);
 }
 
 int WavFile::progressPercent(std::int64_t n, std::int64_t count)
@@ -47,7 +50,7 @@ int WavFile::progressPercent(std::int64_t n, std::int64_t count)
     if (count <= 0)
         return 0;
     const float f = static_cast<float>(count);
-    const float p = static_cast<float>((n - dsp::filter::kLeadInWords) * 100) / f;
+    const float p = static_cast<float>((n - dsp::kLeadInWords) * 100) / f;
     const std::int32_t percent = dsp::toInt32(p);
     return std::clamp(percent, 0, 99);
 }
@@ -58,7 +61,7 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
     passError.clear();
 
     const qint64 words = passBytes(in) / 4;
-    const qint64 count = words - dsp::filter::kLeadInWords;
+    const qint64 count = words - dsp::kLeadInWords;
 
     // A spare core filters half of each piece's blocks while this thread
     // waits; reading and writing stay on this thread, in order.
@@ -79,9 +82,9 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
                 output[i] = qToLittleEndian(output[i]);
             const qint64 bytes = qint64(ready) * 4;
             if (out->write(reinterpret_cast<const char *>(output.data()), bytes) != bytes)
-                return failWrite(out);
+                return failWrite(out, errno);
             writtenWords += qint64(ready);
-            const qint64 n = dsp::filter::kLeadInWords + writtenWords - 1;
+            const qint64 n = dsp::kLeadInWords + writtenWords - 1;
             const int percent = progressPercent(n, count);
             while (shownPercent < percent) {
                 ++shownPercent;

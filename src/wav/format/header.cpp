@@ -1,10 +1,10 @@
-#include "wavfile.h"
-
-#include "wav/resultfiles.h"
+#include "header.h"
 
 #include <QtEndian>
 
 #include <limits>
+
+namespace wavformat {
 
 namespace {
 
@@ -30,68 +30,11 @@ constexpr quint32 kMaxDs64Bytes = 28 + 12 * 5000;
 /// field counts 36 header bytes besides the data.
 constexpr qint64 kMaxPlainDataBytes = 0xFFFFFFFFLL - 36;
 
-QString deviceName(const QIODevice *device)
-{
-    if (const auto *file = qobject_cast<const QFileDevice *>(device))
-        return WavFile::shownName(file);
-    return QStringLiteral("the file");
-}
-
 } // namespace
 
-QString WavFile::shownName(const QFileDevice *file)
-{
-    if (const auto *result = dynamic_cast<const resultfiles::ResultFile *>(file))
-        return result->name();
-    return file->fileName();
-}
-
-WavFile::WavFile(QObject *parent) : QFile(parent) {}
-
-WavFile::~WavFile() = default;
-
-bool WavFile::openRead(const QString &fileName)
-{
-    close();
-    checkedBytes = -1;
-    setFileName(fileName);
-    if (exists() && !resultfiles::isRegular(fileName))
-        return false;
-    if (!open(QIODevice::ReadOnly))
-        return false;
-    checkedBytes = size();
-    return parseHeader(*this, format, headerBytes, &dataBytes);
-}
-
-bool WavFile::openWrite(const QString &fileName)
-{
-    close();
-    checkedBytes = -1;
-    setFileName(fileName);
-    return open(QIODevice::ReadWrite | QIODevice::Truncate);
-}
-
-qint64 WavFile::passBytes(const QIODevice *device) const
-{
-    return device == this && checkedBytes >= 0 ? checkedBytes : device->size();
-}
-
-bool WavFile::hasAnalysisFormat() const
+bool isAnalysisFormat(const QAudioFormat &format)
 {
     return format.sampleRate() == 16384 && format.sampleSize() == 32;
-}
-
-bool WavFile::failRead(const QIODevice *device)
-{
-    passError = QStringLiteral("Could not read %1: it ended early or became unreadable")
-                    .arg(deviceName(device));
-    return false;
-}
-
-bool WavFile::failWrite(QIODevice *device)
-{
-    passError = resultfiles::couldNotWrite(deviceName(device), resultfiles::writeFailure(*device));
-    return false;
 }
 
 // The header as parsed: "RIFF" or "RIFX", a size that is ignored, "WAVE",
@@ -104,8 +47,7 @@ bool WavFile::failWrite(QIODevice *device)
 // A recording too long for 32-bit sizes starts with "RF64" (or "BW64"),
 // "WAVE" and a "ds64" chunk holding the 64-bit sizes; the format chunk and
 // the data chunk header follow it as above.
-bool WavFile::parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes,
-                          qint64 *dataBytes)
+bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes, qint64 *dataBytes)
 {
     bool result = false;
     device.seek(0);
@@ -170,13 +112,13 @@ bool WavFile::parseHeader(QIODevice &device, QAudioFormat &format, qint64 &heade
     return result;
 }
 
-qint64 WavFile::frameBytes(qint64 fileSize)
+qint64 frameBytes(qint64 fileSize)
 {
-    const qint64 samples = fileSize / 4 - 48;
+    const qint64 samples = fileSize / 4 - dsp::kLeadInWords;
     return samples > 0 ? samples * 8 : 0;
 }
 
-QByteArray WavFile::canonicalHeader(int channels, int sampleRate, qint64 dataBytes)
+QByteArray canonicalHeader(int channels, int sampleRate, qint64 dataBytes)
 {
     const int bytesPerSample = 4;
     dataBytes = qMax<qint64>(0, dataBytes);
@@ -216,3 +158,20 @@ QByteArray WavFile::canonicalHeader(int channels, int sampleRate, qint64 dataByt
     put(quint32(rf64 ? 0xFFFFFFFF : dataBytes));
     return header;
 }
+
+StereoLayout StereoLayout::forProcessedSize(qint64 fileSize)
+{
+    return StereoLayout(wavformat::frameBytes(fileSize) / 8);
+}
+
+QByteArray StereoLayout::header(qint64 dataBytes)
+{
+    return canonicalHeader(2, 16384, dataBytes);
+}
+
+qint64 StereoLayout::offset() const
+{
+    return frameBytes() > kMaxPlainDataBytes ? kRf64HeaderBytes : 44;
+}
+
+} // namespace wavformat

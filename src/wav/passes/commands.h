@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class AnalysisListener;
+class QFile;
+class QFileDevice;
+class QIODevice;
+class WavFile;
+
+/// The Open and Draw commands, shared by every front end. Each step answers
+/// an empty string when it succeeded, or the one line the user is shown.
+/// Results go through the result writer (wav/results), so an existing result
+/// is replaced only when the whole command succeeded.
+namespace commands {
+
+extern const char *const notWavInput;     ///< refusal of a recording
+extern const char *const notWavProcessed; ///< refusal of a processed file
+extern const char *const wrongFormat;     ///< refusal of another rate or size
+
+/// The chosen path less its last four characters (code points), whatever
+/// they are, but never less than its folder: "odd/sub/ab" gives "odd/sub/".
+QString baseName(const QString &path);
+
+/// Opens `fileName` in `file` and checks that it is a 16384 Hz, 32-bit WAV
+/// file. On refusal the file is closed and `notWavText` or the wrong-format
+/// text is answered. Anything but a regular file is refused unopened, so a
+/// FIFO or a device never blocks. A recording (`notWavText` is
+/// `notWavInput`) that cannot be opened is answered with the reason:
+/// "Could not read <file>: <reason>".
+QString openChecked(WavFile &file, const QString &fileName, const QString &notWavText);
+
+/// Refuses `result` as resultfiles::refusal() does and puts right what
+/// earlier interrupted writes of it left behind. Empty when it may be written.
+QString prepareResult(const QString &result, const QStringList &inputs);
+
+// The Open command (opencommand.cpp).
+
+/// The processing pass from the open, checked `source` into `output`, open
+/// for writing. Nothing is committed.
+QString writeFiltered(WavFile &source, QIODevice &output, const std::function<void(int)> &progress);
+
+/// Runs the processing pass from the open, checked `source` into the result
+/// `output` and commits it. `progress`, when set, gets every percentage from
+/// 0 to 99 in order.
+QString filterInto(WavFile &source, const QString &output, const std::function<void(int)> &progress);
+
+/// The Open command: checks the recording `recording` and filters it into
+/// the result `output`.
+QString open(const QString &recording, const QString &output,
+             const std::function<void(int)> &progress);
+
+// The Draw command (drawcommand.cpp).
+
+/// The analysis run by `pass` of the processed recording `processed` (read
+/// from byte 0; may be `pass` itself) with the template in `marker`, written
+/// as a two-channel WAV file into `stereo`, open for writing and seekable.
+/// Nothing is committed.
+QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QIODevice *marker,
+                      AnalysisListener &listener);
+
+/// Runs the analysis of the open, checked processed file `source` with the
+/// template in `marker` (may be closed: the empty template), writes the
+/// two-channel result `stereo` and commits it. The analysis runs and
+/// `listener` hears all of it even when `stereo` cannot be written; the
+/// write error is answered after. When `stereo` cannot be started, what it
+/// would hold goes to `fallback` (open for writing) if given, as far as that
+/// file takes it, so that the graph can still show the components.
+QString analyseInto(WavFile &source, const QString &stereo, QFile *marker,
+                    AnalysisListener &listener, QFileDevice *fallback = nullptr);
+
+/// What a Draw leaves for the close-up.
+struct DrawOutcome
+{
+    /// Empty on success, else the one line the user is shown.
+    QString message;
+    /// The end of the analysis, as the listener heard it.
+    std::int64_t samples = 0;
+    int block = -1;
+    int change = 0;
+    /// The processed file read and the file holding the frames: the stereo
+    /// result, or `scratch` when only that holds them; empty for neither.
+    QString processed;
+    QString frames;
+    /// The scratch copy of the frames, when the close-up reads them there.
+    std::unique_ptr<QFileDevice> scratch;
+};
+
+/// The Draw command: analyses `processed` (empty when no Open has made it)
+/// with the template file `markerPath` into the result `stereo`. The
+/// listener's started() comes once the input has been checked.
+DrawOutcome draw(const QString &processed, const QString &stereo, const QString &markerPath,
+                 AnalysisListener &listener);
+
+} // namespace commands

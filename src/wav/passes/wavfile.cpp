@@ -1,0 +1,75 @@
+#include "wavfile.h"
+
+#include "wav/format/header.h"
+#include "wav/results/resultfile.h"
+#include "wav/results/resultfiles.h"
+
+#include <QDir>
+
+namespace {
+
+QString deviceName(const QIODevice *device)
+{
+    if (const auto *file = qobject_cast<const QFileDevice *>(device))
+        return WavFile::shownName(file);
+    return QStringLiteral("the file");
+}
+
+} // namespace
+
+QString WavFile::shownName(const QFileDevice *file)
+{
+    if (const auto *result = dynamic_cast<const resultfiles::ResultFile *>(file))
+        return result->name();
+    return QDir::toNativeSeparators(file->fileName());
+}
+
+WavFile::WavFile(QObject *parent) : QFile(parent) {}
+
+WavFile::~WavFile() = default;
+
+bool WavFile::openRead(const QString &fileName)
+{
+    close();
+    checkedBytes = -1;
+    setFileName(fileName);
+    if (exists() && !resultfiles::isRegular(fileName))
+        return false;
+    if (!open(QIODevice::ReadOnly))
+        return false;
+    checkedBytes = size();
+    return wavformat::parseHeader(*this, format, headerBytes, &dataBytes);
+}
+
+bool WavFile::openWrite(const QString &fileName)
+{
+    close();
+    checkedBytes = -1;
+    setFileName(fileName);
+    return open(QIODevice::ReadWrite | QIODevice::Truncate);
+}
+
+qint64 WavFile::passBytes(const QIODevice *device) const
+{
+    return device == this && checkedBytes >= 0 ? checkedBytes : device->size();
+}
+
+bool WavFile::hasAnalysisFormat() const
+{
+    return wavformat::isAnalysisFormat(format);
+}
+
+bool WavFile::failRead(const QIODevice *device)
+{
+    passError = QStringLiteral("Could not read %1: it ended early or became unreadable")
+                    .arg(deviceName(device));
+    return false;
+}
+
+bool WavFile::failWrite(QIODevice *device, int writeErrno)
+{
+    passError = resultfiles::couldNotWrite(deviceName(device),
+                                           resultfiles::writeFailure(*device, writeErrno));
+    return false;
+}
+

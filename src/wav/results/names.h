@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QLatin1String>
+
+namespace resultfiles {
+
+/// What each name the writer puts beside a result adds to the result's
+/// name: "." and six letters or digits. A result name leaves room for it.
+constexpr int kTemporarySuffix = 7;
+
+} // namespace resultfiles
+
+namespace resultfiles {
+
+/// Beside a result during a commit: its earlier file, kept until the new
+/// set is in place ("<name>.backup").
+inline QLatin1String backupSuffix()
+{
+    return QLatin1String(".backup");
+}
+/// Beside the first result of a set during a commit: the list of the set
+/// ("<name>.commit"); while it exists the commit can be rolled back.
+inline QLatin1String journalSuffix()
+{
+    return QLatin1String(".commit");
+}
+
+} // namespace resultfiles

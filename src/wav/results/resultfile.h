@@ -1,0 +1,44 @@
+#pragma once
+
+#include "wav/results/resultfiles.h"
+
+#include <QString>
+#include <QTemporaryFile>
+
+#include <vector>
+
+namespace resultfiles {
+
+/// One result file being written: a temporary file "<name>.XXXXXX" beside
+/// the file the result reaches, open for reading and writing, that becomes
+/// the result only through commitAll(). Removed when dropped uncommitted.
+class ResultFile : public QTemporaryFile
+{
+public:
+    explicit ResultFile(const QString &name);
+    /// The result's name as given, for messages.
+    QString name() const { return resultName; }
+    /// Creates the temporary file; false with errorText() set otherwise.
+    bool start();
+    /// "Could not write <name>: <reason>", after a failed write that left
+    /// `writeErrno` (see writeFailure()).
+    QString errorText(int writeErrno = 0) const;
+
+    /// The file the result reaches (after links), which the commit replaces.
+    QString targetPath() const { return target; }
+
+private:
+    QString resultName;
+    QString target;
+};
+
+/// Gives every file its result name once all of them are written, all of
+/// them or none: flushes each and puts it on the disk (a late write error
+/// fails the whole set with nothing renamed), then keeps the earlier
+/// results aside as backups, moves each new file over its result and
+/// removes the backups; a failed step takes back every result moved so far.
+/// SIGINT, SIGTERM and SIGHUP wait for the end. Answers the first failure's
+/// message, naming the file and why.
+QString commitAll(const std::vector<ResultFile *> &files);
+
+} // namespace resultfiles
