@@ -19,6 +19,8 @@
 #include <QStatusBar>
 #include <QTemporaryFile>
 
+#include <thread>
+
 namespace {
 
 const char *const aboutText = "Signal processing: the band-pass filter cascade and the template "
@@ -32,6 +34,13 @@ void replace(T *&member, T *fresh)
 {
     delete member;
     member = fresh;
+}
+
+/// The application runs one recording at a time: a pass takes a helper
+/// thread when the machine has a second core.
+std::shared_ptr<void> secondCore()
+{
+    return std::thread::hardware_concurrency() >= 2 ? std::make_shared<bool>(true) : nullptr;
 }
 
 } // namespace
@@ -230,6 +239,7 @@ void MainWindow::processFile(const QString &fileName)
     statusBar()->showMessage(fileName);
 
     replace(sourceWav, new WavFile(this));
+    sourceWav->setHelperCore(secondCore);
     replace(resultWav, static_cast<QSaveFile *>(nullptr));
     baseName = commands::baseName(fileName);
     processedFileReady = false;
@@ -267,6 +277,7 @@ void MainWindow::about()
     graphWidget->setVisible(true);
 
     replace(sourceWav, new WavFile(this));
+    sourceWav->setHelperCore(secondCore);
     replace(stereoWav, static_cast<QSaveFile *>(nullptr));
     replace(markerFile, new QFile(QStringLiteral("marker.dat"), this));
     // A missing template, or one that is no regular file, is the empty

@@ -2,10 +2,10 @@
 // from the command line.
 
 #include "batch/batchjob.h"
+#include "batch/corebudget.h"
 #include "batch/demorecording.h"
 #include "batch/desktopfont.h"
 #include "batch/recordinglist.h"
-#include "dsp/corebudget.h"
 #include "dsp/templateanalysis.h"
 #include "graph/graphpainter.h"
 #include "graph/rows.h"
@@ -338,7 +338,7 @@ void runAll(const QStringList &paths, const std::vector<QString> &refused,
         threads.emplace_back([&]() {
             // Each job thread counts as a busy core, so a job's analysis
             // takes a helper thread only while a core is left over.
-            const dsp::CoreClaim core = dsp::CoreClaim::forThisThread();
+            const batch::CoreClaim core = batch::CoreClaim::forThisThread();
             for (int i = next++; i < paths.size(); i = next++) {
                 auto result = std::make_unique<BatchResult>();
                 if (refused[std::size_t(i)].isEmpty()) {
