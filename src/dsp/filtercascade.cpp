@@ -169,7 +169,7 @@ std::int32_t outputWord(double y, std::int64_t n)
 
 struct FilterCascade::Impl
 {
-    Impl();
+    explicit Impl(bool wide);
 
     void runDirect(std::int64_t end)
     {
@@ -212,7 +212,7 @@ struct FilterCascade::Impl
     bool finished = false;
     bool useHelper = false;
     /// Whether the blocks and the start-up take their wide forms.
-    const bool wide = wideVectors();
+    const bool wide;
 
     // Direct start-up: the input and every stage's result by word index,
     // 0 below the first sample; released once the FFT blocks take over.
@@ -258,8 +258,9 @@ struct FilterCascade::Impl
     std::size_t queueHead = 0;
 };
 
-FilterCascade::Impl::Impl()
-    : direct(1 + kHighPassStages + kLowPassStages),
+FilterCascade::Impl::Impl(bool wide)
+    : wide(wide && wideVectorsSupported()),
+      direct(1 + kHighPassStages + kLowPassStages),
       kernelSpectrum(allocateZeroed<fftw_complex>(kFftSize / 2 + 1))
 {
     for (auto &row : direct)
@@ -434,7 +435,7 @@ void FilterCascade::Impl::runBlocks()
         retireOldest();
 }
 
-FilterCascade::FilterCascade() : d(std::make_unique<Impl>()) {}
+FilterCascade::FilterCascade(bool wide) : d(std::make_unique<Impl>(wide)) {}
 
 FilterCascade::~FilterCascade() = default;
 

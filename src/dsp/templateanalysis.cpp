@@ -417,7 +417,10 @@ inline auto fourierSum(const FourierTerms &k, Value sx, Value sxx, Value loud, V
 
 struct TemplateAnalysis::Impl
 {
-    Impl(AnalysisObserver &o, FrameSink &f) : observer(o), frameSink(f) {}
+    Impl(AnalysisObserver &o, FrameSink &f, bool wide)
+        : observer(o), frameSink(f), wide(wide && wideVectorsSupported())
+    {
+    }
 
     AnalysisObserver &observer;
     FrameSink &frameSink;
@@ -498,7 +501,7 @@ struct TemplateAnalysis::Impl
 
     // The numeric part, on any thread.
     /// Whether computeLane() takes the wide form.
-    const bool wide = wideVectors();
+    const bool wide;
     void computeLane(Lane &lane) const;
     void computeLaneBody(Lane &lane) const;
 #if QUORVANE_WIDE_VECTORS
@@ -1154,8 +1157,8 @@ void analysis::edgeSineWords(std::int64_t first, int count, std::int32_t *words)
 }
 
 TemplateAnalysis::TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
-                                   AnalysisObserver &observer, FrameSink &frames)
-    : d(std::make_unique<Impl>(observer, frames))
+                                   AnalysisObserver &observer, FrameSink &frames, bool wide)
+    : d(std::make_unique<Impl>(observer, frames, wide))
 {
     d->kept = analysis::keptRange(wordCount);
     d->samples = std::max<std::int64_t>(0, wordCount - analysis::kLeadInWords);
