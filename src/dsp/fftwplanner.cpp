@@ -15,7 +15,19 @@ const RealTransform::Plans &RealTransform::plansFor(int size)
     // Made once per length on buffers of their own, from fftw_malloc as
     // every buffer the plans run on, and kept for the process: executing a
     // plan needs no lock, so every transform of a length shares one pair.
-    static std::map<int, Plans> plans;
+    struct Kept
+    {
+        std::map<int, Plans> bySize;
+        ~Kept()
+        {
+            for (const auto &entry : bySize) {
+                fftw_destroy_plan(entry.second.forward);
+                fftw_destroy_plan(entry.second.backward);
+            }
+        }
+    };
+    static Kept kept;
+    std::map<int, Plans> &plans = kept.bySize;
     std::lock_guard<std::mutex> lock(fftwPlannerMutex());
     auto found = plans.find(size);
     if (found == plans.end()) {
