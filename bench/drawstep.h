@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <thread>
 
 namespace bench {
 
@@ -29,6 +31,10 @@ inline void drawOrExit(const QString &processed, const QString &marker, const QS
                        AnalysisListener &listener)
 {
     WavFile source;
+    // As in the application: a helper thread with a second core.
+    source.setHelperCore([] {
+        return std::thread::hardware_concurrency() >= 2 ? std::make_shared<bool>(true) : nullptr;
+    });
     QFile markerFile(marker);
     markerFile.open(QIODevice::ReadOnly);
     QString message = commands::openChecked(source, processed, QStringLiteral("not wav file"));

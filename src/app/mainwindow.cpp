@@ -16,12 +16,21 @@
 #include <QSettings>
 #include <QStatusBar>
 
+#include <thread>
+
 namespace {
 
 const char *const aboutText = "Signal processing: the band-pass filter cascade and the template "
                               "correlation.\n\n"
                               "Graphical display: the detector overview and the component "
                               "close-up.";
+
+/// The application runs one recording at a time: a pass takes a helper
+/// thread when the machine has a second core.
+std::shared_ptr<void> secondCore()
+{
+    return std::thread::hardware_concurrency() >= 2 ? std::make_shared<bool>(true) : nullptr;
+}
 
 } // namespace
 
@@ -225,7 +234,8 @@ void MainWindow::processFile(const QString &fileName)
             progressBar->setValue(percent);
             progressBar->setFormat(QStringLiteral("Data processing... ")
                                    + QString::number(percent));
-        });
+        },
+        secondCore);
     if (!message.isEmpty()) {
         showMessage(QStringLiteral("Warning"), message);
         return;
@@ -251,7 +261,7 @@ void MainWindow::about()
         processedFileReady ? baseName + QStringLiteral("_output.wav") : QString();
     commands::DrawOutcome outcome =
         commands::draw(processed, baseName + QStringLiteral("_stereo.wav"),
-                       QStringLiteral("marker.dat"), listener);
+                       QStringLiteral("marker.dat"), listener, secondCore);
     if (!outcome.processed.isEmpty())
         listener.show(outcome);
     if (!outcome.message.isEmpty()) {

@@ -1,5 +1,6 @@
 #include "batchjob.h"
 
+#include "batch/corebudget.h"
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
 #include "wav/passes/commands.h"
@@ -70,7 +71,11 @@ QString run(const QString &path, const BatchOptions &options,
             const std::function<void(int)> &progress, BatchResult &result)
 {
     const QString base = commands::baseName(path);
+    // This thread counts as a busy core (unless it does already), and a
+    // pass takes a helper thread only while a core is left over.
+    const batch::CoreClaim self = batch::CoreClaim::forThisThread();
     WavFile source;
+    source.setHelperCore(batch::spareCore);
     QString message =
         commands::openChecked(source, path, QString::fromLatin1(commands::notWavInput));
     if (!message.isEmpty())
@@ -109,6 +114,7 @@ QString run(const QString &path, const BatchOptions &options,
     if (!stereo)
         return message;
     WavFile pass;
+    pass.setHelperCore(batch::spareCore);
     Collector collector(result, options);
     message = commands::writeAnalysis(pass, *output, *stereo, &marker, collector);
     if (message.isEmpty() && options.blocks) {

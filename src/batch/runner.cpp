@@ -1,7 +1,7 @@
 #include "batch/runner.h"
 
+#include "batch/corebudget.h"
 #include "batch/recordinglist.h"
-#include "dsp/corebudget.h"
 
 #include <condition_variable>
 #include <memory>
@@ -30,7 +30,7 @@ void runInOrder(int count, int workers, const Job &job, const Report &report)
         threads.emplace_back([&]() {
             // Each job thread counts as a busy core, so a job's analysis
             // takes a helper thread only while a core is left over.
-            const dsp::CoreClaim core = dsp::CoreClaim::forThisThread();
+            const batch::CoreClaim core = batch::CoreClaim::forThisThread();
             for (;;) {
                 int i = 0;
                 {

@@ -37,13 +37,14 @@ FftwBuffer<T> allocateZeroed(std::size_t count)
 /// A real transform of one length with its buffers: `input()` (size
 /// values) to `spectrum()` (size / 2 + 1 bins) forward, `spectrum()` to
 /// `output()` backward, unnormalised. The plans are estimated, so every
-/// object of a length rounds alike on every run. Plans are made and
-/// destroyed under the planner lock; executing them needs no lock.
+/// transform of a length rounds alike on every run; all transforms of a
+/// length share one pair of plans, made once under the planner lock, and
+/// executing them needs no lock. Every buffer a transform runs on comes
+/// from fftw_malloc or is aligned to 64 bytes, as the plans' own were.
 class RealTransform
 {
 public:
     explicit RealTransform(int size);
-    ~RealTransform();
     RealTransform(const RealTransform &) = delete;
     RealTransform &operator=(const RealTransform &) = delete;
 
@@ -53,11 +54,11 @@ public:
     fftw_complex *spectrum() { return bins_.get(); }
     double *output() { return out.get(); }
 
-    void forward() { fftw_execute(forwardPlan); }
-    void backward() { fftw_execute(backwardPlan); }
-    /// The same transforms on other fftw_malloc buffers of the same sizes.
-    void forward(double *from, fftw_complex *to) { fftw_execute_dft_r2c(forwardPlan, from, to); }
-    void backward(fftw_complex *from, double *to) { fftw_execute_dft_c2r(backwardPlan, from, to); }
+    void forward() { forward(in.get(), bins_.get()); }
+    void backward() { backward(bins_.get(), out.get()); }
+    /// The same transforms on other buffers of the same sizes.
+    void forward(double *from, fftw_complex *to) { fftw_execute_dft_r2c(plans.forward, from, to); }
+    void backward(fftw_complex *from, double *to) { fftw_execute_dft_c2r(plans.backward, from, to); }
 
     /// product = a * b bin by bin, (ar br - ai bi, ar bi + ai br); `product`
     /// may be `a` or `b`.
@@ -73,12 +74,18 @@ public:
     }
 
 private:
+    struct Plans
+    {
+        fftw_plan forward;
+        fftw_plan backward;
+    };
+    static const Plans &plansFor(int size);
+
     int length;
     FftwBuffer<double> in;
     FftwBuffer<fftw_complex> bins_;
     FftwBuffer<double> out;
-    fftw_plan forwardPlan = nullptr;
-    fftw_plan backwardPlan = nullptr;
+    const Plans &plans;
 };
 
 } // namespace dsp

@@ -21,7 +21,6 @@
 #include "filtercascade.h"
 
 #include "dsp/conversions.h"
-#include "dsp/corebudget.h"
 #include "dsp/fftwplanner.h"
 #include "dsp/widevectors.h"
 #include "dsp/workring.h"
@@ -30,8 +29,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace dsp {
@@ -102,38 +99,22 @@ struct Kernels
 };
 
 // Each output's terms are added in order of the first factor's index, from
-// zero, skipping the first factor's zero entries. The sum stays in a
-// register, and the outputs are shared out with a spare core; the order
-// of each output's additions is fixed, so the result is the same bit for
-// bit however the work is shared.
+// zero, skipping the first factor's zero entries, the sum kept in a
+// register: the order of each output's additions is fixed.
 std::vector<long double> convolve(const std::vector<long double> &a,
                                   const std::vector<long double> &b)
 {
     std::vector<long double> c(a.size() + b.size() - 1, 0.0L);
-    const auto outputs = [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) {
-            const std::size_t first = k + 1 >= b.size() ? k + 1 - b.size() : 0;
-            const std::size_t last = std::min(k, a.size() - 1);
-            long double sum = 0.0L;
-            for (std::size_t i = first; i <= last; ++i) {
-                if (a[i] != 0.0L)
-                    sum += a[i] * b[k - i];
-            }
-            c[k] = sum;
+    for (std::size_t k = 0; k < c.size(); ++k) {
+        const std::size_t first = k + 1 >= b.size() ? k + 1 - b.size() : 0;
+        const std::size_t last = std::min(k, a.size() - 1);
+        long double sum = 0.0L;
+        for (std::size_t i = first; i <= last; ++i) {
+            if (a[i] != 0.0L)
+                sum += a[i] * b[k - i];
         }
-    };
-    const std::size_t half = c.size() / 2;
-    const CoreClaim core = CoreClaim::spare();
-    std::thread helper;
-    try {
-        if (core)
-            helper = std::thread(outputs, half, c.size());
-    } catch (const std::system_error &) {
-        // No thread to be had: this one forms them all.
+        c[k] = sum;
     }
-    outputs(0, helper.joinable() ? half : c.size());
-    if (helper.joinable())
-        helper.join();
     return c;
 }
 
@@ -188,7 +169,7 @@ std::int32_t outputWord(double y, std::int64_t n)
 
 struct FilterCascade::Impl
 {
-    Impl();
+    explicit Impl(bool wide);
 
     void runDirect(std::int64_t end)
     {
@@ -231,7 +212,7 @@ struct FilterCascade::Impl
     bool finished = false;
     bool useHelper = false;
     /// Whether the blocks and the start-up take their wide forms.
-    const bool wide = wideVectors();
+    const bool wide;
 
     // Direct start-up: the input and every stage's result by word index,
     // 0 below the first sample; released once the FFT blocks take over.
@@ -277,8 +258,9 @@ struct FilterCascade::Impl
     std::size_t queueHead = 0;
 };
 
-FilterCascade::Impl::Impl()
-    : direct(1 + kHighPassStages + kLowPassStages),
+FilterCascade::Impl::Impl(bool wide)
+    : wide(wide && wideVectorsSupported()),
+      direct(1 + kHighPassStages + kLowPassStages),
       kernelSpectrum(allocateZeroed<fftw_complex>(kFftSize / 2 + 1))
 {
     for (auto &row : direct)
@@ -453,7 +435,7 @@ void FilterCascade::Impl::runBlocks()
         retireOldest();
 }
 
-FilterCascade::FilterCascade() : d(std::make_unique<Impl>()) {}
+FilterCascade::FilterCascade(bool wide) : d(std::make_unique<Impl>(wide)) {}
 
 FilterCascade::~FilterCascade() = default;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dsp/constants.h"
+#include "dsp/widevectors.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -54,7 +55,9 @@ std::int32_t outputWord(double y, std::int64_t n);
 class FilterCascade
 {
 public:
-    FilterCascade();
+    /// `wide`: whether the blocks and the start-up take their wide forms,
+    /// where the processor has them; the words are the same either way.
+    explicit FilterCascade(bool wide = wideVectorsSupported());
     ~FilterCascade();
     FilterCascade(const FilterCascade &) = delete;
     FilterCascade &operator=(const FilterCascade &) = delete;

@@ -2,6 +2,7 @@
 
 #include "dsp/constants.h"
 #include "dsp/conversions.h"
+#include "dsp/widevectors.h"
 
 #include <cmath>
 #include <cstddef>
@@ -115,8 +116,11 @@ public:
     /// `wordCount`: the processed file's size in bytes / 4, lead-in included
     /// (the loops' `count`); a value below 48 means no samples.
     /// `observer` gets the block values, `frames` the first loop's frames.
+    /// `wide`: whether the block arithmetic takes its wide form, where the
+    /// processor has it; the results are the same either way.
     TemplateAnalysis(const std::vector<double> &markerValues, std::int64_t wordCount,
-                     AnalysisObserver &observer, FrameSink &frames);
+                     AnalysisObserver &observer, FrameSink &frames,
+                     bool wide = wideVectorsSupported());
     ~TemplateAnalysis();
     TemplateAnalysis(const TemplateAnalysis &) = delete;
     TemplateAnalysis &operator=(const TemplateAnalysis &) = delete;

@@ -18,13 +18,8 @@
 
 namespace dsp {
 
-/// Whether the wide forms run: the processor and the system support AVX2,
-/// and setWideVectors() has not turned them off.
-bool wideVectors();
-
-/// Turns the wide forms off (false) or back on where they are supported;
-/// for tests and benchmarks that compare the two. Takes effect for
-/// objects made afterwards.
-void setWideVectors(bool on);
+/// Whether the processor and the system support the wide forms (AVX2).
+/// The objects that have them take theirs by default where it is.
+bool wideVectorsSupported();
 
 } // namespace dsp

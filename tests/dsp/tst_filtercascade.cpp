@@ -65,8 +65,9 @@ Words makeFile(Shape shape, int length, double amplitude, double frequency, unsi
 // pushed as `split` says and pulled after every push in seeded portions.
 // Also checks that no more words wait than one push and one block (and the
 // blocks a helper has under way). With `helper`, a second thread filters
-// blocks too.
-Words runCascade(const Words &file, Split split, unsigned seed = 7, bool helper = false)
+// blocks too; `wide` false takes the narrow forms.
+Words runCascade(const Words &file, Split split, unsigned seed = 7, bool helper = false,
+                 bool wide = true)
 {
     Words out;
     if (file.size() <= static_cast<std::size_t>(kLeadIn))
@@ -76,7 +77,7 @@ Words runCascade(const Words &file, Split split, unsigned seed = 7, bool helper 
     std::mt19937 rng(seed);
     std::uniform_int_distribution<std::size_t> chunk(0, 40000);
 
-    dsp::FilterCascade cascade;
+    dsp::FilterCascade cascade(wide);
     cascade.setHelperThread(helper);
     Words portion(50000);
     const auto drain = [&](std::size_t pushed) {
@@ -172,10 +173,6 @@ void TestFilterCascade::matchesLiteral()
     QCOMPARE(runCascade(file, Split::Uneven, 12), whole);
     QCOMPARE(runCascade(file, Split::Uneven, 13, true), whole);
     QCOMPARE(runCascade(file, Split::Whole, 7, true), whole);
-    dsp::setWideVectors(false);
-    const Words narrow = runCascade(file, Split::Whole);
-    dsp::setWideVectors(true);
-    QCOMPARE(narrow, whole);
     if (length <= 120000)
         QCOMPARE(runCascade(file, Split::OneByOne), whole);
 
@@ -192,6 +189,9 @@ void TestFilterCascade::matchesLiteral()
         ++differing;
     }
     QVERIFY2(differing * 100000 <= whole.size(), qPrintable(QString::number(differing)));
+    if (!dsp::wideVectorsSupported())
+        QSKIP("no wide form on this processor: the narrow one ran throughout");
+    QCOMPARE(runCascade(file, Split::Whole, 7, false, false), whole);
 }
 
 void TestFilterCascade::startUp_data()

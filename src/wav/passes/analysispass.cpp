@@ -3,7 +3,6 @@
 
 #include "wavfile.h"
 
-#include "dsp/corebudget.h"
 #include "dsp/templateanalysis.h"
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
@@ -68,11 +67,10 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
 
     // Longer recordings run both loops in one reading of the file, on a
     // helper thread as well when a core is spare.
-    const dsp::CoreClaim self = dsp::CoreClaim::forThisThread();
     const bool together = samples >= kTogetherSamples;
-    const dsp::CoreClaim core = together ? dsp::CoreClaim::spare() : dsp::CoreClaim::none();
+    const std::shared_ptr<void> core = together && helperCore ? helperCore() : nullptr;
     if (together)
-        analysis.runLoopsTogether(bool(core));
+        analysis.runLoopsTogether(core != nullptr);
 
     // Otherwise each loop reads the samples in turn.
     std::vector<std::int32_t> chunk(

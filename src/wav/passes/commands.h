@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wav/passes/wavfile.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,11 +9,9 @@
 #include <functional>
 #include <memory>
 
-class AnalysisListener;
 class QFile;
 class QFileDevice;
 class QIODevice;
-class WavFile;
 
 /// The Open and Draw commands, shared by every front end. Each step answers
 /// an empty string when it succeeded, or the one line the user is shown.
@@ -51,9 +51,11 @@ QString writeFiltered(WavFile &source, QIODevice &output, const std::function<vo
 QString filterInto(WavFile &source, const QString &output, const std::function<void(int)> &progress);
 
 /// The Open command: checks the recording `recording` and filters it into
-/// the result `output`.
+/// the result `output`. `helperCore` is how the pass asks for a helper
+/// thread (WavFile::setHelperCore); unset, it runs on this thread alone.
 QString open(const QString &recording, const QString &output,
-             const std::function<void(int)> &progress);
+             const std::function<void(int)> &progress,
+             const WavFile::HelperCore &helperCore = {});
 
 // The Draw command (drawcommand.cpp).
 
@@ -94,7 +96,8 @@ struct DrawOutcome
 /// The Draw command: analyses `processed` (empty when no Open has made it)
 /// with the template file `markerPath` into the result `stereo`. The
 /// listener's started() comes once the input has been checked.
+/// `helperCore` as for open().
 DrawOutcome draw(const QString &processed, const QString &stereo, const QString &markerPath,
-                 AnalysisListener &listener);
+                 AnalysisListener &listener, const WavFile::HelperCore &helperCore = {});
 
 } // namespace commands

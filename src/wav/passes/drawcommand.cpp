@@ -139,12 +139,13 @@ QString analyseInto(WavFile &source, const QString &stereo, QFile *marker,
 }
 
 DrawOutcome draw(const QString &processed, const QString &stereo, const QString &markerPath,
-                 AnalysisListener &listener)
+                 AnalysisListener &listener, const WavFile::HelperCore &helperCore)
 {
     DrawOutcome outcome;
     QFile markerFile(markerPath);
     markerfile::open(markerFile); // anything else is the empty template
     WavFile source;
+    source.setHelperCore(helperCore);
     // After a refused or failed Open the processed file of this name, if
     // any, belongs to another recording.
     outcome.message = processed.isEmpty()

@@ -31,9 +31,10 @@ QString filterInto(WavFile &source, const QString &output, const std::function<v
 }
 
 QString open(const QString &recording, const QString &output,
-             const std::function<void(int)> &progress)
+             const std::function<void(int)> &progress, const WavFile::HelperCore &helperCore)
 {
     WavFile source;
+    source.setHelperCore(helperCore);
     const QString refusal = openChecked(source, recording, QString::fromLatin1(notWavInput));
     return refusal.isEmpty() ? filterInto(source, output, progress) : refusal;
 }

@@ -6,7 +6,6 @@
 
 #include "dsp/constants.h"
 #include "dsp/conversions.h"
-#include "dsp/corebudget.h"
 #include "dsp/filtercascade.h"
 #include "wav/format/header.h"
 
@@ -65,11 +64,10 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
 
     // A spare core filters half of each piece's blocks while this thread
     // waits; reading and writing stay on this thread, in order.
-    const dsp::CoreClaim self = dsp::CoreClaim::forThisThread();
-    const dsp::CoreClaim core =
-        count >= kHelperWords ? dsp::CoreClaim::spare() : dsp::CoreClaim::none();
+    const std::shared_ptr<void> core =
+        count >= kHelperWords && helperCore ? helperCore() : nullptr;
     dsp::FilterCascade cascade;
-    cascade.setHelperThread(bool(core));
+    cascade.setHelperThread(core != nullptr);
     std::vector<qint32> input(kChunkWords);
     std::vector<qint32> output(kChunkWords);
     qint64 readWords = 0;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 /// Receives what the analysis pass shows: the graph widget in the
@@ -58,6 +59,12 @@ public:
 
     /// What went wrong in the last pass, as one line naming the file.
     QString lastError() const { return passError; }
+
+    /// Asked by a pass that could use a helper thread: a core for it, held
+    /// for the pass until the answer is dropped, or null for none. Unset, the
+    /// passes run on the calling thread alone; the results are the same.
+    using HelperCore = std::function<std::shared_ptr<void>()>;
+    void setHelperCore(HelperCore ask) { helperCore = std::move(ask); }
 
     // The processing pass.
 
@@ -115,4 +122,5 @@ private:
     /// Size of the file when openRead() checked it; -1 otherwise.
     qint64 checkedBytes = -1;
     QString passError;
+    HelperCore helperCore;
 };

@@ -2,15 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 
-namespace dsp {
+namespace batch {
 
 /// Keeps the threads doing numeric work at once within the machine's cores.
-/// A thread that runs a pass holds a claim for itself (forThisThread); a
-/// pass that could use a helper thread asks for a spare core (spare) and
-/// runs alone when there is none. So several recordings at once each run on
-/// one core, and one recording alone gets two.
+/// A thread that runs recordings holds a claim for itself (forThisThread); a
+/// pass that could use a helper thread asks for a spare core (spare, through
+/// spareCore()) and runs alone when there is none. So several recordings at
+/// once each run on one core, and one recording alone gets two.
 class CoreClaim
 {
 public:
@@ -71,4 +72,12 @@ private:
     bool own;
 };
 
-} // namespace dsp
+/// A spare core for a pass's helper thread, as WavFile::setHelperCore()
+/// takes it: held while the answer lives, null when no core is spare.
+inline std::shared_ptr<void> spareCore()
+{
+    auto claim = std::make_shared<CoreClaim>(CoreClaim::spare());
+    return *claim ? claim : nullptr;
+}
+
+} // namespace batch
