@@ -40,7 +40,7 @@ QString openChecked(WavFile &file, const QString &fileName, const QString &notWa
     else if (!file.openRead(fileName))
         refusal = !file.isOpen() && notWavText == QLatin1String(notWavInput)
                       ? QStringLiteral("Could not read %1: %2")
-                            .arg(QDir::toNativeSeparators(fileName), file.errorString())
+                            .arg(fileName, file.errorString())
                       : notWavText;
     else if (!file.hasAnalysisFormat())
         refusal = QString::fromLatin1(wrongFormat);

@@ -21,7 +21,7 @@ QString WavFile::shownName(const QFileDevice *file)
 {
     if (const auto *result = dynamic_cast<const resultfiles::ResultFile *>(file))
         return result->name();
-    return QDir::toNativeSeparators(file->fileName());
+    return file->fileName();
 }
 
 WavFile::WavFile(QObject *parent) : QFile(parent) {}

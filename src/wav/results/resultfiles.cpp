@@ -124,7 +124,7 @@ QString writeFailure(const QIODevice &device, int writeErrno)
 
 QString couldNotWrite(const QString &name, const QString &reason)
 {
-    return QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(name), reason);
+    return QStringLiteral("Could not write %1: %2").arg(name, reason);
 }
 
 int removeLeftovers(const QStringList &results)
