@@ -1,6 +1,5 @@
 #include "batch/runner.h"
 
-#include "batch/corebudget.h"
 #include "batch/recordinglist.h"
 
 #include <condition_variable>
@@ -28,9 +27,6 @@ void runInOrder(int count, int workers, const Job &job, const Report &report)
     std::vector<std::thread> threads;
     for (int w = 0; w < workers; ++w) {
         threads.emplace_back([&]() {
-            // Each job thread counts as a busy core, so a job's analysis
-            // takes a helper thread only while a core is left over.
-            const batch::CoreClaim core = batch::CoreClaim::forThisThread();
             for (;;) {
                 int i = 0;
                 {
