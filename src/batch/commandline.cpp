@@ -1,6 +1,7 @@
 #include "batch/commandline.h"
 
 #include "batch/console.h"
+#include "batch/numbers.h"
 #include "wav/results/resultfiles.h"
 
 #include <QCommandLineParser>
@@ -41,8 +42,9 @@ QStringList decodedArguments(int argc, char *argv[], QHash<QString, QString> &un
             QString shown;
             for (const char byte : raw) {
                 const uchar b = uchar(byte);
-                shown += b >= 0x20 && b < 0x7f ? QString(QChar(b))
-                                               : QStringLiteral("\\x%1").arg(b, 2, 16, QChar('0'));
+                shown += b == '\\'                 ? QStringLiteral("\\\\")
+                         : b >= 0x20 && b < 0x7f ? QString(QChar(b))
+                                                 : QStringLiteral("\\x%1").arg(b, 2, 16, QChar('0'));
             }
             undecodable.insert(name, shown);
         }
@@ -100,7 +102,8 @@ void defineOptions(QCommandLineParser &parser)
         if (option.names().first() == QLatin1String("marker"))
             option.setDefaultValue(QStringLiteral("marker.dat"));
         else if (option.names().first() == QLatin1String("jobs"))
-            option.setDefaultValue(QString::number(std::max(1, QThread::idealThreadCount())));
+            option.setDefaultValue(
+                QString::number(std::clamp(QThread::idealThreadCount(), 1, kMaxJobs)));
         parser.addOption(option);
     }
     parser.addPositionalArgument(QStringLiteral("recordings"),
@@ -138,10 +141,9 @@ int readRunOptions(const QCommandLineParser &parser, BatchCommand &command)
     const int markerStatus = checkMarker(parser, command);
     if (markerStatus >= 0)
         return markerStatus;
-    bool jobsOk = false;
-    command.jobs = parser.value(QStringLiteral("jobs")).toInt(&jobsOk);
-    if (!jobsOk || command.jobs < 1)
-        return usageError(QStringLiteral("--jobs takes a whole number of at least 1"));
+    if (!parseWholeNumber(parser.value(QStringLiteral("jobs")), command.jobs, kMaxJobs)
+        || command.jobs < 1)
+        return usageError(QStringLiteral("--jobs takes a whole number from 1 to %1").arg(kMaxJobs));
     if ((options.blocks || options.png) && !options.draw)
         return usageError(QStringLiteral("--blocks and --png need --draw"));
     command.paths = parser.positionalArguments();

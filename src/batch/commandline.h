@@ -24,6 +24,10 @@ struct BatchCommand
     QHash<QString, QString> undecodable;
 };
 
+/// The most recordings processed at once: each takes a thread and its
+/// open files.
+constexpr int kMaxJobs = 1024;
+
 /// Exit statuses besides 0.
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;

@@ -131,6 +131,19 @@ QString escaped(const QString &field)
     return out;
 }
 
+QString escapedName(const QString &name)
+{
+#ifdef Q_OS_WIN
+    // Windows names hold neither control characters nor backslashes (they
+    // separate folders): its paths are shown as they are.
+    return escaped(name);
+#else
+    QString doubled = name;
+    doubled.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    return escaped(doubled);
+#endif
+}
+
 QString resultLine(const BatchResult &result, const QString &shownPath, bool draw)
 {
     const QString status = result.skipped           ? QStringLiteral("skipped")
@@ -138,7 +151,7 @@ QString resultLine(const BatchResult &result, const QString &shownPath, bool dra
                                                     : result.error;
     const bool analysed = draw && result.error.isEmpty() && result.samples >= 0;
     return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
-        .arg(escaped(shownPath), escaped(status),
+        .arg(shownPath, escaped(status),
              analysed ? QString::number(result.samples) : QStringLiteral("-"),
              analysed ? QString::number(result.peakBlock) : QStringLiteral("-"),
              analysed ? QString::number(result.change) : QStringLiteral("-"),

@@ -28,7 +28,13 @@ bool outputFailed(int &error);
 /// written as escapes: \t, \n, \r and \xNN for the other control codes.
 QString escaped(const QString &field);
 
-/// The tab-separated line of one recording, shown under `shownPath`: path,
+/// A name for a tab-separated line: escaped(), and a backslash as \\ (but
+/// on Windows, whose names hold none), so that the line reads back to
+/// exactly one name.
+QString escapedName(const QString &name);
+
+/// The tab-separated line of one recording, shown under `shownPath` (a
+/// path already escaped): path,
 /// status, samples, peak block and change ('-' unless analysed), seconds.
 QString resultLine(const BatchResult &result, const QString &shownPath, bool draw);
 

@@ -57,7 +57,8 @@ void prepareApplication()
 
 void printLine(const BatchResult &result, const BatchCommand &command)
 {
-    const QString shown = command.undecodable.value(result.path, result.path);
+    // A name that is no valid text is shown by its bytes, already escaped.
+    const QString shown = command.undecodable.value(result.path, console::escapedName(result.path));
     console::print(stdout, console::resultLine(result, shown, command.options.draw) + '\n');
 }
 

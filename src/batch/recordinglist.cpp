@@ -1,57 +1,63 @@
 #include "recordinglist.h"
 
+#include "batch/numbers.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-
 QString readRecordingList(const QString &listPath, QStringList &recordings)
 {
     QFile list(listPath);
-    if (QFileInfo(listPath).isDir() || !list.open(QIODevice::ReadOnly))
-        return QStringLiteral("Could not read the list %1").arg(listPath);
-    const QByteArray bytes = list.readAll();
+    const auto couldNotRead = [&listPath](const QString &reason) {
+        return QStringLiteral("Could not read the list %1: %2").arg(listPath, reason);
+    };
+    if (QFileInfo(listPath).isDir())
+        return couldNotRead(QStringLiteral("Is a directory"));
+    if (!list.open(QIODevice::ReadOnly))
+        return couldNotRead(list.errorString());
+    QByteArray bytes = list.readAll();
     if (list.error() != QFileDevice::NoError)
-        return QStringLiteral("Could not read the list %1").arg(listPath);
+        return couldNotRead(list.errorString());
+    // A byte-order mark, as some editors save UTF-8, is not part of the
+    // first name.
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
 
     // The folder without symbolic links, so that a list reached through a
     // link names its recordings the same way every time.
     const QString absolute = QFileInfo(listPath).absolutePath();
     const QString canonical = QFileInfo(absolute).canonicalFilePath();
     const QDir folder(canonical.isEmpty() ? absolute : canonical);
-    for (QByteArray line : bytes.split('\n')) {
+    const QList<QByteArray> lines = bytes.split('\n');
+    QStringList read;
+    for (int number = 1; number <= lines.size(); ++number) {
+        QByteArray line = lines[number - 1];
+        // No name holds a NUL: such a line is damage, not a recording.
+        if (line.contains('\0'))
+            return couldNotRead(QStringLiteral("line %1 holds a NUL byte").arg(number));
         if (line.endsWith('\r'))
             line.chop(1);
         const QByteArray trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith('#'))
             continue;
         const QString path = QFile::decodeName(line);
-        recordings.append(QDir::isRelativePath(path) ? folder.filePath(path) : path);
+        read.append(QDir::isRelativePath(path) ? folder.filePath(path) : path);
     }
+    recordings += read;
     return QString();
 }
 
 bool parseShard(const QString &text, Shard &shard)
 {
     const QStringList parts = text.split('/');
-    if (parts.size() != 2)
+    Shard parsed;
+    if (parts.size() != 2 || !parseWholeNumber(parts[0], parsed.index)
+        || !parseWholeNumber(parts[1], parsed.count) || parsed.count < 1
+        || parsed.index >= parsed.count)
         return false;
-    bool indexOk = false;
-    bool countOk = false;
-    // Digits only: toInt would also take signs and surrounding blanks.
-    const auto digits = [](const QString &s) {
-        return !s.isEmpty()
-               && std::all_of(s.begin(), s.end(), [](QChar c) { return c >= '0' && c <= '9'; });
-    };
-    const int index = parts[0].toInt(&indexOk);
-    const int count = parts[1].toInt(&countOk);
-    if (!digits(parts[0]) || !digits(parts[1]) || !indexOk || !countOk || count < 1
-        || index >= count)
-        return false;
-    shard.index = index;
-    shard.count = count;
+    shard = parsed;
     return true;
 }
 

@@ -12,7 +12,10 @@
 /// `recordings`. Blank lines and lines whose first non-blank character is
 /// '#' are skipped, a line's trailing CR is dropped, and a relative path is
 /// taken relative to the list's folder (made absolute, without symbolic
-/// links). Answers an empty string, or the one-line error.
+/// links). A leading UTF-8 byte-order mark is skipped; a line holding a NUL
+/// byte refuses the whole list (scripts/cluster/gather reads lists by the
+/// same rules). Answers an empty string, or the one-line error with the
+/// reason; `recordings` is left as it was on an error.
 QString readRecordingList(const QString &listPath, QStringList &recordings);
 
 /// One of `count` shares of a list: the recordings whose position in it
@@ -23,7 +26,8 @@ struct Shard
     int count = 1;
 };
 
-/// Parses "I/N", two whole numbers with 0 <= I < N. False when malformed.
+/// Parses "I/N", two whole numbers (parseWholeNumber) with 0 <= I < N.
+/// False when malformed.
 bool parseShard(const QString &text, Shard &shard);
 
 /// The recordings of `recordings` in `shard`, in their order.

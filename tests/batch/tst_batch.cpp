@@ -450,6 +450,10 @@ void TestBatch::exitCodes_data()
                               << QString();
     QTest::newRow("--jobs not a number")
         << QStringList{"--jobs", "two", "good.wav"} << 2 << none << none << QString();
+    QTest::newRow("--jobs beyond the limit")
+        << QStringList{"--jobs", "1000000000000", "good.wav"} << 2 << none << none << QString();
+    QTest::newRow("--jobs with a blank")
+        << QStringList{"--jobs", " 2", "good.wav"} << 2 << none << none << QString();
     QTest::newRow("unknown option")
         << QStringList{"--bogus", "good.wav"} << 2 << none << none << QString();
     QTest::newRow("--png without --draw")

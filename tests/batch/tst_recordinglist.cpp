@@ -31,6 +31,8 @@ void TestRecordingList::parseShard_data()
     QTest::newRow("negative") << "-1/4" << -1 << 0;
     QTest::newRow("signed") << "+1/4" << -1 << 0;
     QTest::newRow("blanks") << " 1/4" << -1 << 0;
+    QTest::newRow("leading zero") << "01/4" << -1 << 0;
+    QTest::newRow("leading zero of the count") << "1/04" << -1 << 0;
     QTest::newRow("no slash") << "14" << -1 << 0;
     QTest::newRow("two slashes") << "1/4/5" << -1 << 0;
     QTest::newRow("empty count") << "1/" << -1 << 0;

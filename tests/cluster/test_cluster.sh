@@ -149,6 +149,49 @@ if [ "$mode" = local ]; then
     redone=$(cut -f 1,2 "$work/again.tsv" | grep -v $'\tskipped$' | strip "$work/loc")
     [ "$redone" = $'rec04.wav\tok\nrec07.wav\tNot a WAV-file' ] || fail "--skip-done redid: $redone"
     same_results "$work/loc" 57
+
+    # Lists that the program and gather must read alike: a byte-order mark,
+    # a NUL byte, and names that differ by a backslash against a tab.
+    lists=$work/lists
+    mkdir -p "$lists"
+    cp "$work/loc/rec00.wav" "$lists/first.wav"
+    cp "$work/loc/rec01.wav" "$lists/x"$'\t'"b.wav"
+    echo "not a recording" >"$lists/x\tb.wav"
+    printf '\xef\xbb\xbffirst.wav\n' >"$lists/bom.txt"
+    "$batch" --list "$lists/bom.txt" >"$lists/bom.txt.task-0.tsv" || fail "a list with a BOM failed"
+    "$scripts/gather" "$lists/bom.txt" >/dev/null || fail "gather lost the first name of a list with a BOM"
+    printf 'first.wav\nfir\0st.wav\n' >"$lists/nul.txt"
+    for program in "$batch --list" "$scripts/gather"; do
+        status=0
+        $program "$lists/nul.txt" >/dev/null 2>"$lists/nul.err" || status=$?
+        [ "$status" -eq 2 ] && grep -q 'line 2 holds a NUL byte' "$lists/nul.err" \
+            || fail "$program took a list with a NUL: $status $(cat "$lists/nul.err")"
+    done
+    printf 'x\tb.wav\nx\\tb.wav\n' >"$lists/tabs.txt"
+    "$batch" --list "$lists/tabs.txt" >"$lists/tabs.txt.task-0.tsv" || true
+    status=0
+    "$scripts/gather" "$lists/tabs.txt" >"$lists/tabs.tsv" 2>/dev/null || status=$?
+    [ "$status" -eq 1 ] && [ "$(cut -f 2 "$lists/tabs.tsv" | tr '\n' '|')" = "ok|Not a WAV-file|" ] \
+        || fail "gather mixed up a tab and a backslash: $status $(cat "$lists/tabs.tsv")"
+
+    # A mended list submitted again: the recordings after the deleted line
+    # move to other tasks, and keep their numbers.
+    mended=$work/mended
+    make_recordings "$mended"
+    array() {
+        local i
+        for i in 0 1 2; do
+            SLURM_ARRAY_TASK_ID=$i SLURM_ARRAY_TASK_COUNT=3 QUORVANE_BATCH=$batch \
+                "$scripts/quorvane-array.sbatch" "$mended/list.txt" "${options[@]}" "$@" || true
+            sleep 0.01
+        done
+    }
+    array
+    grep -v '^rec07.wav' "$mended/list.txt" >"$mended/list.new" && mv "$mended/list.new" "$mended/list.txt"
+    array --skip-done
+    "$scripts/gather" "$mended/list.txt" >"$work/mended.tsv" 2>/dev/null || fail "gather after mending failed"
+    diff <(strip "$mended" <"$work/mended.tsv") <(grep -v '^rec07.wav' "$work/ref.lines") \
+        || fail "the mended list lost numbers"
     echo "PASS local"
     exit 0
 fi
