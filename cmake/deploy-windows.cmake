@@ -1,8 +1,9 @@
 # Install step on Windows (cmake/install-windows.cmake sets the QUORVANE_*
 # variables): copies the DLLs that the installed programs and plugins import
 # and QUORVANE_DLL_DIRS provide, and theirs in turn; system DLLs (kernel32,
-# user32, ...) are in none of those folders. Then writes README.txt and
-# LICENSE.txt with Windows line ends.
+# user32, ...) are in none of those folders. Then strips the debug sections of
+# every program and DLL, and writes README.txt and LICENSE.txt with Windows
+# line ends.
 set(quorvane_root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 
 # The DLL named NAME in one of QUORVANE_DLL_DIRS, whatever the case of its
@@ -59,6 +60,16 @@ endforeach()
 foreach(dll IN LISTS QUORVANE_REQUIRED_DLLS)
     if(NOT EXISTS "${quorvane_root}/${dll}")
         message(FATAL_ERROR "not deployed: ${dll}")
+    endif()
+endforeach()
+
+# What ships carries no debug sections: the toolchain's DLLs keep theirs
+# (libstdc++ alone would be 24 MB), and the programs are built with them.
+file(GLOB_RECURSE quorvane_shipped "${quorvane_root}/*.exe" "${quorvane_root}/*.dll")
+foreach(binary IN LISTS quorvane_shipped)
+    execute_process(COMMAND "${QUORVANE_STRIP}" --strip-debug "${binary}" RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "${QUORVANE_STRIP} could not strip ${binary}")
     endif()
 endforeach()
 

@@ -34,6 +34,7 @@ endforeach()
 
 install(CODE "
 set(QUORVANE_OBJDUMP \"${CMAKE_OBJDUMP}\")
+set(QUORVANE_STRIP \"${CMAKE_STRIP}\")
 set(QUORVANE_DLL_DIRS \"${quorvane_dll_dirs}\")
 set(QUORVANE_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
 set(QUORVANE_REQUIRED_DLLS libfftw3-3.dll libstdc++-6.dll libgcc_s_seh-1.dll

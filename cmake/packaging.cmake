@@ -34,5 +34,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Windows: the project's installer script as CPack's NSIS template.
 set(CPACK_MODULE_PATH "${PROJECT_SOURCE_DIR}/packaging/windows")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "Quorvane Rarev")
+set(CPACK_NSIS_QUORVANE_ICON "${PROJECT_SOURCE_DIR}/packaging/windows/quorvane-rarev.ico")
+set(CPACK_NSIS_QUORVANE_MUTEX "${QUORVANE_RUNNING_MUTEX}")
 
 include(CPack)

@@ -33,7 +33,7 @@ quorvane_install_deps() {
 # What the Windows cross build, its wine tests and its packaging need.
 quorvane_windows_packages=(cmake pkg-config xz-utils g++-mingw-w64-x86-64-posix
     gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine nsis zip unzip
-    xvfb xdotool imagemagick)
+    xvfb xdotool imagemagick python3)
 
 # What the Debian package's check (scripts/linux/check-installed) needs:
 # CPack's dpkg-shlibdeps, lintian, the desktop-entry and metainfo validators,

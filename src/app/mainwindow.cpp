@@ -35,6 +35,11 @@ std::shared_ptr<void> secondCore()
 } // namespace
 
 const char *const MainWindow::settingsApplication = "Quorvane Rarev";
+#ifdef Q_OS_WIN
+const char *const MainWindow::settingsOrganization = "Quorvane Rarev";
+#else
+const char *const MainWindow::settingsOrganization = "";
+#endif
 
 MainWindow::MainWindow()
 {
@@ -124,8 +129,19 @@ void MainWindow::setupStatusBar()
 
 void MainWindow::loadWindowSettings()
 {
-    QSettings settings(settingsFormat, QSettings::UserScope, QString(),
+    QSettings settings(settingsFormat, QSettings::UserScope,
+                       QString::fromLatin1(settingsOrganization),
                        QString::fromLatin1(settingsApplication));
+#ifdef Q_OS_WIN
+    // Earlier versions kept the geometry under no organisation: taken over
+    // once, so that the window opens where it was.
+    if (!settings.contains(QStringLiteral("pos"))) {
+        const QSettings earlier(settingsFormat, QSettings::UserScope, QString(),
+                                QString::fromLatin1(settingsApplication));
+        for (const QString &key : earlier.allKeys())
+            settings.setValue(key, earlier.value(key));
+    }
+#endif
     const QPoint pos = settings.value(QStringLiteral("pos"), QPoint(100, 100)).toPoint();
     const QSize size = settings.value(QStringLiteral("size"), QSize(900, 900)).toSize();
     resize(size);
@@ -134,7 +150,8 @@ void MainWindow::loadWindowSettings()
 
 void MainWindow::storeWindowSettings()
 {
-    QSettings settings(settingsFormat, QSettings::UserScope, QString(),
+    QSettings settings(settingsFormat, QSettings::UserScope,
+                       QString::fromLatin1(settingsOrganization),
                        QString::fromLatin1(settingsApplication));
     settings.setValue(QStringLiteral("pos"), pos());
     settings.setValue(QStringLiteral("size"), size());

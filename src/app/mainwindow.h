@@ -23,8 +23,12 @@ public:
     MainWindow();
     ~MainWindow() override;
 
-    /// Name of the settings store; its organisation name is empty.
+    /// Name of the settings store.
     static const char *const settingsApplication;
+    /// Its organisation: none, but on Windows the application's own name, so
+    /// that the store is %APPDATA%\Quorvane Rarev\Quorvane Rarev.ini (an
+    /// empty name would put it under "Unknown Organization").
+    static const char *const settingsOrganization;
     /// Its format. The registry keeps nothing under an empty organisation
     /// name, so on Windows the store is an INI file in the user's profile.
     static constexpr QSettings::Format settingsFormat =

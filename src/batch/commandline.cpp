@@ -5,6 +5,7 @@
 #include "wav/results/resultfiles.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFileInfo>
 #include <QThread>
 
@@ -53,6 +54,34 @@ QStringList decodedArguments(int argc, char *argv[], QHash<QString, QString> &un
 #endif
     return arguments;
 }
+
+#ifdef Q_OS_WIN
+/// cmd hands a pattern over as it was typed: `*` and `?` in the last part of
+/// a recording's name are expanded here, as Windows console programs do, to
+/// the files that match, in the order of their names. No Windows name holds
+/// either character. Answers the pattern that matches no file, if any.
+QString expandWildcards(QStringList &paths)
+{
+    QStringList expanded;
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        const QString pattern = info.fileName();
+        if (!pattern.contains(QLatin1Char('*')) && !pattern.contains(QLatin1Char('?'))) {
+            expanded << path;
+            continue;
+        }
+        const QStringList names = QDir(info.path()).entryList(
+            {pattern}, QDir::Files | QDir::System, QDir::Name | QDir::IgnoreCase);
+        if (names.isEmpty())
+            return path;
+        const QString folder = path.left(path.size() - pattern.size()); // as typed
+        for (const QString &name : names)
+            expanded << folder + name;
+    }
+    paths = expanded;
+    return QString();
+}
+#endif
 
 /// One option of the help text; `value` names its argument, if it takes one.
 struct OptionText
@@ -147,6 +176,11 @@ int readRunOptions(const QCommandLineParser &parser, BatchCommand &command)
     if ((options.blocks || options.png) && !options.draw)
         return usageError(QStringLiteral("--blocks and --png need --draw"));
     command.paths = parser.positionalArguments();
+#ifdef Q_OS_WIN
+    const QString unmatched = expandWildcards(command.paths);
+    if (!unmatched.isEmpty())
+        return usageError(QStringLiteral("no file matches %1").arg(unmatched));
+#endif
     if (parser.isSet(QStringLiteral("list"))) {
         const QString error =
             readRecordingList(parser.value(QStringLiteral("list")), command.paths);

@@ -61,6 +61,37 @@ void clearConsoleRow(HANDLE console)
     FillConsoleOutputCharacterW(console, L' ', DWORD(info.dwSize.X), start, &blanked);
     SetConsoleCursorPosition(console, start);
 }
+
+/// `line` in the ANSI code page, for a file or a pipe. With the manifest's
+/// UTF-8 code page that is UTF-8 and keeps every name. Where Windows ignores
+/// that entry, a character the code page lacks is written as <U+XXXX>, never
+/// as a look-alike that names another file ('<' and '>' are in no name).
+QByteArray ansiBytes(const QString &line)
+{
+    if (GetACP() == CP_UTF8)
+        return line.toUtf8();
+    QByteArray bytes;
+    for (int i = 0; i < line.size();) {
+        const bool pair = line[i].isHighSurrogate() && i + 1 < line.size();
+        const int units = pair ? 2 : 1;
+        const auto *wide = reinterpret_cast<const wchar_t *>(line.utf16() + i);
+        char out[8];
+        BOOL lossy = FALSE;
+        const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, out,
+                                          int(sizeof out), nullptr, &lossy);
+        if (n > 0 && !lossy)
+            bytes.append(out, n);
+        else
+            bytes += QStringLiteral("<U+%1>")
+                         .arg(pair ? QChar::surrogateToUcs4(line[i], line[i + 1])
+                                   : uint(line[i].unicode()),
+                              4, 16, QChar('0'))
+                         .toUpper()
+                         .toLatin1();
+        i += units;
+    }
+    return bytes;
+}
 #endif
 
 } // namespace
@@ -100,8 +131,12 @@ void print(FILE *stream, const QString &line)
         return;
     }
 #endif
-    const bool written =
-        std::fputs(line.toLocal8Bit().constData(), stream) >= 0 && std::fflush(stream) == 0;
+#ifdef Q_OS_WIN
+    const QByteArray bytes = ansiBytes(line);
+#else
+    const QByteArray bytes = line.toLocal8Bit();
+#endif
+    const bool written = std::fputs(bytes.constData(), stream) >= 0 && std::fflush(stream) == 0;
     if (!written)
         markFailed(stream, errno);
 }

@@ -23,6 +23,10 @@
 #include <memory>
 #include <new>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 /// The picture, when asked for, then the recording's files under their
@@ -110,6 +114,10 @@ int runRecordings(const BatchCommand &command)
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_WIN
+    // Held until the program ends: setup and uninstall wait while it runs.
+    CreateMutexW(nullptr, FALSE, QUORVANE_RUNNING_MUTEX);
+#endif
     console::holdStandardStreams();
     interrupts::handleInterrupts();
     prepareApplication();

@@ -60,7 +60,8 @@ QList<SeenMessage> openAnswered(MainWindow &window, const QString &file)
 
 QSettings windowSettings()
 {
-    return QSettings(MainWindow::settingsFormat, QSettings::UserScope, QString(),
+    return QSettings(MainWindow::settingsFormat, QSettings::UserScope,
+                     QString::fromLatin1(MainWindow::settingsOrganization),
                      QString::fromLatin1(MainWindow::settingsApplication));
 }
 

@@ -544,7 +544,7 @@ void TestBatch::exitCodes()
     QCOMPARE(run.exitCode, exitCode);
 
     if (!stdoutHas.isEmpty()) {
-        QVERIFY2(run.out.contains(stdoutHas.toLocal8Bit()), run.out.constData());
+        QVERIFY2(run.text().contains(stdoutHas), run.out.constData());
     } else {
         const QStringList lines = run.lines();
         QCOMPARE(lines.size(), results.size());

@@ -43,10 +43,21 @@ struct BatchRun
     QByteArray out;
     QByteArray err;
 
+    /// Standard output as text: on Windows the program's manifest makes
+    /// UTF-8 its code page, whatever the test's own is.
+    QString text() const
+    {
+#ifdef Q_OS_WIN
+        return QString::fromUtf8(out);
+#else
+        return QString::fromLocal8Bit(out);
+#endif
+    }
+
     /// The lines on stdout, without the final empty one.
     QStringList lines() const
     {
-        QStringList all = QString::fromLocal8Bit(out).split('\n');
+        QStringList all = text().split('\n');
         if (!all.isEmpty() && all.last().isEmpty())
             all.removeLast();
         return all;
@@ -56,7 +67,7 @@ struct BatchRun
     std::map<QString, QString> statuses() const
     {
         std::map<QString, QString> found;
-        for (const QString &line : QString::fromLocal8Bit(out).split('\n', Qt::SkipEmptyParts)) {
+        for (const QString &line : text().split('\n', Qt::SkipEmptyParts)) {
             const QStringList fields = line.split('\t');
             found[fields.value(0)] = fields.value(1);
         }
