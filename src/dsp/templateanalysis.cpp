@@ -331,15 +331,17 @@ int firstUsed(std::int64_t lastSkipped, const Lane &lane)
 
 /// Puts the words of the lane's steps past the output start into the block
 /// values, by step mod 800, and calls `blockEnd` after each step that ends
-/// a block.
-template <typename BlockEnd>
+/// a block; `run(t, n)` sees each run of steps t .. t + n - 1 of one block
+/// before it is copied.
+template <typename BlockEnd, typename Run>
 void copyByBlock(const Lane &lane, const std::int32_t *words, std::int32_t *values,
-                 BlockEnd blockEnd)
+                 BlockEnd blockEnd, Run run)
 {
     int t = firstUsed(kLastSkippedOutputStep, lane);
     int slot = static_cast<int>((lane.start + t) % kBlock);
     while (t < lane.filled) {
         const int n = slot == 0 ? 1 : std::min(lane.filled - t, kBlock - slot);
+        run(t, n);
         std::copy(words + t, words + t + n, values + slot);
         if (slot == 0)
             blockEnd();
@@ -462,6 +464,10 @@ struct TemplateAnalysis::Impl
         int peak = -10000;
         int peakBlock = -1;
         int columns = 0;
+        /// The block under way in full (trackDetectorBlock()).
+        DetectorBlock block;
+        bool blockStarted = false;
+        std::int32_t largestWord = 0;
     } detector;
 
     /// Second-loop state.
@@ -495,6 +501,7 @@ struct TemplateAnalysis::Impl
     void retireOldest();
     void detectorSteps(Lane &lane);
     void cumulativeSteps(Lane &lane);
+    void trackDetectorBlock(const Lane &lane, int t, int n);
     /// The end of cumulative block `column` over `values`.
     void endCumulativeBlock(int column, const std::int32_t *values);
     void completeFirstColumn();
@@ -1015,15 +1022,22 @@ void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
         detector.rBefore[1] = detector.rBefore[0];
     detector.rBefore[0] = lane.forward[0][lane.filled - 1];
 
-    copyByBlock(lane, lane.detectorWords, blockValues, [this] {
-        const int peak = range(blockValues).second;
-        observer.detectorColumn(detector.columns, peak);
-        ++detector.columns;
-        if (detector.columns != 1 && peak > detector.peak) {
-            detector.peak = peak;
-            detector.peakBlock = detector.columns;
-        }
-    });
+    copyByBlock(
+        lane, lane.detectorWords, blockValues,
+        [this] {
+            const int peak = range(blockValues).second;
+            observer.detectorColumn(detector.columns, peak);
+            detector.block.column = detector.columns;
+            detector.block.maximum = peak;
+            detector.blockStarted = false;
+            observer.detectorBlock(detector.block);
+            ++detector.columns;
+            if (detector.columns != 1 && peak > detector.peak) {
+                detector.peak = peak;
+                detector.peakBlock = detector.columns;
+            }
+        },
+        [this, &lane](int t, int n) { trackDetectorBlock(lane, t, n); });
     frameSink.framesReady(lane.words + kHistory, lane.frames,
                           static_cast<std::size_t>(lane.filled));
 }
@@ -1039,15 +1053,49 @@ void TemplateAnalysis::Impl::cumulativeSteps(Lane &lane)
     }
     cumulative.sum = sum;
     std::int32_t *values = together ? cumulative.values : blockValues;
-    copyByBlock(lane, cumulative.words, values, [this, values] {
-        if (together && cumulative.columns == 0) {
-            std::copy(values, values + kBlock, cumulative.waitingValues);
-            cumulative.firstWaiting = true;
-            ++cumulative.columns;
-        } else {
-            endCumulativeBlock(cumulative.columns++, values);
+    copyByBlock(
+        lane, cumulative.words, values,
+        [this, values] {
+            if (together && cumulative.columns == 0) {
+                std::copy(values, values + kBlock, cumulative.waitingValues);
+                cumulative.firstWaiting = true;
+                ++cumulative.columns;
+            } else {
+                endCumulativeBlock(cumulative.columns++, values);
+            }
+        },
+        [](int, int) {});
+}
+
+// The details of the detector block under way, over steps t .. t + n - 1:
+// the first largest word and the first largest |r|, a NaN giving way to any
+// number.
+void TemplateAnalysis::Impl::trackDetectorBlock(const Lane &lane, int t, int n)
+{
+    DetectorBlock &b = detector.block;
+    for (int i = t; i < t + n; ++i) {
+        const std::int64_t step = lane.start + i;
+        const std::int32_t word = lane.detectorWords[i];
+        const double r = std::fabs(lane.forward[0][i]);
+        if (!detector.blockStarted) {
+            detector.blockStarted = true;
+            detector.largestWord = word;
+            b.maximumStep = b.peakCorrelationStep = step;
+            b.correlationAtMaximum = b.peakCorrelation = r;
+            b.detectorAtPeakCorrelation = word;
+            continue;
         }
-    });
+        if (word > detector.largestWord) {
+            detector.largestWord = word;
+            b.maximumStep = step;
+            b.correlationAtMaximum = r;
+        }
+        if (r > b.peakCorrelation || (std::isnan(b.peakCorrelation) && !std::isnan(r))) {
+            b.peakCorrelation = r;
+            b.peakCorrelationStep = step;
+            b.detectorAtPeakCorrelation = word;
+        }
+    }
 }
 
 void TemplateAnalysis::Impl::endCumulativeBlock(int column, const std::int32_t *values)
