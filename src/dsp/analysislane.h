@@ -54,6 +54,9 @@ constexpr int kMinRetriedRun = 48;
 /// Steps whose direct sums are formed side by side.
 constexpr int kDirectTile = 16;
 
+/// Runs of one block (blockRun()) that a lane's steps make at the most.
+constexpr int kMaxRuns = 2 * (kHop / kBlock + 2);
+
 /// Which of the two loops over the samples a push belongs to.
 enum class Loop { First, Second };
 
@@ -108,6 +111,15 @@ struct Lane
     double forward[2][kHop] = {};
     double reversed[kHop] = {};
     std::int32_t detectorWords[kHop] = {};
+    /// Where the first largest detector word and the first largest |r| are
+    /// in each run of the first loop's steps past the output start, the
+    /// runs split as blockRun() splits them; -1 for |r| when all of a run's
+    /// are NaN.
+    struct Largest
+    {
+        int wordAt = 0;
+        int correlationAt = -1;
+    } largest[kMaxRuns];
 
     /// The transform with its buffers: the block goes in, its spectrum
     /// times a kernel's is `product`, and each kernel's outputs come back
@@ -169,6 +181,14 @@ inline void fullFrames(const double *before, const std::int32_t *delayed, int co
 {
     for (int i = 0; i < count; ++i)
         setFrame(std::fabs(before[i]), 1 - before[i] * before[i], delayed[i], frames + 2 * i);
+}
+
+/// How many steps from `step` on, `left` at most, form one run of a block:
+/// a step that ends a block (step mod 800 = 0) is a run of its own.
+inline int blockRun(std::int64_t step, int left)
+{
+    const auto slot = static_cast<int>(step % kBlock);
+    return slot == 0 ? 1 : std::min(left, kBlock - slot);
 }
 
 /// The first step of a block whose coefficient is used, as a block index.

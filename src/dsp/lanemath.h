@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace dsp::analysis {
 
@@ -117,6 +118,66 @@ inline void transformBlock(const Templates &templates, Lane &lane, LoopInput &in
     }
 }
 
+/// Where the first largest of `n` detector words and the first largest of
+/// the magnitudes of their `r` are; a NaN never counts. Four steps at a
+/// time, each of the four keeping its first largest, then the four
+/// compared: the same answer as one step at a time.
+inline Lane::Largest largestInRun(const std::int32_t *words, const double *r, int n)
+{
+    using Quad = double __attribute__((vector_size(32)));
+    using QuadBits = std::int64_t __attribute__((vector_size(32)));
+    using Words = std::int32_t __attribute__((vector_size(16)));
+    // Every word and every magnitude is larger than these.
+    Quad bestWord = Quad{} - 3e9;
+    Quad bestR = Quad{} - 1.0;
+    Quad wordAt = Quad{};
+    Quad rAt = Quad{} - 1.0;
+    Quad index = {0.0, 1.0, 2.0, 3.0};
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        Words w4;
+        std::memcpy(&w4, words + i, sizeof w4);
+        const Quad w = __builtin_convertvector(w4, Quad);
+        QuadBits bits;
+        std::memcpy(&bits, r + i, sizeof bits);
+        const Quad m = reinterpret_cast<Quad>(bits & INT64_MAX);
+        const auto wordGreater = w > bestWord;
+        bestWord = wordGreater ? w : bestWord;
+        wordAt = wordGreater ? index : wordAt;
+        const auto rGreater = m > bestR;
+        bestR = rGreater ? m : bestR;
+        rAt = rGreater ? index : rAt;
+        index += 4.0;
+    }
+    double word = -3e9;
+    double magnitude = -1.0;
+    Lane::Largest at;
+    for (int k = 0; k < 4; ++k) {
+        const bool firstWord = bestWord[k] > word || (bestWord[k] == word && wordAt[k] < at.wordAt);
+        if (firstWord) {
+            word = bestWord[k];
+            at.wordAt = static_cast<int>(wordAt[k]);
+        }
+        const bool firstR =
+            bestR[k] > magnitude || (bestR[k] == magnitude && rAt[k] < at.correlationAt);
+        if (firstR && rAt[k] >= 0.0) {
+            magnitude = bestR[k];
+            at.correlationAt = static_cast<int>(rAt[k]);
+        }
+    }
+    for (; i < n; ++i) {
+        if (static_cast<double>(words[i]) > word) {
+            word = static_cast<double>(words[i]);
+            at.wordAt = i;
+        }
+        if (std::fabs(r[i]) > magnitude) {
+            magnitude = std::fabs(r[i]);
+            at.correlationAt = i;
+        }
+    }
+    return at;
+}
+
 /// Everything of a lane that depends on its block alone: samples, window
 /// sums, transforms, coefficients, detector words and frames.
 inline void computeLane(const Templates &templates, KeptRange kept, Lane &lane)
@@ -136,6 +197,11 @@ inline void computeLane(const Templates &templates, KeptRange kept, Lane &lane)
         for (int t = fromFirst; t < lane.filled; ++t) {
             const double amplitude = amplitudes ? lane.amplitudeOut[kHistory + t] : 0.0;
             lane.detectorWords[t] = toInt32(std::fabs(lane.forward[0][t]) * amplitude);
+        }
+        for (int t = fromFirst, run = 0; t < lane.filled; ++run) {
+            const int n = blockRun(lane.start + t, lane.filled - t);
+            lane.largest[run] = largestInRun(lane.detectorWords + t, lane.forward[0] + t, n);
+            t += n;
         }
         // The block's first two frames take r from the block before.
         const int full = static_cast<int>(std::min<std::int64_t>(

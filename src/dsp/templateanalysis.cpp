@@ -75,22 +75,21 @@ enum class Stage { FirstLoop, SecondLoop, Finished };
 
 /// Puts the words of the lane's steps past the output start into the block
 /// values, by step mod 800, and calls `blockEnd` after each step that ends
-/// a block; `run(t, n)` sees each run of steps t .. t + n - 1 of one block
+/// a block; `run(t, n, i)` sees run i (blockRun()) of steps t .. t + n - 1
 /// before it is copied.
 template <typename BlockEnd, typename Run>
 void copyByBlock(const Lane &lane, const std::int32_t *words, std::int32_t *values,
                  BlockEnd blockEnd, Run run)
 {
     int t = firstUsed(kLastSkippedOutputStep, lane);
-    int slot = static_cast<int>((lane.start + t) % kBlock);
-    while (t < lane.filled) {
-        const int n = slot == 0 ? 1 : std::min(lane.filled - t, kBlock - slot);
-        run(t, n);
+    for (int i = 0; t < lane.filled; ++i) {
+        const auto slot = static_cast<int>((lane.start + t) % kBlock);
+        const int n = blockRun(lane.start + t, lane.filled - t);
+        run(t, n, i);
         std::copy(words + t, words + t + n, values + slot);
         if (slot == 0)
             blockEnd();
         t += n;
-        slot = (slot + n) % kBlock;
     }
 }
 
@@ -177,7 +176,7 @@ struct TemplateAnalysis::Impl
     void retireOldest();
     void detectorSteps(Lane &lane);
     void cumulativeSteps(Lane &lane);
-    void trackDetectorBlock(const Lane &lane, int t, int n);
+    void trackDetectorBlock(const Lane &lane, int t, const Lane::Largest &largest);
     /// The end of cumulative block `column` over `values`.
     void endCumulativeBlock(int column, const std::int32_t *values);
     void completeFirstColumn();
@@ -305,7 +304,7 @@ void TemplateAnalysis::Impl::detectorSteps(Lane &lane)
                 detector.peakBlock = detector.columns;
             }
         },
-        [this, &lane](int t, int n) { trackDetectorBlock(lane, t, n); });
+        [this, &lane](int t, int, int run) { trackDetectorBlock(lane, t, lane.largest[run]); });
     frameSink.framesReady(lane.words + kHistory, lane.frames,
                           static_cast<std::size_t>(lane.filled));
 }
@@ -332,37 +331,37 @@ void TemplateAnalysis::Impl::cumulativeSteps(Lane &lane)
                 endCumulativeBlock(cumulative.columns++, values);
             }
         },
-        [](int, int) {});
+        [](int, int, int) {});
 }
 
-// The details of the detector block under way, over steps t .. t + n - 1:
-// the first largest word and the first largest |r|, a NaN giving way to any
-// number.
-void TemplateAnalysis::Impl::trackDetectorBlock(const Lane &lane, int t, int n)
+// The details of the detector block under way, with the run of steps from
+// t on, where `largest` says its first largest word and |r| are: the
+// block's first largest of each, a NaN giving way to any number.
+void TemplateAnalysis::Impl::trackDetectorBlock(const Lane &lane, int t,
+                                                const Lane::Largest &largest)
 {
     DetectorBlock &b = detector.block;
-    for (int i = t; i < t + n; ++i) {
-        const std::int64_t step = lane.start + i;
-        const std::int32_t word = lane.detectorWords[i];
-        const double r = std::fabs(lane.forward[0][i]);
-        if (!detector.blockStarted) {
-            detector.blockStarted = true;
-            detector.largestWord = word;
-            b.maximumStep = b.peakCorrelationStep = step;
-            b.correlationAtMaximum = b.peakCorrelation = r;
-            b.detectorAtPeakCorrelation = word;
-            continue;
-        }
-        if (word > detector.largestWord) {
-            detector.largestWord = word;
-            b.maximumStep = step;
-            b.correlationAtMaximum = r;
-        }
-        if (r > b.peakCorrelation || (std::isnan(b.peakCorrelation) && !std::isnan(r))) {
-            b.peakCorrelation = r;
-            b.peakCorrelationStep = step;
-            b.detectorAtPeakCorrelation = word;
-        }
+    if (!detector.blockStarted) {
+        detector.blockStarted = true;
+        detector.largestWord = lane.detectorWords[t];
+        b.maximumStep = b.peakCorrelationStep = lane.start + t;
+        b.correlationAtMaximum = b.peakCorrelation = std::fabs(lane.forward[0][t]);
+        b.detectorAtPeakCorrelation = lane.detectorWords[t];
+    }
+    const int w = t + largest.wordAt;
+    if (lane.detectorWords[w] > detector.largestWord) {
+        detector.largestWord = lane.detectorWords[w];
+        b.maximumStep = lane.start + w;
+        b.correlationAtMaximum = std::fabs(lane.forward[0][w]);
+    }
+    if (largest.correlationAt < 0)
+        return;
+    const int c = t + largest.correlationAt;
+    const double r = std::fabs(lane.forward[0][c]);
+    if (r > b.peakCorrelation || std::isnan(b.peakCorrelation)) {
+        b.peakCorrelation = r;
+        b.peakCorrelationStep = lane.start + c;
+        b.detectorAtPeakCorrelation = lane.detectorWords[c];
     }
 }
 
