@@ -72,6 +72,38 @@ public:
                              std::size_t count) = 0;
 };
 
+/// One detector block in full, for finding matches: the step of the block's
+/// largest detector word and the correlation there, and the block's largest
+/// correlation magnitude and where it is.
+///
+/// Steps are numbered as the loops number them: step s reads word s of the
+/// processed file, the first word after the lead-in being step 48. The
+/// detector word and r of step s are formed over the window of words
+/// s - 1005 .. s (the template's last value paired with word s); r of step
+/// s then weights the word of step s - 502 in the components that step
+/// s + 1 computes, which the frame of step s + 2 holds (frames are numbered
+/// by step as well: the frame of step s is frame s - 48 of the first loop).
+///
+/// Block `column` ends at step 800 * (column + 4) (the first at step 3200)
+/// and holds the steps past 2640 of the 800 that end there: 560 steps for
+/// the first block, 800 for every later one. Only those steps take part
+/// below; `maximum` alone also sees the zeros the first block's earlier
+/// slots hold, as detectorColumn() does, so when every detector word of the
+/// first block is below zero `maximum` is 0 and `maximumStep` is the step of
+/// the largest word all the same. A NaN correlation is never the largest;
+/// only when all of a block's are NaN is peakCorrelation NaN, at the block's
+/// first step.
+struct DetectorBlock
+{
+    int column = 0;                        ///< 0, 1, 2, ... as detectorColumn()
+    std::int32_t maximum = 0;              ///< as detectorColumn()'s maximum
+    std::int64_t maximumStep = 0;          ///< first-loop step of that word (first on ties)
+    double correlationAtMaximum = 0.0;     ///< |r| at maximumStep
+    double peakCorrelation = 0.0;          ///< largest |r| of the block
+    std::int64_t peakCorrelationStep = 0;  ///< first-loop step of it (first on ties)
+    std::int32_t detectorAtPeakCorrelation = 0; ///< detector word at peakCorrelationStep
+};
+
 /// Receives the overview's block values as each block ends, in block order.
 /// The values are signal values; what they look like on screen is the
 /// graph's business.
@@ -83,6 +115,10 @@ public:
     /// One detector block of the first loop: column k (0, 1, 2, ...) and the
     /// largest detector word of the block.
     virtual void detectorColumn(int column, std::int32_t maximum) = 0;
+
+    /// The same block in full; called right after detectorColumn() for it,
+    /// on the same thread.
+    virtual void detectorBlock(const DetectorBlock &) {}
 
     /// One cumulative-sum block of the second loop: column m (0, 1, 2, ...)
     /// and the largest and smallest cumulative-sum word of the block.

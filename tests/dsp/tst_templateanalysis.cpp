@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <thread>
@@ -26,7 +27,28 @@ namespace {
 constexpr std::int32_t kInvalid = std::numeric_limits<std::int32_t>::min();
 
 /// Records every call of the fast analysis; the overview as rows.
-using Recorder = recorders::Core;
+struct Recorder : recorders::Core
+{
+    std::vector<dsp::DetectorBlock> blocks;
+    void detectorBlock(const dsp::DetectorBlock &block) override { blocks.push_back(block); }
+};
+
+} // namespace
+
+namespace dsp {
+/// Same values, bit for bit (NaN included).
+bool operator==(const DetectorBlock &a, const DetectorBlock &b)
+{
+    const auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+    return a.column == b.column && a.maximum == b.maximum && a.maximumStep == b.maximumStep
+           && same(a.correlationAtMaximum, b.correlationAtMaximum)
+           && same(a.peakCorrelation, b.peakCorrelation)
+           && a.peakCorrelationStep == b.peakCorrelationStep
+           && a.detectorAtPeakCorrelation == b.detectorAtPeakCorrelation;
+}
+} // namespace dsp
+
+namespace {
 
 /// How runFast() pushes the words; Together and Helper run both loops in
 /// one pass, Helper with a thread of its own. Narrow pushes them whole, with
@@ -166,6 +188,7 @@ void verifyIdentical(const Recorder &a, const Recorder &b)
     QVERIFY(a.frames == b.frames);
     QVERIFY(a.detector == b.detector);
     QVERIFY(a.cumulative == b.cumulative);
+    QVERIFY(a.blocks == b.blocks);
     QCOMPARE(a.peakBlock, b.peakBlock);
     QCOMPARE(a.change, b.change);
 }
@@ -199,6 +222,8 @@ private slots:
     void loopsTogether_data();
     void loopsTogether();
     void surplusAndMissingWords();
+    void detectorBlockDetails_data();
+    void detectorBlockDetails();
 };
 
 void TestTemplateAnalysis::matchesLiteral_data()
@@ -598,6 +623,67 @@ void TestTemplateAnalysis::surplusAndMissingWords()
     QVERIFY(missing.frames == zeros.frames);
     QVERIFY(missing.detector == zeros.detector);
     QVERIFY(missing.cumulative == zeros.cumulative);
+}
+
+void TestTemplateAnalysis::detectorBlockDetails_data()
+{
+    QTest::addColumn<QByteArray>("marker");
+    QTest::addColumn<double>("eventGain");
+    QTest::newRow("placed events") << QByteArray("exact") << 1e5;
+    // Every word and r 0: ties throughout, the first step of each block wins.
+    QTest::newRow("no template") << QByteArray("missing") << 0.0;
+    // Every r NaN: the block's first step, NaN there.
+    QTest::newRow("NaN template") << QByteArray("nan") << 1e5;
+}
+
+void TestTemplateAnalysis::detectorBlockDetails()
+{
+    QFETCH(QByteArray, marker);
+    QFETCH(double, eventGain);
+    const std::vector<double> values = templateNamed(marker);
+    const std::vector<double> shape = shapedTemplate(1006);
+    std::vector<std::int32_t> words = recording(12000, 31, 5e7, 0);
+    for (std::int64_t end = 3000; end + 1 < 12000; end += 611) {
+        for (int i = 0; i < 1006; ++i)
+            words[std::size_t(end - 1005 + i)] +=
+                dsp::toInt32(eventGain * (1 + end % 7) * shape[std::size_t(i)]);
+    }
+    const reference::AnalysisRecord lit = reference::literalAnalysis(words, values);
+    const Recorder rec = runFast(words, values, Split::Uneven, 5);
+    QCOMPARE(rec.blocks.size(), rec.detectorValues.size());
+    QCOMPARE(rec.blocks.size(), std::size_t((12000 - 1) / 800 - 3));
+    for (std::size_t c = 0; c < rec.blocks.size(); ++c) {
+        const dsp::DetectorBlock &b = rec.blocks[c];
+        QCOMPARE(b.column, int(c));
+        QCOMPARE(b.maximum, rec.detectorValues[c].second);
+        // The block's steps past 2640, first maximum of each kind.
+        const std::int64_t end = 800 * (std::int64_t(c) + 4);
+        std::int64_t maxStep = -1;
+        std::int64_t peakStep = -1;
+        for (std::int64_t s = std::max<std::int64_t>(2641, end - 799); s <= end; ++s) {
+            const auto i = std::size_t(s - 48);
+            if (maxStep < 0 || lit.detectorWords[i] > lit.detectorWords[std::size_t(maxStep - 48)])
+                maxStep = s;
+            const double r = std::fabs(lit.correlations[i]);
+            const double best =
+                peakStep < 0 ? 0.0 : std::fabs(lit.correlations[std::size_t(peakStep - 48)]);
+            if (peakStep < 0 || r > best || (std::isnan(best) && !std::isnan(r)))
+                peakStep = s;
+        }
+        QCOMPARE(b.maximumStep, maxStep);
+        QCOMPARE(b.peakCorrelationStep, peakStep);
+        const auto at = [](std::int64_t s) { return std::size_t(s - 48); };
+        const auto close = [](double x, double y) {
+            return (std::isnan(x) && std::isnan(y)) || std::fabs(x - std::fabs(y)) < 1e-12;
+        };
+        QVERIFY(close(b.correlationAtMaximum, lit.correlations[at(maxStep)]));
+        QVERIFY(close(b.peakCorrelation, lit.correlations[at(peakStep)]));
+        QVERIFY(withinOne(b.detectorAtPeakCorrelation, lit.detectorWords[at(peakStep)]));
+        // The first block's maximum may be the zero of its unwritten slots.
+        const std::int32_t word = lit.detectorWords[at(maxStep)];
+        QVERIFY(withinOne(b.maximum, word) || (c == 0 && b.maximum == 0 && word < 0));
+    }
+    verifyIdentical(runFast(words, values, Split::Helper, 5), rec);
 }
 
 QTEST_APPLESS_MAIN(TestTemplateAnalysis)

@@ -122,6 +122,8 @@ AnalysisRecord literalAnalysis(const std::vector<std::int32_t> &fileWords,
         st.recentSamples[j % 1006] = w / 20000;
         st.amplitude = 0;
         const double r = st.correlate(j, st.markerTemplate, true);
+        record.correlations.push_back(r);
+        record.detectorWords.push_back(dsp::toInt32(std::fabs(r) * st.amplitude));
         if (j > 2640) {
             st.delayLine[j % 1006] = w;
             const std::int32_t H = st.delayLine[(j - 503) % 1006];

@@ -15,6 +15,10 @@ struct AnalysisRecord
     std::vector<int> seriesX;
     std::vector<int> seriesAsym;
     std::vector<int> seriesSym;
+    /// By first-loop step (index step - 48): the correlation with the
+    /// template, and |r| times the tapered amplitude as a word.
+    std::vector<double> correlations;
+    std::vector<std::int32_t> detectorWords;
     /// (column, y) of every detector column, in call order.
     std::vector<std::pair<int, int>> detectorCalls;
     /// (column, yHigh, yLow) of every cumulative-sum column, in call order.

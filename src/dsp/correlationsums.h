@@ -1,0 +1,283 @@
+#pragma once
+
+// The sums of products of each step's window with a template: from the
+// block's transform where its rounding is fine enough, directly where not,
+// and the correlation coefficients from them.
+
+#include "dsp/analysislane.h"
+#include "dsp/correlationtemplates.h"
+#include "dsp/overlapsave.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace dsp::analysis {
+
+/// The correlation coefficient from its five sums, evaluated exactly as the
+/// direct form evaluates it (same operations, same order).
+inline double correlation(double sxy, double sx, double sxx, double sy, double syy)
+{
+    return (kWindow * sxy - sx * sy)
+           / std::sqrt((kWindow * sxx - sx * sx) * (kWindow * syy - sy * sy) + 1e-9);
+}
+
+/// Two doubles side by side: a block's steps are checked two at a time,
+/// with the same correctly rounded operations as one at a time.
+using Pair = double __attribute__((vector_size(16)));
+using PairBits = std::int64_t __attribute__((vector_size(16)));
+
+inline Pair loadPair(const double *from)
+{
+    Pair v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+}
+
+inline double magnitude(double v)
+{
+    return std::fabs(v);
+}
+
+inline Pair magnitude(Pair v)
+{
+    return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(v) & INT64_MAX);
+}
+
+/// What the check of a transformed sum needs of a Fourier-mode kernel and
+/// the transform: `base` is kFourierErrorScale times the norm of what the
+/// transform took in times the kernel's norm.
+struct FourierTerms
+{
+    double offset;
+    double dy;
+    double largestCentred;
+    double unscale;
+    double base;
+
+    FourierTerms(const Kernel &kernel, double transformNorm)
+        : offset(kernel.offset),
+          dy(kernel.dy),
+          largestCentred(kernel.largestCentred),
+          unscale(kernel.unscale),
+          base(kFourierErrorScale * transformNorm * kernel.norm)
+    {
+    }
+};
+
+/// The sum of products of a step (or a Pair of steps) from the transform's
+/// output `transformed`, into `sum`; false where its error could move the
+/// coefficient too far, and the step needs a direct sum. `sx` and `sxx` are
+/// the window's exact sums, `loud` the magnitudes of its samples that the
+/// transform left out. Without branches, so that it runs on Pairs.
+template <typename Value>
+inline auto fourierSum(const FourierTerms &k, Value sx, Value sxx, Value loud, Value transformed,
+                       Value &sum)
+{
+    const Value dx = kWindow * sxx - sx * sx;
+    const Value mean = k.offset * sx;
+    const Value under = dx * k.dy + 1e-9;
+    const Value error = DBL_EPSILON * (k.base + 2 * loud * k.largestCentred + magnitude(mean));
+    // |r error| ~ N * error / sqrt(under), compared without the root.
+    const Value scaled = kWindow * error;
+    // Every product of a zero window is exactly zero. A term under the root
+    // that rounding made negative (a template of almost no shape) makes the
+    // coefficient NaN whatever the sum.
+    const auto zero = (sxx == 0.0) | (under < 0.0);
+    const auto fine =
+        (under > 0.0) & (scaled * scaled <= kMaxCorrelationError * kMaxCorrelationError * under);
+    sum = zero ? Value{} : transformed * k.unscale + mean;
+    return zero | fine;
+}
+
+/// Direct sums of products for the steps listed in `steps`, into `sums`.
+inline void directSums(const Kernel &kernel, const LoopInput &in, const int *steps, int count,
+                       double *sums)
+{
+    // The direct form's order for each step: newest sample with y[0],
+    // k = 0 .. 1005, from 0. A tile of neighbouring steps runs side by side,
+    // each in its own accumulator, so the sums vectorise and every one is
+    // rounded exactly as alone.
+    int i = 0;
+    while (i < count) {
+        const int first = steps[i];
+        int n = 1;
+        while (n < kDirectTile && i + n < count && steps[i + n] == first + n)
+            ++n;
+        const double *x = in.x + kHistory + first;
+        if (n == kDirectTile) {
+            double acc[kDirectTile] = {};
+            for (int k = 0; k < kWindow; ++k) {
+                const double yk = kernel.y[k];
+                for (int j = 0; j < kDirectTile; ++j)
+                    acc[j] += x[j - k] * yk;
+            }
+            std::copy(acc, acc + kDirectTile, sums + first);
+        } else {
+            for (int j = 0; j < n; ++j) {
+                double sum = 0.0;
+                for (int k = 0; k < kWindow; ++k)
+                    sum += x[j - k] * kernel.y[k];
+                sums[first + j] = sum;
+            }
+        }
+        i += n;
+    }
+}
+
+/// Finds the block's loud samples; when they are worth leaving out, makes
+/// `fftIn` the block without them and returns true.
+inline bool takeOutLoudSamples(Lane &lane, const LoopInput &in, double *fftIn)
+{
+    Lane::Loud &loud = lane.loud;
+    loud.count = 0;
+    loud.transformNorm = lane.norm;
+    const double limit = lane.energy / kMaxLoud;
+    int over = 0;
+    for (int i = 0; i < kFftSize; ++i)
+        over += in.x[i] * in.x[i] > limit;
+    if (over == 0)
+        return false;
+    double loudEnergy = 0.0;
+    for (int i = 0; i < kFftSize && loud.count < kMaxLoud; ++i) {
+        const double x = in.x[i];
+        if (x * x > limit) {
+            loud.at[loud.count++] = i;
+            loudEnergy += x * x;
+        }
+    }
+    // Only worth it when the rest is much quieter. The energies are exact
+    // integers, so is their difference.
+    if ((lane.energy - loudEnergy) * 16 > lane.energy) {
+        loud.count = 0;
+        return false;
+    }
+    std::copy(in.x, in.x + kFftSize, fftIn);
+    for (int i = 0; i < loud.count; ++i) {
+        const int p = loud.at[i];
+        fftIn[p] = 0.0;
+        // Step t's window covers block positions t .. t + 1005.
+        for (int t = std::max(0, p - kHistory); t <= std::min(p, lane.filled - 1); ++t)
+            loud.inWindow[t] += std::fabs(in.x[p]);
+    }
+    loud.transformNorm = std::sqrt(lane.energy - loudEnergy);
+    return true;
+}
+
+/// Adds the loud samples' products with `kernel` to the transform's `out`.
+inline void addLoudProducts(const Kernel &kernel, const Lane &lane, const LoopInput &in,
+                            double *out)
+{
+    // out holds the convolution with the scaled centred template.
+    const int endOut = kHistory + lane.filled;
+    for (int i = 0; i < lane.loud.count; ++i) {
+        const int p = lane.loud.at[i];
+        const double v = in.x[p];
+        for (int index = std::max(p, kHistory); index < std::min(p + kWindow, endOut); ++index)
+            out[index] += v * kernel.centred[index - p];
+    }
+}
+
+/// Transforms again, for a run of steps that needed direct sums, only the
+/// samples their windows reach: without the loud stretch beside them (a
+/// ping) the transform may be fine enough. Fills `values` of the steps it
+/// can and leaves the rest in `steps`, returning their count.
+inline int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *steps, int count,
+                    double *values)
+{
+    // Steps lo .. hi - 1 reach block positions lo .. hi - 1 + 1005; the
+    // transform sees those alone, in place, so its outputs keep their index.
+    const int lo = steps[0];
+    const int end = steps[count - 1] + kWindow;
+    RealTransform &fft = lane.fft;
+    double *fftIn = fft.input();
+    std::fill(fftIn, fftIn + kFftSize, 0.0);
+    std::copy(in.x + lo, in.x + end, fftIn + lo);
+    double energy = 0.0; // exact, as in transformBlock()
+    for (int i = lo; i < end; ++i)
+        energy += in.x[i] * in.x[i];
+    const KernelOutput output{kernel.spectrum.get(), lane.retryOut.get()};
+    overlapSave(fft, fftIn, &output, 1, lane.product.get());
+    const FourierTerms terms(kernel, std::sqrt(energy));
+    const double *out = lane.retryOut.get() + kHistory;
+    int left = 0;
+    for (int i = 0; i < count; ++i) {
+        const int t = steps[i];
+        if (!fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, out[t], values[t]))
+            steps[left++] = t;
+    }
+    return left;
+}
+
+/// The coefficients with `kernel` of steps from .. filled - 1, into
+/// `values`: sums of products first (a step may need a direct sum), then,
+/// in a branch-free loop that vectorises, the coefficients, with the same
+/// correctly rounded operations in the same order.
+inline void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, const double *out,
+                         int from, double *values)
+{
+    // The steps that need a direct sum, in order.
+    int direct[kHop];
+    int directCount = 0;
+    const int filled = lane.filled;
+    switch (kernel.mode) {
+    case KernelMode::Zero:
+    case KernelMode::Flat:
+    case KernelMode::Undefined:
+        // Every product is exactly zero, or the sum does not matter.
+        std::fill(values + from, values + filled, 0.0);
+        break;
+    case KernelMode::Direct:
+        for (int t = from; t < filled; ++t) {
+            values[t] = 0.0;
+            direct[directCount] = t;
+            directCount += in.squaresAt[t] != 0.0;
+        }
+        break;
+    case KernelMode::Fourier: {
+        const FourierTerms terms(kernel, lane.loud.transformNorm);
+        const double *transformed = out + kHistory;
+        const double *loud = lane.loud.inWindow;
+        int t = from;
+        for (; t + 2 <= filled; t += 2) {
+            Pair sums;
+            const auto fine = fourierSum(terms, loadPair(in.sumAt + t), loadPair(in.squaresAt + t),
+                                         loadPair(loud + t), loadPair(transformed + t), sums);
+            std::memcpy(values + t, &sums, sizeof sums);
+            direct[directCount] = t;
+            directCount += !fine[0];
+            direct[directCount] = t + 1;
+            directCount += !fine[1];
+        }
+        for (; t < filled; ++t) {
+            direct[directCount] = t;
+            directCount += !fourierSum(terms, in.sumAt[t], in.squaresAt[t], loud[t], transformed[t],
+                                       values[t]);
+        }
+        break;
+    }
+    }
+    // Runs of neighbouring steps, each tried again on its own.
+    int kept = 0;
+    for (int i = 0; i < directCount;) {
+        int n = 1;
+        while (i + n < directCount && direct[i + n] == direct[i] + n)
+            ++n;
+        std::memmove(direct + kept, direct + i, std::size_t(n) * sizeof(int));
+        if (n >= kMinRetriedRun && kernel.mode == KernelMode::Fourier)
+            kept += retryRun(kernel, lane, in, direct + kept, n, values);
+        else
+            kept += n;
+        i += n;
+    }
+    directSums(kernel, in, direct, kept, values);
+
+    const double sy = kernel.sy;
+    const double syy = kernel.syy;
+    for (int t = from; t < lane.filled; ++t)
+        values[t] = correlation(values[t], in.sumAt[t], in.squaresAt[t], sy, syy);
+}
+
+} // namespace dsp::analysis
