@@ -1,6 +1,7 @@
-#include "desktopfont.h"
+#include "batch/desktopfont.h"
 
-#include <QApplication>
+#include <QFontMetrics>
+#include <QGuiApplication>
 
 QFont desktopFont()
 {
@@ -15,5 +16,19 @@ QFont desktopFont()
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         return QFont(QStringLiteral("Sans Serif"), 9);
 #endif
-    return QApplication::font();
+    return QGuiApplication::font();
+}
+
+QString missingFontWarning(const QFont &font)
+{
+    // Every letter and sign the captions use.
+    static const QString letters = QStringLiteral(
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 ().-");
+    const QFontMetrics metrics(font);
+    for (const QChar c : letters)
+        if (!metrics.inFont(c))
+            return QStringLiteral("quorvane-batch: warning: no font draws the pictures' captions; "
+                                  "they are written without text (QT_QPA_FONTDIR names a folder "
+                                  "of font files)");
+    return QString();
 }

@@ -12,10 +12,11 @@
 #include "batch/runner.h"
 #include "batch/runplan.h"
 #include "wav/passes/commands.h"
+#include "wav/results/names.h"
 #include "wav/results/resultfiles.h"
 
-#include <QApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -38,15 +39,17 @@ void finishRecording(BatchResult &result, const BatchOptions &options)
         try {
             result.error = writePicture(result, png);
         } catch (const std::bad_alloc &) {
-            result.error = QStringLiteral("Not enough memory to draw %1").arg(png);
+            result.error = QStringLiteral("Not enough memory to draw %1")
+                               .arg(resultfiles::displayName(png));
         }
     }
     commitBatchResults(result);
 }
 
-/// The application the picture needs; no window is ever shown. Its
-/// arguments are the program's name alone: the rest are the user's file
-/// names, never the toolkit's options.
+/// The application the picture needs: painting needs no widget, but the
+/// captions' fonts come from a platform, the offscreen one, which shows
+/// nothing. Its arguments are the program's name alone: the rest are the
+/// user's file names, never the toolkit's options.
 void prepareApplication()
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -76,7 +79,9 @@ int makeDemo(const QString &dir)
         console::print(stderr, error + '\n');
         return kExitFailed;
     }
-    console::print(stdout, QStringLiteral("Wrote %1/recording.wav and %1/marker.dat\n").arg(dir));
+    console::print(stdout, QStringLiteral("Wrote %1 and %2\n")
+                               .arg(resultfiles::displayName(dir + QStringLiteral("/recording.wav")),
+                                    resultfiles::displayName(dir + QStringLiteral("/marker.dat"))));
     return 0;
 }
 
@@ -87,6 +92,10 @@ int runRecordings(const BatchCommand &command)
     // What interrupted runs of these results left goes before any work.
     resultfiles::removeLeftovers(plan.written);
     interrupts::setCleanupNames(plan.written);
+    const QString fontWarning =
+        command.options.png ? missingFontWarning(QGuiApplication::font()) : QString();
+    if (!fontWarning.isEmpty())
+        console::print(stderr, fontWarning + '\n');
 
     console::Progress progress(int(plan.paths.size()));
     int done = 0;
@@ -123,9 +132,9 @@ int main(int argc, char *argv[])
     prepareApplication();
     int appArgc = 1;
     char *appArgv[] = {argv[0], nullptr};
-    QApplication app(appArgc, appArgv);
+    QGuiApplication app(appArgc, appArgv);
     // The picture's captions are drawn in the application's font.
-    QApplication::setFont(desktopFont());
+    QGuiApplication::setFont(desktopFont());
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-batch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     // The passes' time-of-day debug lines are for the application's log.

@@ -7,6 +7,7 @@
 #include "wav/format/header.h"
 #include "wav/passes/commands.h"
 #include "wav/passes/wavfile.h"
+#include "wav/results/names.h"
 #include "wav/results/resultfiles.h"
 
 #include <QBuffer>
@@ -44,7 +45,7 @@ QString writePicture(BatchResult &result, const QString &path)
     QByteArray png;
     QBuffer buffer(&png);
     if (!buffer.open(QIODevice::WriteOnly) || !view.picture().save(&buffer, "PNG"))
-        return QStringLiteral("Could not draw %1").arg(path);
+        return QStringLiteral("Could not draw %1").arg(resultfiles::displayName(path));
     result.pending.push_back(std::make_unique<resultfiles::ResultFile>(path));
     resultfiles::ResultFile &file = *result.pending.back();
     if (!file.start() || file.write(png) != png.size())

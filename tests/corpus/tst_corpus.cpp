@@ -125,11 +125,13 @@ bool placeable(const corpus::Recording &r)
 #endif
 }
 
-/// The message that refuses `r`'s result, its recording named `path`.
+/// The message that refuses `r`'s result, its recording named `path`; the
+/// names in it have the system's separators.
 QString refusalText(const corpus::Recording &r, const QString &path)
 {
+    const QString shown = QDir::toNativeSeparators(path);
     return QStringLiteral("Could not write %1_output.wav: %2")
-        .arg(path.chopped(4), r.why.contains("%1") ? r.why.arg(path) : r.why);
+        .arg(shown.chopped(4), r.why.contains("%1") ? r.why.arg(shown) : r.why);
 }
 
 
@@ -465,7 +467,7 @@ void TestCorpus::inputShrinks()
     }
     source.close();
 
-    QVERIFY2(error.contains(input), qPrintable(error));
+    QVERIFY2(error.contains(QDir::toNativeSeparators(input)), qPrintable(error));
     QVERIFY(!error.contains('\n'));
     auto expected = before;
     expected[QFileInfo(input).fileName()].bytes = readFile(input);

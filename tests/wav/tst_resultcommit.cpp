@@ -106,7 +106,7 @@ void TestResultCommit::failingAnyStepKeepsOneSet()
     expectedNames.sort();
     QCOMPARE(present, expectedNames); // no leftovers
     if (!allNew)
-        QVERIFY2(message.startsWith("Could not write " + dir.path()), qPrintable(message));
+        QVERIFY2(message.startsWith("Could not write " + QDir::toNativeSeparators(dir.path())), qPrintable(message));
 }
 
 QTEST_GUILESS_MAIN(TestResultCommit)

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "wav/passes/wavfile.h"
+#include "wav/results/names.h"
 #include "wav/results/resultfiles.h"
 
 #include <QDir>
@@ -40,7 +41,7 @@ QString openChecked(WavFile &file, const QString &fileName, const QString &notWa
     else if (!file.openRead(fileName))
         refusal = !file.isOpen() && notWavText == QLatin1String(notWavInput)
                       ? QStringLiteral("Could not read %1: %2")
-                            .arg(fileName, file.errorString())
+                            .arg(resultfiles::displayName(fileName), file.errorString())
                       : notWavText;
     else if (!file.hasAnalysisFormat())
         refusal = QString::fromLatin1(wrongFormat);

@@ -1,6 +1,7 @@
 #include "wavfile.h"
 
 #include "wav/format/header.h"
+#include "wav/results/names.h"
 #include "wav/results/resultfile.h"
 #include "wav/results/resultfiles.h"
 
@@ -20,8 +21,8 @@ QString deviceName(const QIODevice *device)
 QString WavFile::shownName(const QFileDevice *file)
 {
     if (const auto *result = dynamic_cast<const resultfiles::ResultFile *>(file))
-        return result->name();
-    return file->fileName();
+        return resultfiles::displayName(result->name());
+    return resultfiles::displayName(file->fileName());
 }
 
 WavFile::WavFile(QObject *parent) : QFile(parent) {}

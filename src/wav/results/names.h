@@ -1,12 +1,21 @@
 #pragma once
 
+#include <QDir>
 #include <QLatin1String>
+#include <QString>
 
 namespace resultfiles {
 
 /// What each name the writer puts beside a result adds to the result's
 /// name: "." and six letters or digits. A result name leaves room for it.
 constexpr int kTemporarySuffix = 7;
+
+/// A file's name as the messages show it to the user: with the system's
+/// own separators ("D:\rec\night.wav" on Windows); unchanged elsewhere.
+inline QString displayName(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 } // namespace resultfiles
 

@@ -103,7 +103,7 @@ QString refusal(const QString &result, const QStringList &inputs)
     const QString key = identity(result);
     for (const QString &input : inputs)
         if (!input.isEmpty() && identity(input) == key)
-            return refuse(QStringLiteral("it is the same file as %1").arg(input));
+            return refuse(QStringLiteral("it is the same file as %1").arg(displayName(input)));
     return QString();
 }
 
@@ -124,7 +124,7 @@ QString writeFailure(const QIODevice &device, int writeErrno)
 
 QString couldNotWrite(const QString &name, const QString &reason)
 {
-    return QStringLiteral("Could not write %1: %2").arg(name, reason);
+    return QStringLiteral("Could not write %1: %2").arg(displayName(name), reason);
 }
 
 int removeLeftovers(const QStringList &results)
