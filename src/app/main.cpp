@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "wav/results/resultfiles.h"
 
 #include <QApplication>
 
@@ -14,6 +15,7 @@ int main(int argc, char *argv[])
             return 0;
         }
     }
+    resultfiles::reportOversizeWrites(); // a full file size limit is a write error
     Q_INIT_RESOURCE(images);
 
     QApplication app(argc, argv);

@@ -146,6 +146,7 @@ int readRunOptions(const QCommandLineParser &parser, BatchCommand &command)
         return usageError(QStringLiteral("--blocks and --png need --draw"));
     command.paths = parser.positionalArguments();
     if (parser.isSet(QStringLiteral("list"))) {
+        command.listFile = parser.value(QStringLiteral("list"));
         const QString error =
             readRecordingList(parser.value(QStringLiteral("list")), command.paths);
         if (!error.isEmpty())

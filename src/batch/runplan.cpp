@@ -38,8 +38,29 @@ std::vector<QString> coincidingResults(const QStringList &paths, const BatchOpti
     return refused;
 }
 
+namespace {
+
+/// Why one of the results of `path` is refused for being a link to one of
+/// `inputs` (the list, the template, every recording of the command),
+/// naming the link; empty otherwise.
+QString linkToInput(const QString &path, const QStringList &inputs, const BatchOptions &options)
+{
+    for (const QString &name : batchResultNames(path, options)) {
+        if (!QFileInfo(name).isSymLink() || !resultfiles::isRegular(name))
+            continue;
+        const QString refusal = resultfiles::refusal(name, inputs);
+        if (!refusal.isEmpty())
+            return refusal;
+    }
+    return QString();
+}
+
+} // namespace
+
 RunPlan planRun(const BatchCommand &command)
 {
+    const QStringList inputs = QStringList{command.listFile, command.options.marker}
+                               + command.paths;
     RunPlan plan;
     const std::vector<QString> refusedInList = coincidingResults(command.paths, command.options);
     for (int i = command.shard.index; i < command.paths.size(); i += command.shard.count)
@@ -50,6 +71,8 @@ RunPlan planRun(const BatchCommand &command)
         if (command.undecodable.contains(plan.paths[i]))
             why = QStringLiteral("Could not read %1: not a valid file name here")
                       .arg(command.undecodable[plan.paths[i]]);
+        if (why.isEmpty())
+            why = linkToInput(plan.paths[i], inputs, command.options);
         if (!why.isEmpty())
             continue;
         for (const QString &name : batchResultNames(plan.paths[i], command.options))
