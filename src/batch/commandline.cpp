@@ -1,6 +1,7 @@
 #include "batch/commandline.h"
 
 #include "batch/console.h"
+#include "wav/format/reading.h"
 #include "wav/results/resultfiles.h"
 
 #include <QCommandLineParser>
@@ -118,8 +119,12 @@ int checkMarker(const QCommandLineParser &parser, BatchCommand &command)
     if (command.undecodable.contains(marker))
         return usageError(QStringLiteral("--marker: %1 is not a valid file name here")
                               .arg(command.undecodable[marker]));
-    if (!QFileInfo::exists(marker))
-        return usageError(QStringLiteral("--marker: %1 does not exist").arg(marker));
+    if (!QFileInfo::exists(marker)) {
+        const QString lookup = wavformat::lookupFailure(marker);
+        return usageError(lookup.isEmpty() || QFileInfo(marker).symLinkTarget().isEmpty()
+                              ? QStringLiteral("--marker: %1 does not exist").arg(marker)
+                              : QStringLiteral("--marker: %1: %2").arg(marker, lookup));
+    }
     if (!resultfiles::isRegular(marker))
         return usageError(QStringLiteral("--marker: %1 is not a regular file").arg(marker));
     return -1;

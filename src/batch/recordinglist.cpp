@@ -1,20 +1,30 @@
 #include "recordinglist.h"
 
+#include "wav/format/reading.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 
 QString readRecordingList(const QString &listPath, QStringList &recordings)
 {
     QFile list(listPath);
-    if (QFileInfo(listPath).isDir() || !list.open(QIODevice::ReadOnly))
-        return QStringLiteral("Could not read the list %1").arg(listPath);
+    const auto failed = [&](const QString &reason) {
+        return QStringLiteral("Could not read the list %1: %2").arg(listPath, reason);
+    };
+    if (QFileInfo(listPath).isDir())
+        return failed(wavformat::systemReason(EISDIR));
+    if (!list.open(QIODevice::ReadOnly)) {
+        const QString lookup = wavformat::lookupFailure(listPath);
+        return failed(lookup.isEmpty() ? list.errorString() : lookup);
+    }
     const QByteArray bytes = list.readAll();
     if (list.error() != QFileDevice::NoError)
-        return QStringLiteral("Could not read the list %1").arg(listPath);
+        return failed(list.errorString());
 
     // The folder without symbolic links, so that a list reached through a
     // link names its recordings the same way every time.
