@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "wav/results/resultfiles.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,6 +21,7 @@ int main(int argc, char *argv[])
             return 0;
         }
     }
+    resultfiles::reportOversizeWrites(); // a full file size limit is a write error
     Q_INIT_RESOURCE(images);
 #ifdef Q_OS_WIN
     // Held until the program ends: setup and uninstall wait while it runs.

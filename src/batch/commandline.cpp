@@ -2,6 +2,7 @@
 
 #include "batch/console.h"
 #include "batch/numbers.h"
+#include "wav/format/reading.h"
 #include "wav/results/resultfiles.h"
 
 #include <QCommandLineParser>
@@ -150,8 +151,12 @@ int checkMarker(const QCommandLineParser &parser, BatchCommand &command)
     if (command.undecodable.contains(marker))
         return usageError(QStringLiteral("--marker: %1 is not a valid file name here")
                               .arg(command.undecodable[marker]));
-    if (!QFileInfo::exists(marker))
-        return usageError(QStringLiteral("--marker: %1 does not exist").arg(marker));
+    if (!QFileInfo::exists(marker)) {
+        const QString lookup = wavformat::lookupFailure(marker);
+        return usageError(lookup.isEmpty() || QFileInfo(marker).symLinkTarget().isEmpty()
+                              ? QStringLiteral("--marker: %1 does not exist").arg(marker)
+                              : QStringLiteral("--marker: %1: %2").arg(marker, lookup));
+    }
     if (!resultfiles::isRegular(marker))
         return usageError(QStringLiteral("--marker: %1 is not a regular file").arg(marker));
     return -1;
@@ -182,6 +187,7 @@ int readRunOptions(const QCommandLineParser &parser, BatchCommand &command)
         return usageError(QStringLiteral("no file matches %1").arg(unmatched));
 #endif
     if (parser.isSet(QStringLiteral("list"))) {
+        command.listFile = parser.value(QStringLiteral("list"));
         const QString error =
             readRecordingList(parser.value(QStringLiteral("list")), command.paths);
         if (!error.isEmpty())

@@ -18,6 +18,8 @@ struct BatchCommand
     int jobs = 1;
     /// The recordings given and listed, in their order, before the shard.
     QStringList paths;
+    /// The --list file, when one is given.
+    QString listFile;
     Shard shard;
     /// Names whose bytes are no valid name in the system's encoding, each
     /// with those bytes as shown in messages (printable ASCII, else \xNN).

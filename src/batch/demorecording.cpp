@@ -4,15 +4,22 @@
 #include "dsp/templateanalysis.h"
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
+#include "wav/format/reading.h"
 #include "wav/results/resultfile.h"
 #include "wav/passes/wavfile.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QtEndian>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <random>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -86,10 +93,42 @@ DemoRecording makeDemoRecording(int seconds, unsigned seed)
     return demo;
 }
 
+namespace {
+
+/// Why the folder `directory` could not be made: the system's answer for
+/// the first part of its path that is missing, or that is no folder.
+QString creationFailure(const QString &directory)
+{
+    const QStringList parts = QDir::cleanPath(QDir(directory).absolutePath()).split(QLatin1Char('/'));
+    QString path;
+    for (const QString &part : parts) {
+        path += (path.isEmpty() || path.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/"))
+                + part;
+        if (path.isEmpty())
+            path = QStringLiteral("/");
+        const QFileInfo info(path);
+        if (info.exists() && !info.isDir())
+            return wavformat::systemReason(ENOTDIR);
+        if (info.exists())
+            continue;
+        // Trying again is what tells why.
+#ifdef Q_OS_UNIX
+        if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0)
+            return wavformat::systemReason(errno);
+#else
+        if (!QDir().mkdir(path))
+            break;
+#endif
+    }
+    return wavformat::systemReason(EACCES);
+}
+
+} // namespace
+
 QString writeDemo(const QString &directory, int seconds)
 {
     if (!QDir().mkpath(directory))
-        return QStringLiteral("Could not create %1").arg(directory);
+        return QStringLiteral("Could not create %1: %2").arg(directory, creationFailure(directory));
     const DemoRecording demo = makeDemoRecording(seconds);
 
     QByteArray recording = wavformat::canonicalHeader(1, 16384, qint64(demo.samples.size()) * 4);

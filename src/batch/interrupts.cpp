@@ -3,6 +3,7 @@
 #include "wav/results/commitguard.h"
 #include "wav/results/resultfiles.h"
 
+#include <condition_variable>
 #include <csignal>
 #include <mutex>
 #include <thread>
@@ -11,6 +12,7 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <unistd.h>
 #endif
 
 namespace interrupts {
@@ -26,6 +28,20 @@ BOOL WINAPI consoleInterrupt(DWORD)
     removeCurrentLeftovers();
     return FALSE; // the default handler ends the program
 }
+#else
+/// The signal thread's own: sent by the program to itself as it ends. It is
+/// numbered above SIGINT, SIGTERM and SIGHUP, and the system hands the
+/// lowest pending signal out first, so one that came before (during the
+/// last commit) is still acted on.
+int endSignal()
+{
+    return SIGRTMIN;
+}
+
+std::mutex endMutex;
+std::condition_variable endSeen;
+bool waiting = false;
+bool ended = false;
 #endif
 
 } // namespace
@@ -55,22 +71,50 @@ void handleInterrupts()
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, endSignal());
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    waiting = true;
     std::thread([set]() {
         int signalNumber = 0;
         if (sigwait(&set, &signalNumber) != 0)
             return;
+        if (signalNumber == endSignal()) {
+            std::lock_guard<std::mutex> lock(endMutex);
+            ended = true;
+            endSeen.notify_all();
+            return;
+        }
         removeCurrentLeftovers();
         std::signal(signalNumber, SIG_DFL);
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        sigset_t taken;
+        sigemptyset(&taken);
+        sigaddset(&taken, signalNumber);
+        pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
         std::raise(signalNumber);
     }).detach();
     std::signal(SIGPIPE, SIG_IGN);
+    resultfiles::reportOversizeWrites();
+}
+
+int settle(int status)
+{
+    if (!waiting)
+        return status;
+    ::kill(::getpid(), endSignal());
+    std::unique_lock<std::mutex> lock(endMutex);
+    endSeen.wait(lock, [] { return ended; });
+    return status;
 }
 #else
+int settle(int status)
+{
+    return status;
+}
+
 void handleInterrupts()
 {
     SetConsoleCtrlHandler(consoleInterrupt, TRUE);
+    resultfiles::reportOversizeWrites();
 }
 #endif
 

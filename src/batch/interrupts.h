@@ -9,8 +9,15 @@ namespace interrupts {
 
 /// Takes the interrupts from here on. Called before any other thread
 /// exists, so that every thread inherits the signal mask. Also makes a
-/// closed pipe a write error to report rather than a silent end.
+/// closed pipe a write error to report rather than a silent end, and so
+/// a write past the file size limit. An interrupt that comes during a
+/// commit is acted on once the commit is done.
 void handleInterrupts();
+
+/// Called as the program ends with `status`, after its last commit: an
+/// interrupt that came before is acted on first (the program then ends by
+/// it); else answers `status`.
+int settle(int status);
 
 /// The results whose temporary files an interrupt removes from now on.
 void setCleanupNames(const QStringList &names);

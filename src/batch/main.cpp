@@ -144,5 +144,5 @@ int main(int argc, char *argv[])
     const int status = parseCommandLine(argc, argv, command);
     if (status >= 0)
         return status;
-    return command.demo ? makeDemo(command.demoDir) : runRecordings(command);
+    return interrupts::settle(command.demo ? makeDemo(command.demoDir) : runRecordings(command));
 }

@@ -1,11 +1,15 @@
 #include "recordinglist.h"
 
 #include "batch/numbers.h"
+#include "wav/format/reading.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
 
 QString readRecordingList(const QString &listPath, QStringList &recordings)
 {
@@ -14,9 +18,11 @@ QString readRecordingList(const QString &listPath, QStringList &recordings)
         return QStringLiteral("Could not read the list %1: %2").arg(listPath, reason);
     };
     if (QFileInfo(listPath).isDir())
-        return couldNotRead(QStringLiteral("Is a directory"));
-    if (!list.open(QIODevice::ReadOnly))
-        return couldNotRead(list.errorString());
+        return couldNotRead(wavformat::systemReason(EISDIR));
+    if (!list.open(QIODevice::ReadOnly)) {
+        const QString lookup = wavformat::lookupFailure(listPath);
+        return couldNotRead(lookup.isEmpty() ? list.errorString() : lookup);
+    }
     QByteArray bytes = list.readAll();
     if (list.error() != QFileDevice::NoError)
         return couldNotRead(list.errorString());

@@ -5,9 +5,10 @@
 #include <QFileInfo>
 #include <QHash>
 
-std::vector<QString> coincidingResults(const QStringList &paths, const BatchOptions &options)
+std::vector<QString> coincidingResults(const QStringList &paths, const BatchOptions &options,
+                                       std::vector<QString> refused)
 {
-    std::vector<QString> refused(std::size_t(paths.size()));
+    refused.resize(std::size_t(paths.size()));
     QHash<QString, int> resultOf;
     QHash<QString, int> inputOf;
     for (int i = 0; i < paths.size(); ++i) {
@@ -20,6 +21,8 @@ std::vector<QString> coincidingResults(const QStringList &paths, const BatchOpti
         const bool plain = !QFileInfo::exists(paths[i]) || resultfiles::isRegular(paths[i]);
         const QString input = plain ? resultfiles::identity(paths[i]) : QString();
         QString &why = refused[std::size_t(i)];
+        if (!why.isEmpty())
+            continue;
         for (const QString &key : keys) {
             if (why.isEmpty() && resultOf.contains(key))
                 why = QStringLiteral("Same result names as %1").arg(paths[resultOf[key]]);
@@ -38,10 +41,37 @@ std::vector<QString> coincidingResults(const QStringList &paths, const BatchOpti
     return refused;
 }
 
+namespace {
+
+/// Why one of the results of `path` is refused for being a link to one of
+/// `inputs` (the list, the template, every recording of the command),
+/// naming the link; empty otherwise.
+QString linkToInput(const QString &path, const QStringList &inputs, const BatchOptions &options)
+{
+    for (const QString &name : batchResultNames(path, options)) {
+        if (!QFileInfo(name).isSymLink() || !resultfiles::isRegular(name))
+            continue;
+        const QString refusal = resultfiles::refusal(name, inputs);
+        if (!refusal.isEmpty())
+            return refusal;
+    }
+    return QString();
+}
+
+} // namespace
+
 RunPlan planRun(const BatchCommand &command)
 {
+    const QStringList inputs = QStringList{command.listFile, command.options.marker}
+                               + command.paths;
     RunPlan plan;
-    const std::vector<QString> refusedInList = coincidingResults(command.paths, command.options);
+    // A result that is a link to an input is refused first, so that the
+    // input it names still runs.
+    std::vector<QString> linked;
+    for (const QString &path : command.paths)
+        linked.push_back(linkToInput(path, inputs, command.options));
+    const std::vector<QString> refusedInList =
+        coincidingResults(command.paths, command.options, linked);
     for (int i = command.shard.index; i < command.paths.size(); i += command.shard.count)
         plan.refused.push_back(refusedInList[std::size_t(i)]);
     plan.paths = shardOf(command.paths, command.shard);

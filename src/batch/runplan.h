@@ -21,7 +21,9 @@ struct RunPlan
 /// For each recording, why it is refused before any work: its results
 /// would have the names of an earlier recording's (after links), would
 /// replace an earlier recording, or it is one of an earlier one's results.
-std::vector<QString> coincidingResults(const QStringList &paths, const BatchOptions &options);
+/// Those refused already (`refused`, when given) take no part.
+std::vector<QString> coincidingResults(const QStringList &paths, const BatchOptions &options,
+                                       std::vector<QString> refused = {});
 
 /// The plan of `command`'s run. Coinciding results are looked for over the
 /// whole list, so that no two shards write the same files; a name that did

@@ -677,6 +677,10 @@ void TestMainWindow::fileSafety_data()
         << false << QStringList{"night_output.wav", "night.wav->night_output.wav"}
         << writeFailed.arg("%1", "output", "it is the same file as %1/night.wav") << QStringList()
         << QStringList();
+    QTest::newRow("Open: result a link to nothing")
+        << false << QStringList{"night.wav", "night_output.wav->nowhere/night.wav"}
+        << writeFailed.arg("%1", "output", "it is a link to a missing file") << QStringList()
+        << QStringList();
     QTest::newRow("Open: recording a FIFO")
         << false << QStringList{"night.wav|"} << QStringLiteral("Not a WAV-file") << QStringList()
         << QStringList();

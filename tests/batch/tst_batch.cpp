@@ -203,6 +203,8 @@ private slots:
     void csvHoldsSaturatedBlocks();
     void rf64RecordingMatchesRiff();
     void failedAllocationIsOneRecordingsError();
+    void linksAndReasons_data();
+    void linksAndReasons();
 
 private:
     QString path(const QString &name) const { return QDir(work->path()).filePath(name); }
@@ -953,6 +955,105 @@ void TestBatch::interruptRemovesTemporaries()
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::CrashExit);
     QCOMPARE(fileentries::state(QDir(work->path())), before);
+#endif
+}
+
+void TestBatch::linksAndReasons_data()
+{
+    /// Entries as fileentries::create() takes them, besides the recordings
+    /// a.wav to d.wav, marker.dat and list.txt (naming a.wav and b.wav).
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("exitCode");
+    /// Lines (or their starts) of standard output, "%1" standing for the
+    /// work folder.
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("stderrHas");
+    QTest::addColumn<QStringList>("written");
+
+    const QString loop = QStringLiteral("Too many levels of symbolic links");
+    QTest::newRow("result a link to nothing")
+        << QStringList{"a_output.wav->nowhere/a.wav"} << R"sh("$B" a.wav)sh" << 1
+        << QStringList{"a.wav\tCould not write a_output.wav: it is a link to a missing file\t"}
+        << QString() << QStringList();
+    QTest::newRow("result a link to the template")
+        << QStringList{"a_stereo.wav->marker.dat"} << R"sh("$B" --draw a.wav b.wav)sh" << 1
+        << QStringList{"a.wav\tCould not write a_stereo.wav: it is the same file as marker.dat\t",
+                       "b.wav\tok\t"}
+        << QString() << QStringList{"b_output.wav", "b_stereo.wav"};
+    QTest::newRow("result a link to a later recording")
+        << QStringList{"a_output.wav->c.wav"} << R"sh("$B" a.wav c.wav)sh" << 1
+        << QStringList{"a.wav\tCould not write a_output.wav: it is the same file as c.wav\t",
+                       "c.wav\tok\t"}
+        << QString() << QStringList{"c_output.wav"};
+    QTest::newRow("result a link to the list")
+        << QStringList{"b_output.wav->list.txt"} << R"sh("$B" --list list.txt)sh" << 1
+        << QStringList{"%1/a.wav\tok\t", "%1/b.wav\tCould not write %1/b_output.wav: it is the "
+                                            "same file as list.txt\t"}
+        << QString() << QStringList{"a_output.wav"};
+    QTest::newRow("recording a link loop, in parallel")
+        << QStringList{"loop1->loop2", "loop2->loop1"} << R"sh("$B" --jobs 2 loop1 a.wav)sh" << 1
+        << QStringList{"loop1\tCould not read loop1: " + loop + "\t", "a.wav\tok\t"}
+        << QString() << QStringList{"a_output.wav"};
+    QTest::newRow("--marker a link loop")
+        << QStringList{"loop1->loop2", "loop2->loop1"} << R"sh("$B" --draw --marker loop1 a.wav)sh"
+        << 2 << QStringList() << "--marker: loop1: " + loop << QStringList();
+    QTest::newRow("--list a link loop")
+        << QStringList{"loop1->loop2", "loop2->loop1"} << R"sh("$B" --list loop1)sh" << 2
+        << QStringList() << "Could not read the list loop1: " + loop << QStringList();
+    QTest::newRow("demo folder under a file")
+        << QStringList() << R"sh("$B" --make-demo list.txt/demo)sh" << 1 << QStringList()
+        << "Could not create list.txt/demo: Not a directory" << QStringList();
+    // No signal ends the run: every recording is reported, in parallel too.
+    QStringList tooLarge;
+    for (const char *name : {"a", "b", "c", "d"})
+        tooLarge << QStringLiteral("%1.wav\tCould not write %1_output.wav: File too large\t")
+                        .arg(QLatin1String(name));
+    QTest::newRow("file size limit, in parallel")
+        << QStringList() << R"sh(ulimit -f 100; "$B" --jobs 4 a.wav b.wav c.wav d.wav)sh" << 1
+        << tooLarge << QString() << QStringList();
+}
+
+// A result name that is a link to one of the run's inputs is refused before
+// any work, naming the link; every failure gives the system's reason.
+void TestBatch::linksAndReasons()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("links and limits as made here are POSIX only");
+#else
+    QFETCH(QStringList, entries);
+    QFETCH(QString, script);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, stderrHas);
+    QFETCH(QStringList, written);
+
+    const QDir dir(work->path());
+    const QByteArray good = recording(bandSignal(60000, 1e8, 3));
+    for (const char *name : {"a.wav", "b.wav", "c.wav", "d.wav"})
+        QVERIFY(writeFile(path(name), good));
+    QVERIFY(writeFile(path("marker.dat"), QByteArray(8 * 1006, '\x01')));
+    QVERIFY(writeFile(path("list.txt"), "a.wav\nb.wav\n"));
+    for (const QString &entry : entries)
+        QVERIFY2(fileentries::create(dir, entry, good), qPrintable(entry));
+    const auto before = fileentries::state(dir);
+
+    const BatchRun run = runBatch({script}, work->path(), "bash");
+    QVERIFY(run.exitedNormally);
+    QCOMPARE(run.exitCode, exitCode);
+    const QString out = QString::fromUtf8(run.out);
+    QCOMPARE(out.count('\n'), lines.size());
+    for (QString line : lines) {
+        line.replace("%1", work->path());
+        QVERIFY2(out.contains(QRegularExpression("(^|\n)" + QRegularExpression::escape(line))),
+                 qPrintable(out));
+    }
+    QVERIFY2(QString::fromUtf8(run.err).contains(stderrHas), run.err.constData());
+
+    auto after = fileentries::state(dir);
+    for (const QString &name : written)
+        QVERIFY2(after.erase(name) == 1, qPrintable(name));
+    QCOMPARE(after, before);
 #endif
 }
 

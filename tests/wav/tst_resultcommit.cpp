@@ -4,9 +4,12 @@
 #include "wav/results/resultfile.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 class TestResultCommit : public QObject
@@ -16,6 +19,8 @@ class TestResultCommit : public QObject
 private slots:
     void failingAnyStepKeepsOneSet_data();
     void failingAnyStepKeepsOneSet();
+    void interruptedAtAnyStep_data();
+    void interruptedAtAnyStep();
 };
 
 namespace {
@@ -30,6 +35,8 @@ QByteArray contents(const QString &path)
 /// `failAt` (0: none); answers the message.
 QString commitSet(const QDir &dir, const QStringList &names, int failAt, int *steps = nullptr)
 {
+    for (const QString &name : names)
+        dir.mkpath(QFileInfo(dir.filePath(name)).path());
     std::vector<std::unique_ptr<resultfiles::ResultFile>> files;
     std::vector<resultfiles::ResultFile *> set;
     for (const QString &name : names) {
@@ -48,6 +55,49 @@ QString commitSet(const QDir &dir, const QStringList &names, int failAt, int *st
     if (steps)
         *steps = count;
     return message;
+}
+
+/// Every file under `dir`, by its path from there, sorted.
+QStringList allFiles(const QDir &dir)
+{
+    QStringList found;
+    QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << dir.relativeFilePath(it.next());
+    found.sort();
+    return found;
+}
+
+/// Checks that `dir` holds exactly one of the two sets, byte for byte, and
+/// (`only`) nothing else; answers whether it is the new one.
+bool oneSet(const QDir &dir, const QStringList &names, const QStringList &earlier, bool &ok,
+            bool only = true)
+{
+    ok = false;
+    const bool allNew = contents(dir.filePath(names.first())) == "new " + names.first().toUtf8();
+    for (const QString &name : names) {
+        const QByteArray expected = allNew ? "new " + name.toUtf8()
+                                    : earlier.contains(name) ? "old " + name.toUtf8()
+                                                             : QByteArray("<missing>");
+        [&] { QCOMPARE(contents(dir.filePath(name)), expected); ok = true; }();
+        if (!ok)
+            return allNew;
+        ok = false;
+    }
+    QStringList expectedNames = allNew ? names : earlier;
+    expectedNames.sort();
+    ok = !only;
+    if (only)
+        [&] { QCOMPARE(allFiles(dir), expectedNames); ok = true; }(); // no leftovers
+    return allNew;
+}
+
+/// The exit status a shell shows for `process`: 128 and the signal for one
+/// ended by a signal.
+int shellStatus(const QProcess &process)
+{
+    return process.exitStatus() == QProcess::CrashExit ? 128 + process.exitCode()
+                                                       : process.exitCode();
 }
 
 } // namespace
@@ -107,6 +157,96 @@ void TestResultCommit::failingAnyStepKeepsOneSet()
     QCOMPARE(present, expectedNames); // no leftovers
     if (!allNew)
         QVERIFY2(message.startsWith("Could not write " + QDir::toNativeSeparators(dir.path())), qPrintable(message));
+}
+
+void TestResultCommit::interruptedAtAnyStep_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("earlier");
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("step");
+    /// The results the next run is over (empty: all of them).
+    QTest::addColumn<QStringList>("nextRun");
+    const QStringList three{"a_output.wav", "a_stereo.wav", "a_blocks.csv"};
+    const QStringList four = three + QStringList{"a_graph.png"};
+    // A link can send a result into another folder; a later run over that
+    // result alone still finds the set.
+    const QStringList apart{"a_output.wav", "elsewhere/a_stereo.wav"};
+    struct Set
+    {
+        QStringList names, earlier, nextRun;
+        QList<int> signalNumbers;
+    };
+    const QList<Set> sets{{three, three, {}, {SIGKILL, SIGTERM, SIGINT}},
+                          {four, three, {}, {SIGKILL, SIGTERM, SIGINT}},
+                          {apart, apart, {apart.last()}, {SIGKILL}},
+                          {apart, {apart.first()}, {apart.last()}, {SIGKILL}}};
+    for (const Set &set : sets) {
+        QTemporaryDir dir;
+        int steps = 0;
+        QVERIFY(commitSet(QDir(dir.path()), set.names, 0, &steps).isEmpty());
+        for (const int signalNumber : set.signalNumbers)
+            for (int n = 1; n <= steps; ++n)
+                QTest::addRow("%d results, %d earlier, next run over %d, signal %d, step %d",
+                              int(set.names.size()), int(set.earlier.size()),
+                              int(set.nextRun.size()), signalNumber, n)
+                    << set.names << set.earlier << signalNumber << n << set.nextRun;
+    }
+}
+
+// The process gets a signal at one step of its commit. SIGKILL ends it
+// there, and the next run puts back the earlier set unless the commit point
+// had passed; SIGTERM and SIGINT wait for the commit's end and then end the
+// program by that signal, with nothing left beside the new set.
+void TestResultCommit::interruptedAtAnyStep()
+{
+#ifndef COMMIT_PROBE
+    QSKIP("signals as sent here are POSIX only");
+#else
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, earlier);
+    QFETCH(int, signalNumber);
+    QFETCH(int, step);
+    QFETCH(QStringList, nextRun);
+    QTemporaryDir temporary;
+    const QDir dir(temporary.path());
+    for (const QString &name : earlier) {
+        QVERIFY(dir.mkpath(QFileInfo(dir.filePath(name)).path()));
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("old " + name.toUtf8()) > 0);
+    }
+    QVERIFY(dir.mkpath("elsewhere"));
+
+    QProcess probe;
+    probe.start(COMMIT_PROBE,
+                QStringList{dir.path(), QString::number(signalNumber), QString::number(step)}
+                    + names);
+    QVERIFY(probe.waitForFinished(20000));
+    const QString kind = QString::fromLocal8Bit(probe.readAllStandardError()).trimmed();
+    QCOMPARE(shellStatus(probe), 128 + signalNumber);
+
+    bool ok = false;
+    if (signalNumber != SIGKILL) {
+        QVERIFY2(oneSet(dir, names, earlier, ok), qPrintable(kind));
+        QVERIFY(ok);
+    }
+    const auto runNext = [&](const QStringList &over) {
+        QProcess next;
+        next.start(COMMIT_PROBE, QStringList{dir.path(), "recover"} + over);
+        return next.waitForFinished(20000) && shellStatus(next) == 0;
+    };
+    QVERIFY(runNext(nextRun.isEmpty() ? names : nextRun));
+    const bool allNew = oneSet(dir, names, earlier, ok, nextRun.isEmpty());
+    QVERIFY(ok);
+    if (signalNumber == SIGKILL)
+        QCOMPARE(allNew, kind == "cleanup");
+    if (!nextRun.isEmpty()) {
+        // The rest of the set's leftovers go with a run over its own results.
+        QVERIFY(runNext(names));
+        QCOMPARE(oneSet(dir, names, earlier, ok), allNew);
+        QVERIFY(ok);
+    }
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestResultCommit)

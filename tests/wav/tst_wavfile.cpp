@@ -1,5 +1,6 @@
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
+#include "wav/format/reading.h"
 #include "wav/passes/wavfile.h"
 
 #include "common/listenerrecorder.h"
@@ -96,6 +97,8 @@ private slots:
 
     void analysisMatchesReference();
     void analysisReportsFailures();
+    void failedReadRefusesTheCommand_data();
+    void failedReadRefusesTheCommand();
     void stereoBeyond4GiBIsRf64();
     void helperThreadChangesNothing();
 
@@ -536,6 +539,58 @@ void TestWavFile::analysisReportsFailures()
     Recorder second;
     QVERIFY(!source.analyse(&shrunk, &frames, &noMarker, second));
     QVERIFY(source.lastError().contains(QStringLiteral("Could not read")));
+}
+
+void TestWavFile::failedReadRefusesTheCommand_data()
+{
+    QTest::addColumn<bool>("draw");
+    QTest::addColumn<QString>("failing"); ///< the file whose read fails
+    QTest::addColumn<int>("nth");         ///< which of its reads, from 1
+    // A canonical header takes two reads, the lead-in one a word.
+    QTest::newRow("Open: header") << false << "night.wav" << 1;
+    QTest::newRow("Open: lead-in") << false << "night.wav" << 3;
+    QTest::newRow("Open: last lead-in word") << false << "night.wav" << 50;
+    QTest::newRow("Open: samples") << false << "night.wav" << 51;
+    QTest::newRow("Draw: header") << true << "night_output.wav" << 2;
+    QTest::newRow("Draw: samples") << true << "night_output.wav" << 3;
+    QTest::newRow("Draw: marker.dat") << true << "marker.dat" << 1;
+}
+
+// A read the system fails (an input/output error) refuses the command with
+// the file and the reason, and no result is written.
+void TestWavFile::failedReadRefusesTheCommand()
+{
+    QFETCH(bool, draw);
+    QFETCH(QString, failing);
+    QFETCH(int, nth);
+    QTemporaryDir work;
+    const QDir folder(work.path());
+    const QByteArray input = recording(bandSignal(6000, 1e8));
+    QVERIFY(writeFile(folder.filePath(draw ? "night_output.wav" : "night.wav"), input));
+    QVERIFY(writeFile(folder.filePath("marker.dat"), markerBytes(std::vector<double>(1006, 1.0))));
+    const QStringList before = folder.entryList(QDir::Files | QDir::Hidden);
+
+    int reads = 0;
+    wavformat::setReadFault([&](const QIODevice &device) {
+        const auto *file = qobject_cast<const QFileDevice *>(&device);
+        return file && QFileInfo(file->fileName()).fileName() == failing && ++reads == nth;
+    });
+    QString message;
+    if (draw) {
+        Recorder recorder;
+        message = commands::draw(folder.filePath("night_output.wav"),
+                                 folder.filePath("night_stereo.wav"),
+                                 folder.filePath("marker.dat"), recorder)
+                      .message;
+    } else {
+        message = commands::open(folder.filePath("night.wav"), folder.filePath("night_output.wav"),
+                                 {});
+    }
+    wavformat::setReadFault({});
+    QCOMPARE(reads, nth);
+    QCOMPARE(message, "Could not read " + folder.filePath(failing) + ": "
+                          + wavformat::systemReason(EIO));
+    QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden), before);
 }
 
 // A processed file (sparse, all zeros) long enough for a stereo result past

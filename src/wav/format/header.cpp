@@ -1,5 +1,7 @@
 #include "header.h"
 
+#include "wav/format/reading.h"
+
 #include <QtEndian>
 
 #include <limits>
@@ -51,7 +53,7 @@ bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes, q
 {
     bool result = false;
     device.seek(0);
-    QByteArray head = device.read(36);
+    QByteArray head = wavformat::read(device, 36);
     if (head.size() == 36) {
         const bool rf64 =
             (head.startsWith("RF64") || head.startsWith("BW64")) && head.mid(8, 8) == "WAVEds64";
@@ -63,13 +65,13 @@ bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes, q
             if (ds64Size < 24 || ds64Size > kMaxDs64Bytes)
                 return false;
             const qint64 rest = qint64(ds64Size) + (ds64Size & 1) - 16;
-            const QByteArray body = head.mid(20) + device.read(rest);
+            const QByteArray body = head.mid(20) + wavformat::read(device, rest);
             if (body.size() != 16 + rest)
                 return false;
             dataSize = qint64(qMin<quint64>(le64(body.constData() + 8),
                                             quint64(std::numeric_limits<qint64>::max())));
             // The format chunk as if it stood at byte 12 of a plain header.
-            const QByteArray fmt = device.read(24);
+            const QByteArray fmt = wavformat::read(device, 24);
             if (fmt.size() != 24)
                 return false;
             head = QByteArray("RIFF----WAVE") + fmt;
@@ -85,10 +87,10 @@ bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes, q
                 if (sizeField.size() != 2)
                     return false;
                 const qint64 extension = le16(sizeField.constData()) + 2;
-                if (device.read(extension).size() != extension)
+                if (wavformat::read(device, extension).size() != extension)
                     return false;
             }
-            const QByteArray dataHeader = device.read(8);
+            const QByteArray dataHeader = wavformat::read(device, 8);
             if (dataHeader.size() != 8)
                 return false;
             if (!rf64)

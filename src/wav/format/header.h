@@ -22,7 +22,8 @@ constexpr qint64 kRf64HeaderBytes = 80;
 /// RIFX, or RF64/BW64 with its ds64 chunk); `format` and `dataBytes` (the
 /// data chunk's size, from ds64 in an RF64 file) are set only then.
 /// `headerBytes` gets the position reached, except when a chunk after the
-/// first 36 bytes is cut short (then it is left alone).
+/// first 36 bytes is cut short (then it is left alone). False also after a
+/// failed read, whose reason readFailure() gives.
 bool parseHeader(QIODevice &device, QAudioFormat &format, qint64 &headerBytes,
                  qint64 *dataBytes = nullptr);
 

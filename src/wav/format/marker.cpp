@@ -1,6 +1,7 @@
 #include "marker.h"
 
 #include "dsp/templateanalysis.h"
+#include "wav/format/reading.h"
 #include "wav/format/regularfile.h"
 
 #include <QFile>
@@ -19,7 +20,7 @@ std::vector<double> read(QIODevice *device)
     const qint64 stored = device->size() / 8;
     const qint64 wanted = std::min<qint64>(stored, dsp::analysis::kWindow);
     device->seek(0);
-    const QByteArray raw = device->read(wanted * 8);
+    const QByteArray raw = wavformat::read(*device, wanted * 8);
     values.reserve(std::size_t(raw.size() / 8));
     for (qint64 i = 0; i + 8 <= raw.size(); i += 8) {
         const quint64 bits = qFromLittleEndian<quint64>(raw.constData() + i);

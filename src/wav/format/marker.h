@@ -11,7 +11,8 @@ class QIODevice;
 namespace markerfile {
 
 /// The template values in `device`: the first 1006 at most. A closed or
-/// missing device gives the empty template.
+/// missing device gives the empty template; so does a failed read, which
+/// wavformat::readFailure() tells.
 std::vector<double> read(QIODevice *device);
 
 /// The bytes of a template file holding `values`, as read() reads them.

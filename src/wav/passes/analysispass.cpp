@@ -6,6 +6,7 @@
 #include "dsp/templateanalysis.h"
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
+#include "wav/format/reading.h"
 
 #include <QtEndian>
 
@@ -59,6 +60,8 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
 {
     passError.clear();
     const std::vector<double> markerValues = markerfile::read(marker);
+    if (marker && !wavformat::readFailure(*marker).isEmpty())
+        return failRead(marker);
     const qint64 count = passBytes(source) / 4;
 
     FrameWriter writer(frames);
@@ -80,7 +83,8 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
             source->seek(wavformat::kLeadInBytes);
         for (qint64 done = 0; done < samples;) {
             const qint64 want = std::min<qint64>(qint64(chunk.size()), samples - done);
-            if (source->read(reinterpret_cast<char *>(chunk.data()), want * 4) != want * 4)
+            if (wavformat::read(*source, reinterpret_cast<char *>(chunk.data()), want * 4)
+                != want * 4)
                 return failRead(source);
             for (qint64 i = 0; i < want; ++i)
                 chunk[std::size_t(i)] = qFromLittleEndian(chunk[std::size_t(i)]);

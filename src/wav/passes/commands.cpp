@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "wav/format/reading.h"
 #include "wav/passes/wavfile.h"
 #include "wav/results/names.h"
 #include "wav/results/resultfiles.h"
@@ -32,17 +33,29 @@ QString baseName(const QString &path)
     return path.left(end);
 }
 
+QString openFailure(const QFile &file)
+{
+    // A name the system cannot look up says why (a loop of links, a folder
+    // on the way that is none); else the open's own reason.
+    const QString lookup = wavformat::lookupFailure(file.fileName());
+    return lookup.isEmpty() ? file.errorString() : lookup;
+}
+
 QString openChecked(WavFile &file, const QString &fileName, const QString &notWavText)
 {
     QString refusal;
     const bool present = QFileInfo(fileName).exists();
     if (present && !resultfiles::isRegular(fileName))
         refusal = notWavText;
-    else if (!file.openRead(fileName))
-        refusal = !file.isOpen() && notWavText == QLatin1String(notWavInput)
-                      ? QStringLiteral("Could not read %1: %2")
-                            .arg(resultfiles::displayName(fileName), file.errorString())
-                      : notWavText;
+    else if (!file.openRead(fileName)) {
+        // A file that opened but whose header could not be read is refused
+        // with the reason, as is a recording that would not open.
+        const QString failure = file.isOpen() ? wavformat::readFailure(file)
+                                : notWavText == QLatin1String(notWavInput)
+                                    ? openFailure(file)
+                                    : QString();
+        refusal = failure.isEmpty() ? notWavText : wavformat::couldNotRead(fileName, failure);
+    }
     else if (!file.hasAnalysisFormat())
         refusal = QString::fromLatin1(wrongFormat);
     if (!refusal.isEmpty())

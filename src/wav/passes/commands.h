@@ -32,8 +32,12 @@ QString baseName(const QString &path);
 /// text is answered. Anything but a regular file is refused unopened, so a
 /// FIFO or a device never blocks. A recording (`notWavText` is
 /// `notWavInput`) that cannot be opened is answered with the reason:
-/// "Could not read <file>: <reason>".
+/// "Could not read <file>: <reason>". A read that fails while the header
+/// is checked is answered the same way, for a processed file too.
 QString openChecked(WavFile &file, const QString &fileName, const QString &notWavText);
+
+/// Why `file` could not be opened, in the system's words.
+QString openFailure(const QFile &file);
 
 /// Refuses `result` as resultfiles::refusal() does and puts right what
 /// earlier interrupted writes of it left behind. Empty when it may be written.

@@ -11,7 +11,8 @@ namespace commands {
 
 QString writeFiltered(WavFile &source, QIODevice &output, const std::function<void(int)> &progress)
 {
-    source.prepareFilter(&source, &output);
+    if (!source.prepareFilter(&source, &output))
+        return source.lastError();
     resultfiles::reserveSpace(output, source.size()); // the output has the input's length
     if (!source.filterSignal(&source, &output, progress))
         return source.lastError();

@@ -8,6 +8,7 @@
 #include "dsp/conversions.h"
 #include "dsp/filtercascade.h"
 #include "wav/format/header.h"
+#include "wav/format/reading.h"
 
 #include <QLoggingCategory>
 #include <QTime>
@@ -29,19 +30,24 @@ constexpr qint64 kHelperWords = 1 << 18;
 
 } // namespace
 
-void WavFile::prepareFilter(QIODevice *in, QIODevice *out)
+bool WavFile::prepareFilter(QIODevice *in, QIODevice *out)
 {
+    passError.clear();
     in->seek(0);
     for (int i = 0; i < dsp::kLeadInWords; ++i) {
         // A word that does not arrive whole leaves the transfer word as it
         // was, so a short file repeats its last whole word.
         uchar bytes[4];
-        if (in->read(reinterpret_cast<char *>(bytes), 4) == 4)
+        const qint64 got = wavformat::read(*in, reinterpret_cast<char *>(bytes), 4);
+        if (got < 0)
+            return failRead(in);
+        if (got == 4)
             sampleWord = qFromLittleEndian<qint32>(bytes);
         qToLittleEndian<qint32>(sampleWord, bytes);
         out->write(reinterpret_cast<const char *>(bytes), 4);
     }
     in->seek(wavformat::kLeadInBytes);
+    return true;
 }
 
 int WavFile::progressPercent(std::int64_t n, std::int64_t count)
@@ -95,7 +101,7 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
 
     while (readWords < count) {
         const qint64 want = std::min(kChunkWords, count - readWords);
-        const qint64 got = in->read(reinterpret_cast<char *>(input.data()), want * 4);
+        const qint64 got = wavformat::read(*in, reinterpret_cast<char *>(input.data()), want * 4);
         if (got != want * 4)
             return failRead(in);
         for (qint64 i = 0; i < want; ++i)

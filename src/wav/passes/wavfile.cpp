@@ -1,6 +1,7 @@
 #include "wavfile.h"
 
 #include "wav/format/header.h"
+#include "wav/format/reading.h"
 #include "wav/results/names.h"
 #include "wav/results/resultfile.h"
 #include "wav/results/resultfiles.h"
@@ -62,8 +63,10 @@ bool WavFile::hasAnalysisFormat() const
 
 bool WavFile::failRead(const QIODevice *device)
 {
-    passError = QStringLiteral("Could not read %1: it ended early or became unreadable")
-                    .arg(deviceName(device));
+    const QString failure = wavformat::readFailure(*device);
+    passError = wavformat::couldNotRead(
+        deviceName(device),
+        failure.isEmpty() ? QStringLiteral("it ended early or became unreadable") : failure);
     return false;
 }
 

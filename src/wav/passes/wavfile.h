@@ -70,8 +70,9 @@ public:
 
     /// Copies the 48-word lead-in from `in` (this file, open for reading) to
     /// `out`, word by word; a word missing from a short file repeats the last
-    /// word read. Leaves `in` at byte 192.
-    void prepareFilter(QIODevice *in, QIODevice *out);
+    /// word read. Leaves `in` at byte 192. False when a read failed (not
+    /// merely met the end), with lastError() set.
+    bool prepareFilter(QIODevice *in, QIODevice *out);
     /// Filters every whole word of `in` from byte 192 on and writes it to
     /// `out`, reporting the percentage done (0 to 99, each value once, in
     /// order) through `progress` when it is set. False on a read or write
@@ -107,8 +108,9 @@ private:
     /// its header was checked, so that a file that shrinks afterwards reads
     /// short and fails instead of giving fewer samples unnoticed.
     qint64 passBytes(const QIODevice *device) const;
-    /// Records a failed read of `device` (it ended early or became
-    /// unreadable) as the pass error; answers false.
+    /// Records a failed read of `device` as the pass error, with the
+    /// system's reason when the read failed (else that it ended early or
+    /// became unreadable); answers false.
     bool failRead(const QIODevice *device);
     /// Records a failed write of `device`, which left `writeErrno`, as the
     /// pass error; answers false.

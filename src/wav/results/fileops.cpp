@@ -1,12 +1,13 @@
 #include "fileops.h"
 
+#include "wav/format/reading.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileDevice>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -35,7 +36,7 @@ bool answer(bool ok, QString &reason)
 bool answer(bool ok, QString &reason)
 {
     if (!ok)
-        reason = QString::fromLocal8Bit(std::strerror(errno));
+        reason = wavformat::systemReason(errno);
     return ok;
 }
 #endif

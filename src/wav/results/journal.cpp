@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStringList>
 
 namespace resultfiles::journal {
@@ -31,7 +32,8 @@ QString Entry::backup() const
 QByteArray encode(const std::vector<Entry> &entries)
 {
     // Names are written as hexadecimal bytes: any name, one line each.
-    QByteArray bytes = kMagic + '\n';
+    QByteArray bytes =
+        kMagic + ' ' + QByteArray::number(QRandomGenerator::global()->generate64(), 16) + '\n';
     for (const Entry &entry : entries)
         bytes += QFile::encodeName(entry.target).toHex() + (entry.hadOld ? " 1\n" : " 0\n");
     return bytes + kEnd + '\n';
@@ -40,7 +42,8 @@ QByteArray encode(const std::vector<Entry> &entries)
 bool decode(const QByteArray &bytes, std::vector<Entry> &entries)
 {
     const QList<QByteArray> lines = bytes.split('\n');
-    if (lines.size() < 3 || lines.first() != kMagic || lines.last() != QByteArray()
+    if (lines.size() < 3 || !(lines.first() + ' ').startsWith(kMagic + ' ')
+        || lines.last() != QByteArray()
         || lines.at(lines.size() - 2) != kEnd)
         return false;
     for (int i = 1; i < lines.size() - 2; ++i) {
@@ -67,6 +70,38 @@ void rollBack(const std::vector<Entry> &entries)
     }
 }
 
+QStringList paths(const std::vector<Entry> &entries)
+{
+    QStringList journals;
+    QStringList folders;
+    for (const Entry &entry : entries) {
+        const QString folder = QFileInfo(entry.target).absolutePath();
+        if (folders.contains(folder, kNameCase))
+            continue;
+        folders << folder;
+        journals << entry.target + journalSuffix();
+    }
+    return journals;
+}
+
+void remove(const std::vector<Entry> &entries)
+{
+    QString reason;
+    for (const QString &path : paths(entries))
+        if (fileops::remove(path, reason))
+            fileops::syncFolder(QFileInfo(path).absolutePath(), reason);
+}
+
+namespace {
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(1 << 20) : QByteArray();
+}
+
+} // namespace
+
 void recover(const QString &folder, const QStringList &targets)
 {
     const QDir dir(folder);
@@ -74,24 +109,35 @@ void recover(const QString &folder, const QStringList &targets)
                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks);
     for (const QString &name : journals) {
         const QString path = dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
+        const QByteArray bytes = contents(path);
         std::vector<Entry> entries;
-        const bool whole = decode(file.read(1 << 20), entries);
-        file.close();
-        const QString stem = path.chopped(journalSuffix().size());
-        bool ours = !whole && targets.contains(stem, kNameCase);
+        const bool whole = decode(bytes, entries);
+        QString reason;
+        if (!whole) {
+            // Cut short while it was written: nothing had moved yet.
+            if (targets.contains(path.chopped(journalSuffix().size()), kNameCase)
+                && fileops::remove(path, reason))
+                fileops::syncFolder(folder, reason);
+            continue;
+        }
+        bool ours = false;
         for (const Entry &entry : entries)
             ours = ours || targets.contains(entry.target, kNameCase);
         if (!ours)
             continue;
+        // A further journal counts only while the first one of the same
+        // commit is there; else the set was finished (or rolled back) and it
+        // is a leftover.
+        const QString first = paths(entries).front();
+        if (first.compare(path, kNameCase) != 0 && contents(first) != bytes) {
+            if (fileops::remove(path, reason))
+                fileops::syncFolder(folder, reason);
+            continue;
+        }
         rollBack(entries);
-        QString reason;
         for (const Entry &entry : entries)
             fileops::syncFolder(QFileInfo(entry.target).absolutePath(), reason);
-        if (fileops::remove(path, reason))
-            fileops::syncFolder(folder, reason);
+        remove(entries);
     }
 }
 

@@ -134,7 +134,7 @@ public:
             if (!folders.contains(target.absolutePath()))
                 folders << target.absolutePath();
         }
-        journalPath = entries.front().target + journalSuffix();
+        journals = journal::paths(entries);
     }
 
     /// True when the step may run; false (with a reason) when the plan fails it.
@@ -165,23 +165,28 @@ private:
     const std::vector<ResultFile *> &files;
     std::vector<journal::Entry> entries;
     QStringList folders;
-    QString journalPath;
+    QStringList journals;
 };
 
 // The sequence, and what a crash at each point leaves (the next run of the
 // same results puts it right, see removeLeftovers()):
-//   1. the journal, synced        -> nothing moved: the journal goes
+//   1. the journal, synced, and a copy beside the first result in each
+//      further folder, the folders synced
+//                                 -> nothing moved: the journals go
 //   2. a backup link of each earlier result, synced
 //                                 -> all old: the backups go
 //   3. each new file over its result, the folder synced
 //                                 -> rolled back from the backups: all old
-//   4. the journal removed, the folder synced: the commit point
-//                                 -> all new: the backups go
-//   5. the backups removed.
+//   4. the first journal removed, the folder synced: the commit point
+//                                 -> all new: the copies and backups go
+//   5. the copies of the journal and the backups removed.
 QString Commit::run()
 {
-    if (!step("journal") || !fileops::writeSynced(journalPath, journal::encode(entries), reason)
-        || !syncFolders())
+    const QByteArray listed = journal::encode(entries);
+    for (const QString &path : journals)
+        if (!step("journal") || !fileops::writeSynced(path, listed, reason))
+            return fail(0);
+    if (!syncFolders())
         return fail(0);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!entries[i].hadOld)
@@ -203,12 +208,15 @@ QString Commit::run()
     }
     if (!syncFolders())
         return fail(0);
-    if (!step("unjournal") || !fileops::remove(journalPath, reason))
+    if (!step("unjournal") || !fileops::remove(journals.front(), reason))
         return fail(0);
-    // Past the commit point nothing fails the set: a backup left behind is
-    // removed by the next run.
+    // Past the commit point nothing fails the set: a copy of the journal or
+    // a backup left behind is removed by the next run.
     QString ignored;
     syncFolders("cleanup") && fileops::syncFolder(folders.front(), ignored);
+    for (int i = 1; i < journals.size(); ++i)
+        if (step("cleanup"))
+            fileops::remove(journals[i], ignored);
     for (const journal::Entry &entry : entries)
         if (entry.hadOld && step("cleanup"))
             fileops::remove(entry.backup(), ignored);
@@ -221,7 +229,7 @@ QString Commit::fail(std::size_t index)
     QString ignored;
     for (const QString &folder : folders)
         fileops::syncFolder(folder, ignored);
-    fileops::remove(journalPath, ignored);
+    journal::remove(entries);
     return couldNotWrite(files[index]->name(), reason);
 }
 
@@ -274,13 +282,15 @@ QString commitAll(const std::vector<ResultFile *> &files)
     if (files.empty())
         return QString();
     Commit commit(files);
+    // From here on an interrupt waits: a temporary file given its name
+    // after the interrupt removed the leftovers would stay behind.
+    std::lock_guard<std::mutex> lock(commitLock());
+    const SignalHold hold;
     for (ResultFile *file : files) {
         const QString error = ready(*file, commit, file->targetPath());
         if (!error.isEmpty())
             return error;
     }
-    std::lock_guard<std::mutex> lock(commitLock());
-    const SignalHold hold;
     return commit.run();
 }
 

@@ -1,5 +1,6 @@
 #include "resultfiles.h"
 
+#include "wav/format/reading.h"
 #include "wav/results/journal.h"
 #include "wav/results/names.h"
 
@@ -9,7 +10,7 @@
 #include <QSet>
 
 #include <cerrno>
-#include <cstring>
+#include <csignal>
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
@@ -95,7 +96,9 @@ QString refusal(const QString &result, const QStringList &inputs)
     if (target.isSymLink())
         return refuse(QStringLiteral("too many levels of links"));
     if (!target.exists())
-        return QString();
+        // A link to nothing would put the result wherever it points.
+        return QFileInfo(result).isSymLink() ? refuse(QStringLiteral("it is a link to a missing file"))
+                                             : QString();
     if (target.isDir())
         return refuse(QStringLiteral("it is a folder"));
     if (!isRegular(target.filePath()))
@@ -113,11 +116,11 @@ QString writeFailure(const QIODevice &device, int writeErrno)
     if (!file || file->error() != QFileDevice::NoError)
         return device.errorString();
     if (writeErrno != 0)
-        return QString::fromLocal8Bit(std::strerror(writeErrno));
+        return wavformat::systemReason(writeErrno);
 #ifdef Q_OS_UNIX
     struct statvfs fs;
     if (file->handle() >= 0 && ::fstatvfs(file->handle(), &fs) == 0 && fs.f_bavail == 0)
-        return QString::fromLocal8Bit(std::strerror(ENOSPC));
+        return wavformat::systemReason(ENOSPC);
 #endif
     return QStringLiteral("the write was cut short");
 }
@@ -156,6 +159,13 @@ int removeLeftovers(const QStringList &results)
         }
     }
     return removed;
+}
+
+void reportOversizeWrites()
+{
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 void reserveSpace(QIODevice &device, qint64 bytes)

@@ -26,9 +26,9 @@ inline bool isRegular(const QString &path)
 QString identity(const QString &path);
 
 /// Why `result` must not be written, as "Could not write <result>: <why>",
-/// or an empty string. A result may be written when it is absent or reaches
-/// a regular file that is none of `inputs`, and when its name leaves room
-/// for the temporary name beside it.
+/// or an empty string. A result may be written when it is absent (and no
+/// link to a missing file) or reaches a regular file that is none of
+/// `inputs`, and when its name leaves room for the temporary name beside it.
 QString refusal(const QString &result, const QStringList &inputs);
 
 /// The reason a write to `device` failed, found without writing: the
@@ -47,6 +47,11 @@ void reserveSpace(QIODevice &device, qint64 bytes);
 /// The one line a user is shown when `name` could not be written: "Could
 /// not write <name>: <reason>", the name with the system's separators.
 QString couldNotWrite(const QString &name, const QString &reason);
+
+/// Makes a write past the file size limit (ulimit -f) fail with its own
+/// error, "File too large", instead of ending the program by SIGXFSZ.
+/// Called once at the start of a program.
+void reportOversizeWrites();
 
 /// Puts right what an interrupted write of any of `results` left beside it.
 /// A commit cut short (its journal "<name>.commit" is there) is rolled back
