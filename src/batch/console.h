@@ -29,8 +29,10 @@ bool outputFailed(int &error);
 QString escaped(const QString &field);
 
 /// The tab-separated line of one recording, shown under `shownPath`: path,
-/// status, samples, peak block and change ('-' unless analysed), seconds.
-QString resultLine(const BatchResult &result, const QString &shownPath, bool draw);
+/// status, samples, peak block and change ('-' unless analysed), seconds;
+/// with `matches` the number of matches last ('-' unless counted).
+QString resultLine(const BatchResult &result, const QString &shownPath, bool draw,
+                   bool matches = false);
 
 /// "N of M done" on standard error while the lines come out, only when
 /// standard error is a terminal. It is cleared before each line, so that it

@@ -58,7 +58,8 @@ void prepareApplication()
 void printLine(const BatchResult &result, const BatchCommand &command)
 {
     const QString shown = command.undecodable.value(result.path, result.path);
-    console::print(stdout, console::resultLine(result, shown, command.options.draw) + '\n');
+    console::print(stdout, console::resultLine(result, shown, command.options.draw,
+                                                      command.options.matches) + '\n');
 }
 
 int makeDemo(const QString &dir)
