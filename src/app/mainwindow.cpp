@@ -312,8 +312,6 @@ void MainWindow::about()
         matchesPanel->setResult(&matchBlocks, outcome.placement, marker.absoluteFilePath(),
                                 markerValues);
     }
-    // The arrow keys go on moving the close-up.
-    graphWidget->setFocus();
     if (!outcome.message.isEmpty()) {
         showMessage(QStringLiteral("Warning"), outcome.message);
         return;
