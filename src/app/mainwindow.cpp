@@ -1,13 +1,19 @@
 #include "mainwindow.h"
 
 #include "app/widgetlistener.h"
+#include "graph/matchespanel.h"
+#include "graph/recordingstrip.h"
 #include "graph/widget.h"
 #include "wav/passes/commands.h"
+#include "wav/passes/matchfiles.h"
+#include "wav/results/resultfiles.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QDebug>
+#include <QDockWidget>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -15,8 +21,12 @@
 #include <QProgressBar>
 #include <QSettings>
 #include <QStatusBar>
+#include <QVBoxLayout>
 
+#include <algorithm>
+#include <cstdint>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -57,16 +67,32 @@ MainWindow::MainWindow()
     progressBar->setAlignment(Qt::AlignCenter);
 
     graphWidget = new Widget(&graphStyle, this);
+    recordingStrip = new RecordingStrip(this);
 
     progressBar->hide();
     graphWidget->hide();
+    recordingStrip->hide();
 
+    auto *graphColumn = new QVBoxLayout;
+    graphColumn->addWidget(graphWidget);
+    graphColumn->addWidget(recordingStrip);
     auto *layout = new QHBoxLayout;
     layout->addWidget(progressBar);
-    layout->addWidget(graphWidget);
+    layout->addLayout(graphColumn);
     auto *central = new QWidget;
     central->setLayout(layout);
     setCentralWidget(central);
+
+    matchesPanel = new MatchesPanel;
+    matchesDock = new QDockWidget(QStringLiteral("Matches"), this);
+    matchesDock->setObjectName(QStringLiteral("matchesDock"));
+    matchesDock->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
+    matchesDock->setWidget(matchesPanel);
+    addDockWidget(Qt::RightDockWidgetArea, matchesDock);
+    connect(matchesPanel, SIGNAL(matchChosen(int)), this, SLOT(showColumn(int)));
+    connect(matchesPanel, SIGNAL(matchesChanged()), this, SLOT(matchesShown()));
+    connect(recordingStrip, SIGNAL(clicked(qint64)), this, SLOT(showColumn(qint64)));
+    connect(graphWidget, SIGNAL(positionChanged(int)), this, SLOT(closeUpMoved(int)));
 
     setupActions();
     setupMenus();
@@ -242,6 +268,7 @@ void MainWindow::processFile(const QString &fileName)
 {
     progressBar->setVisible(true);
     graphWidget->setVisible(false);
+    recordingStrip->setVisible(false);
     statusBar()->showMessage(fileName);
 
     baseName = commands::baseName(fileName);
@@ -266,24 +293,71 @@ void MainWindow::processFile(const QString &fileName)
     graphMenu->setEnabled(true);
 }
 
-// The Draw command. The two-channel result replaces an earlier one only
-// when all of the new one was written; the close-up is shown either way.
+// The Draw command. The two-channel result and the match file replace
+// earlier ones only when all of the new ones were written; the close-up is
+// shown either way.
 void MainWindow::about()
 {
     progressBar->setVisible(false);
     graphWidget->setVisible(true);
+    recordingStrip->setVisible(true);
 
-    WidgetListener listener(graphWidget);
     const QString processed =
         processedFileReady ? baseName + QStringLiteral("_output.wav") : QString();
+    const QString markerPath = QStringLiteral("marker.dat");
+    // The template as the panel names it: the file the Draw reads, and its
+    // number of values (an unreadable or irregular one is empty).
+    const QFileInfo marker(markerPath);
+    const std::int64_t markerValues =
+        resultfiles::isRegular(markerPath) ? marker.size() / 8 : 0;
+
+    matchesPanel->clearResult();
+    matchBlocks.clear();
+    recordingStrip->start(
+        dsp::matches::blockCount(processed.isEmpty() ? 0 : QFileInfo(processed).size() / 4));
+    WidgetListener listener(graphWidget, &matchBlocks, recordingStrip);
+    // The match file is written at the threshold the panel shows.
+    const std::vector<commands::AnalysisFile> extra{
+        {matchfiles::matchesName(baseName), [this](const dsp::matches::Placement &where) {
+             return matchfiles::csv(matchBlocks, matchesPanel->threshold(), where);
+         }}};
     commands::DrawOutcome outcome =
-        commands::draw(processed, baseName + QStringLiteral("_stereo.wav"),
-                       QStringLiteral("marker.dat"), listener, secondCore);
-    if (!outcome.processed.isEmpty())
+        commands::draw(processed, baseName + QStringLiteral("_stereo.wav"), markerPath, listener,
+                       secondCore, extra);
+    if (!outcome.processed.isEmpty()) {
         listener.show(outcome);
+        matchesPanel->setResult(&matchBlocks, outcome.placement, marker.absoluteFilePath(),
+                                markerValues);
+    }
     if (!outcome.message.isEmpty()) {
         showMessage(QStringLiteral("Warning"), outcome.message);
         return;
     }
     showMessage(QString(), QStringLiteral("Drawing completed!"));
+}
+
+void MainWindow::showColumn(int column)
+{
+    // As the peak's close-up: the marker on the column, the window after it.
+    if (graphWidget->seriesLength() > 0)
+        graphWidget->setPosition(column + 1, graphWidget->currentChange());
+}
+
+void MainWindow::showColumn(qint64 column)
+{
+    showColumn(int(std::min<qint64>(column, INT32_MAX - 1)));
+}
+
+void MainWindow::closeUpMoved(int column)
+{
+    recordingStrip->setPosition(column);
+}
+
+void MainWindow::matchesShown()
+{
+    std::vector<std::int64_t> columns;
+    const MatchesModel *model = matchesPanel->model();
+    for (int row = 0; row < model->matchCount(); ++row)
+        columns.push_back(model->matchAt(row).column);
+    recordingStrip->setMatches(std::move(columns));
 }

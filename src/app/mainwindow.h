@@ -1,16 +1,20 @@
 #pragma once
 
+#include "dsp/matches.h"
 #include "graph/graphpainter.h"
 
 #include <QMainWindow>
 #include <QSettings>
 #include <QString>
 
+class MatchesPanel;
 class QAction;
 class QCloseEvent;
+class QDockWidget;
 class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
+class RecordingStrip;
 class Widget;
 
 /// The application's one window: the File, Graph and Help menus, the
@@ -48,6 +52,13 @@ private slots:
     bool saveAs();
     void about();
     void documentWasModified();
+    /// Moves the close-up to overview column `column`, as the peak's is shown.
+    void showColumn(int column);
+    void showColumn(qint64 column);
+    /// The close-up moved to column `column`: the strip follows.
+    void closeUpMoved(int column);
+    /// The panel's list changed: the strip marks its matches.
+    void matchesShown();
 
 private:
     void setupActions();
@@ -77,4 +88,10 @@ private:
     /// wrote; a refused or failed Open leaves an unrelated file there.
     bool processedFileReady = false;
     Widget *graphWidget;
+    /// The whole recording below the graph, and the matches beside it.
+    RecordingStrip *recordingStrip;
+    MatchesPanel *matchesPanel;
+    QDockWidget *matchesDock;
+    /// The detector blocks of the last Draw, which the panel reads.
+    dsp::matches::BlockStore matchBlocks;
 };

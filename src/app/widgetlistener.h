@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dsp/matches.h"
+#include "graph/recordingstrip.h"
 #include "graph/rows.h"
 #include "graph/seriessource.h"
 #include "graph/widget.h"
@@ -10,16 +12,28 @@
 #include <memory>
 
 /// Shows an analysis on the graph widget as it runs: each column repaints
-/// at once.
+/// at once. With `blocks` and `strip`, the detector blocks are kept there
+/// and grow the strip as they come.
 class WidgetListener : public AnalysisListener
 {
 public:
-    explicit WidgetListener(Widget *widget) : widget(widget) {}
+    explicit WidgetListener(Widget *widget, dsp::matches::BlockStore *blocks = nullptr,
+                            RecordingStrip *strip = nullptr)
+        : widget(widget), blocks(blocks), strip(strip)
+    {
+    }
 
     void started() override { widget->clearOverview(); }
     void detectorColumn(int x, std::int32_t maximum) override
     {
         widget->animateDetector(x, rows::detector(maximum));
+    }
+    void detectorBlock(const dsp::DetectorBlock &block) override
+    {
+        if (blocks)
+            blocks->add(block);
+        if (strip)
+            strip->addBlock(block.column, block.maximum);
     }
     void cumulativeColumn(int x, std::int32_t maximum, std::int32_t minimum) override
     {
@@ -40,4 +54,6 @@ public:
 
 private:
     Widget *widget;
+    dsp::matches::BlockStore *blocks;
+    RecordingStrip *strip;
 };

@@ -4,11 +4,14 @@
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
 #include "wav/passes/commands.h"
+#include "wav/passes/matchfiles.h"
 #include "wav/passes/wavfile.h"
 
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <new>
 
 namespace {
@@ -20,14 +23,23 @@ public:
     Collector(BatchResult &result, const BatchOptions &options)
         : result(result),
           all(options.blocks),
-          pictured(options.png)
+          pictured(options.png),
+          keepBlocks(options.matches || options.labels)
     {
     }
+
+    /// The detector blocks, with `matches` or `labels`.
+    dsp::matches::BlockStore blocks;
 
     void detectorColumn(int x, std::int32_t maximum) override
     {
         if (keep(x))
             result.detector.emplace_back(x, maximum);
+    }
+    void detectorBlock(const dsp::DetectorBlock &block) override
+    {
+        if (keepBlocks)
+            blocks.add(block);
     }
     void cumulativeColumn(int x, std::int32_t maximum, std::int32_t minimum) override
     {
@@ -48,7 +60,10 @@ private:
     BatchResult &result;
     bool all;
     bool pictured;
+    bool keepBlocks;
 };
+
+
 
 /// The one-line form of a message the application shows on two lines.
 QString oneLine(QString text)
@@ -65,6 +80,17 @@ resultfiles::ResultFile *startResult(BatchResult &result, const QString &name, Q
         return file;
     message = file->errorText();
     return nullptr;
+}
+
+/// Writes `bytes` as the new pending result `name`; false with `message` set
+/// when it could not be.
+bool writeResult(BatchResult &result, const QString &name, const QByteArray &bytes,
+                 QString &message)
+{
+    resultfiles::ResultFile *file = startResult(result, name, message);
+    if (file && file->write(bytes) != bytes.size())
+        message = file->errorText(errno);
+    return message.isEmpty();
 }
 
 QString run(const QString &path, const BatchOptions &options,
@@ -124,6 +150,20 @@ QString run(const QString &path, const BatchOptions &options,
         if (csv && csv->write(rows) != rows.size())
             message = csv->errorText();
     }
+    if (message.isEmpty() && (options.matches || options.labels)) {
+        // The same files, byte for byte, as Graph > Draw writes.
+        const auto found = dsp::matches::find(collector.blocks, options.threshold);
+        const auto where = matchfiles::placement(format, headerBytes);
+        result.matchCount = int(std::min<std::size_t>(found.size(), INT32_MAX));
+        const std::string csv = dsp::matches::csv(found, where);
+        const std::string labels = dsp::matches::labels(found, where);
+        if (options.matches)
+            writeResult(result, matchfiles::matchesName(base),
+                        QByteArray(csv.data(), int(csv.size())), message);
+        if (message.isEmpty() && options.labels)
+            writeResult(result, matchfiles::labelsName(base),
+                        QByteArray(labels.data(), int(labels.size())), message);
+    }
     return message;
 }
 
@@ -137,6 +177,10 @@ QStringList batchResultNames(const QString &path, const BatchOptions &options)
         names << base + QStringLiteral("_stereo.wav");
     if (options.draw && options.blocks)
         names << base + QStringLiteral("_blocks.csv");
+    if (options.draw && options.matches)
+        names << matchfiles::matchesName(base);
+    if (options.draw && options.labels)
+        names << matchfiles::labelsName(base);
     if (options.draw && options.png)
         names << base + QStringLiteral("_graph.png");
     return names;

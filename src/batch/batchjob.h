@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dsp/matches.h"
 #include "wav/results/resultfile.h"
 
 #include <QString>
@@ -19,6 +20,9 @@ struct BatchOptions
     bool png = false;    ///< keep the overview columns the picture shows (needs draw)
     QString marker = QStringLiteral("marker.dat");
     bool skipDone = false; ///< leave out recordings whose results are up to date (runUnlessDone)
+    bool matches = false;  ///< also write <name>_matches.csv (needs draw)
+    bool labels = false;   ///< also write <name>_labels.txt (needs draw)
+    dsp::matches::Threshold threshold{}; ///< for the matches and the labels
 };
 
 /// The outcome of one recording.
@@ -33,6 +37,8 @@ struct BatchResult
     qint64 samples = -1;
     int peakBlock = -1;
     int change = 0;
+    /// Matches found with `matches` or `labels`; -1 before they were counted.
+    int matchCount = -1;
     double seconds = 0;
 
     /// The overview's block values, in order: (column, detector maximum)
@@ -50,8 +56,8 @@ struct BatchResult
 };
 
 /// The names of the files a job on `path` writes, in the order it writes
-/// them: <name>_output.wav, and with the options _stereo.wav, _blocks.csv and
-/// _graph.png.
+/// them: <name>_output.wav, and with the options _stereo.wav, _blocks.csv,
+/// _matches.csv, _labels.txt and _graph.png (always the last).
 QStringList batchResultNames(const QString &path, const BatchOptions &options);
 
 /// Runs the Open command's pass on `path` and, when asked, the Draw

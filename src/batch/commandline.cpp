@@ -3,6 +3,7 @@
 #include "batch/console.h"
 #include "batch/numbers.h"
 #include "wav/format/reading.h"
+#include "wav/passes/matchfiles.h"
 #include "wav/results/resultfiles.h"
 
 #include <QCommandLineParser>
@@ -103,6 +104,18 @@ const OptionText kOptions[] = {
      "Also process the recordings listed in <file>, one path a line; blank and # lines are "
      "skipped, relative paths are taken from the list's folder."},
     {"shard", "I/N", "Process only the recordings whose position (from 0) modulo N is I."},
+    {"matches", nullptr,
+     "Also write <name>_matches.csv, one row per match: time_s, sample, block, strength, "
+     "correlation."},
+    {"labels", nullptr, "Also write <name>_labels.txt, one label per match (start, end, label)."},
+    {"match-by", "statistic",
+     "What a match is a peak of: 'detector' (default) or 'correlation' (|r|)."},
+    {"threshold", "k",
+     "A detector match exceeds the median of the block maxima by k times their median "
+     "absolute deviation (default: 8)."},
+    {"threshold-value", "v",
+     "A match exceeds v instead: a detector value, or with --match-by correlation an |r| "
+     "between 0 and 1 (default there: 0.7)."},
     {"skip-done", nullptr,
      "Skip a recording whose results all exist and are newer than it and the template; its "
      "line says 'skipped'."},
@@ -115,7 +128,8 @@ void defineOptions(QCommandLineParser &parser)
         "File > Open does, and with --draw analyses it into <name>_stereo.wav, as\n"
         "Graph > Draw does. <name> is the path less its last four characters.\n\n"
         "Prints one line per recording, tab-separated: path, 'ok' or the error, samples,\n"
-        "peak block, change ('-' without --draw), seconds. Exit status: 0 when every\n"
+        "peak block, change ('-' without --draw), seconds, and with --matches the number\n"
+        "of matches. Exit status: 0 when every\n"
         "recording succeeded or was skipped, 1 when any failed, 2 on a usage error.\n\n"
         "For many recordings: --list reads them from a file, --shard I/N takes every\n"
         "N-th of them from the I-th on (counting from 0), so that N runs share one list,\n"
@@ -162,6 +176,46 @@ int checkMarker(const QCommandLineParser &parser, BatchCommand &command)
     return -1;
 }
 
+/// The options of the matches and labels; -1 when they are good.
+int readMatchOptions(const QCommandLineParser &parser, BatchOptions &options)
+{
+    using dsp::matches::Statistic;
+    options.matches = parser.isSet(QStringLiteral("matches"));
+    options.labels = parser.isSet(QStringLiteral("labels"));
+    const bool byGiven = parser.isSet(QStringLiteral("match-by"));
+    const bool kGiven = parser.isSet(QStringLiteral("threshold"));
+    const bool valueGiven = parser.isSet(QStringLiteral("threshold-value"));
+    if ((options.matches || options.labels) && !options.draw)
+        return usageError(QStringLiteral("--matches and --labels need --draw"));
+    if ((byGiven || kGiven || valueGiven) && !options.matches && !options.labels)
+        return usageError(
+            QStringLiteral("--match-by, --threshold and --threshold-value need --matches or "
+                           "--labels"));
+    dsp::matches::Threshold &threshold = options.threshold;
+    const QString by = parser.value(QStringLiteral("match-by"));
+    if (byGiven && by != QLatin1String("detector") && by != QLatin1String("correlation"))
+        return usageError(QStringLiteral("--match-by takes detector or correlation"));
+    if (by == QLatin1String("correlation")) {
+        threshold.by = Statistic::Correlation;
+        threshold.absolute = true;
+        threshold.value = dsp::matches::Threshold::kDefaultCorrelation;
+        if (kGiven)
+            return usageError(QStringLiteral(
+                "--threshold is for --match-by detector; give the |r| with --threshold-value"));
+    }
+    if (kGiven && valueGiven)
+        return usageError(QStringLiteral("give --threshold or --threshold-value, not both"));
+    const QString option = kGiven ? QStringLiteral("threshold") : QStringLiteral("threshold-value");
+    if (kGiven || valueGiven) {
+        const QString error =
+            matchfiles::parseValue(parser.value(option), threshold.by, threshold.value);
+        if (!error.isEmpty())
+            return usageError(QStringLiteral("--%1: %2").arg(option, error));
+        threshold.absolute = valueGiven;
+    }
+    return -1;
+}
+
 /// The options of a run over recordings, checked in the order of their
 /// messages.
 int readRunOptions(const QCommandLineParser &parser, BatchCommand &command)
@@ -180,6 +234,9 @@ int readRunOptions(const QCommandLineParser &parser, BatchCommand &command)
         return usageError(QStringLiteral("--jobs takes a whole number from 1 to %1").arg(kMaxJobs));
     if ((options.blocks || options.png) && !options.draw)
         return usageError(QStringLiteral("--blocks and --png need --draw"));
+    const int matchStatus = readMatchOptions(parser, options);
+    if (matchStatus >= 0)
+        return matchStatus;
     command.paths = parser.positionalArguments();
 #ifdef Q_OS_WIN
     const QString unmatched = expandWildcards(command.paths);

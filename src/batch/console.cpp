@@ -179,7 +179,8 @@ QString escapedName(const QString &name)
 #endif
 }
 
-QString resultLine(const BatchResult &result, const QString &shownPath, bool draw)
+QString resultLine(const BatchResult &result, const QString &shownPath, bool draw,
+                   bool matches)
 {
     const QString status = result.skipped           ? QStringLiteral("skipped")
                            : result.error.isEmpty() ? QStringLiteral("ok")
@@ -190,7 +191,11 @@ QString resultLine(const BatchResult &result, const QString &shownPath, bool dra
              analysed ? QString::number(result.samples) : QStringLiteral("-"),
              analysed ? QString::number(result.peakBlock) : QStringLiteral("-"),
              analysed ? QString::number(result.change) : QStringLiteral("-"),
-             QString::number(result.seconds, 'f', 3));
+             QString::number(result.seconds, 'f', 3))
+           + (!matches ? QString()
+              : analysed && result.matchCount >= 0
+                  ? QStringLiteral("\t%1").arg(result.matchCount)
+                  : QStringLiteral("\t-"));
 }
 
 Progress::Progress(int total) : total(total), enabled(stderrIsTerminal())

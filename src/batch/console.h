@@ -34,9 +34,11 @@ QString escaped(const QString &field);
 QString escapedName(const QString &name);
 
 /// The tab-separated line of one recording, shown under `shownPath` (a
-/// path already escaped): path,
-/// status, samples, peak block and change ('-' unless analysed), seconds.
-QString resultLine(const BatchResult &result, const QString &shownPath, bool draw);
+/// path already escaped): path, status, samples, peak block and change
+/// ('-' unless analysed), seconds; with `matches` the number of matches
+/// last ('-' unless counted).
+QString resultLine(const BatchResult &result, const QString &shownPath, bool draw,
+                   bool matches = false);
 
 /// "N of M done" on standard error while the lines come out, only when
 /// standard error is a terminal. It is cleared before each line, so that it

@@ -66,7 +66,8 @@ void printLine(const BatchResult &result, const BatchCommand &command)
 {
     // A name that is no valid text is shown by its bytes, already escaped.
     const QString shown = command.undecodable.value(result.path, console::escapedName(result.path));
-    console::print(stdout, console::resultLine(result, shown, command.options.draw) + '\n');
+    console::print(stdout, console::resultLine(result, shown, command.options.draw,
+                                               command.options.matches) + '\n');
 }
 
 int makeDemo(const QString &dir)

@@ -33,6 +33,7 @@ void Widget::setPosition(int block, int change)
 {
     view.setPosition(block, change);
     repaint();
+    emit positionChanged(view.currentPosition());
 }
 
 void Widget::clearOverview()
@@ -86,16 +87,20 @@ void Widget::paintEvent(QPaintEvent *event)
 void Widget::mousePressEvent(QMouseEvent *event)
 {
     event->accept();
-    if (event->button() == Qt::LeftButton && view.clickColumn(event->pos().x()))
+    if (event->button() == Qt::LeftButton && view.clickColumn(event->pos().x())) {
         repaint();
+        emit positionChanged(view.currentPosition());
+    }
 }
 
 void Widget::keyPressEvent(QKeyEvent *event)
 {
     event->accept();
     const int key = event->key();
-    if ((key == Qt::Key_Left && view.stepLeft()) || (key == Qt::Key_Right && view.stepRight()))
+    if ((key == Qt::Key_Left && view.stepLeft()) || (key == Qt::Key_Right && view.stepRight())) {
         repaint();
+        emit positionChanged(view.currentPosition());
+    }
 }
 
 void Widget::hideEvent(QHideEvent *event)

@@ -84,6 +84,11 @@ public slots:
     /// Repaints like animateDetector.
     void animateGraph2(int x, int y, int y2);
 
+signals:
+    /// The close-up moved: setPosition(), a click or an arrow key marked
+    /// overview column `column`.
+    void positionChanged(int column);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;

@@ -535,7 +535,7 @@ void TestMainWindow::drawWritesStereoFile()
     QCOMPARE(testsignals::compareWords(frames, expected.frames).beyondOne, std::size_t(0));
     QCOMPARE(widget->seriesLength(), int(expected.seriesX.size()));
     QCOMPARE(widget->currentPosition(), expected.peakBlock - 1);
-    QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 5);
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files).size(), 6); // and night_matches.csv
 }
 
 void TestMainWindow::drawRefusals_data()
@@ -691,7 +691,7 @@ void TestMainWindow::fileSafety_data()
         << QString() << QStringList{"night_output.wav"} << QStringList{"night_output.wav.AbCd9z"};
     QTest::newRow("Draw: marker.dat a FIFO")
         << true << QStringList{"night_output.wav", "marker.dat|"} << QString()
-        << QStringList{"night_stereo.wav"} << QStringList();
+        << QStringList{"night_stereo.wav", "night_matches.csv"} << QStringList();
     QTest::newRow("Draw: processed file a FIFO")
         << true << QStringList{"night_output.wav|"} << QStringLiteral("not wav file")
         << QStringList() << QStringList();
@@ -703,6 +703,13 @@ void TestMainWindow::fileSafety_data()
         << true << QStringList{"night_output.wav", "marker.dat:x", "night_stereo.wav->marker.dat"}
         << writeFailed.arg("%1", "stereo", "it is the same file as marker.dat") << QStringList()
         << QStringList();
+    QTest::newRow("Draw: match file a link to the processed file")
+        << true
+        << QStringList{"night_output.wav", "night_stereo.wav:earlier",
+                       "night_matches.csv->night_output.wav"}
+        << QStringLiteral("Could not write %1/night_matches.csv: it is the same file as "
+                          "%1/night_output.wav")
+        << QStringList() << QStringList();
 }
 
 // Open and Draw write only where they may, and never wait on a FIFO: a
@@ -804,7 +811,8 @@ void TestMainWindow::resultHeldOpen()
     QVERIFY(readFile(path(result)).startsWith("RIFF"));
 #endif
     const QStringList files = QDir(work.path()).entryList(QDir::Files | QDir::Hidden);
-    QCOMPARE(files, draw ? QStringList({"night.wav", "night_output.wav", "night_stereo.wav"})
+    QCOMPARE(files, draw ? QStringList({"night.wav", "night_matches.csv", "night_output.wav",
+                                        "night_stereo.wav"})
                          : QStringList({"night.wav", "night_output.wav"}));
 }
 

@@ -205,6 +205,9 @@ private slots:
     void failedAllocationIsOneRecordingsError();
     void linksAndReasons_data();
     void linksAndReasons();
+    void matchOptionsRefused_data();
+    void matchOptionsRefused();
+    void matchesColumnAndThresholds();
 
 private:
     QString path(const QString &name) const { return QDir(work->path()).filePath(name); }
@@ -1055,6 +1058,67 @@ void TestBatch::linksAndReasons()
         QVERIFY2(after.erase(name) == 1, qPrintable(name));
     QCOMPARE(after, before);
 #endif
+void TestBatch::matchOptionsRefused_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    const QStringList base{"--draw", "--matches"};
+    QTest::newRow("zero") << base + QStringList{"--threshold", "0"} << "above 0";
+    QTest::newRow("negative") << base + QStringList{"--threshold=-4"} << "above 0";
+    QTest::newRow("NaN") << base + QStringList{"--threshold-value", "nan"} << "above 0";
+    QTest::newRow("text") << base + QStringList{"--threshold", "many"} << "is not a number";
+    QTest::newRow("|r| of 1") << base + QStringList{"--match-by", "correlation",
+                                                    "--threshold-value", "1"}
+                              << "between 0 and 1";
+    QTest::newRow("k by |r|") << base + QStringList{"--match-by", "correlation", "--threshold", "3"}
+                              << "--threshold is for --match-by detector";
+    QTest::newRow("statistic") << base + QStringList{"--match-by", "energy"}
+                               << "--match-by takes detector or correlation";
+    QTest::newRow("both") << base + QStringList{"--threshold", "3", "--threshold-value", "9"}
+                          << "not both";
+    QTest::newRow("without --draw") << QStringList{"--labels"} << "need --draw";
+    QTest::newRow("without --matches")
+        << QStringList{"--draw", "--threshold", "3"} << "need --matches or --labels";
+}
+
+// A threshold that cannot be used ends the run before anything is written.
+void TestBatch::matchOptionsRefused()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    QVERIFY(writeFile(path("rec.wav"), recording(bandSignal(20000, 1e6))));
+    QVERIFY(writeFile(path("rec_matches.csv"), "earlier"));
+    const auto before = fileentries::state(QDir(work->path()));
+    const BatchRun run = runBatch(args + QStringList{"rec.wav"}, work->path());
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(QString::fromLocal8Bit(run.err).contains(message), run.err.constData());
+    QCOMPARE(fileentries::state(QDir(work->path())), before);
+}
+
+// The line keeps its columns and adds the number of matches; a lower
+// threshold finds more.
+void TestBatch::matchesColumnAndThresholds()
+{
+    QVERIFY(writeFile(path("rec.wav"), recording(demo30.samples)));
+    QVERIFY(writeFile(path("marker.dat"), markerBytes(demo30.marker)));
+    int previous = -1;
+    for (const QStringList &threshold :
+         {QStringList{"--threshold", "40"}, QStringList{"--threshold", "8"},
+          QStringList{"--threshold-value", "2"}}) {
+        const BatchRun run =
+            runBatch(QStringList{"--draw", "--matches"} + threshold + QStringList{"rec.wav"},
+                     work->path());
+        QCOMPARE(run.exitCode, 0);
+        const QStringList fields = run.lines().value(0).split('\t');
+        QCOMPARE(fields.size(), 7);
+        const int rows = readFile(path("rec_matches.csv")).count('\n') - 1;
+        QCOMPARE(fields[6], QString::number(rows));
+        QVERIFY2(rows > previous, qPrintable(threshold.join(' ')));
+        previous = rows;
+    }
+    // Without --matches the line is as it was.
+    const BatchRun plain = runBatch({"--draw", "rec.wav"}, work->path());
+    QCOMPARE(plain.lines().value(0).split('\t').size(), 6);
 }
 
 #include "tst_batch.moc"

@@ -1,13 +1,16 @@
 #pragma once
 
+#include "dsp/matches.h"
 #include "wav/passes/wavfile.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QFile;
 class QFileDevice;
@@ -70,15 +73,28 @@ QString open(const QString &recording, const QString &output,
 QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QIODevice *marker,
                       AnalysisListener &listener);
 
+/// A further result of the analysis, made from what the listener kept once
+/// the analysis has ended (the match file), and committed together with the
+/// stereo result.
+struct AnalysisFile
+{
+    QString name;
+    /// Its contents, given where the steps lie in the recording.
+    std::function<QByteArray(const dsp::matches::Placement &)> contents;
+};
+
 /// Runs the analysis of the open, checked processed file `source` with the
 /// template in `marker` (may be closed: the empty template), writes the
 /// two-channel result `stereo` and commits it. The analysis runs and
 /// `listener` hears all of it even when `stereo` cannot be written; the
 /// write error is answered after. When `stereo` cannot be started, what it
 /// would hold goes to `fallback` (open for writing) if given, as far as that
-/// file takes it, so that the graph can still show the components.
+/// file takes it, so that the graph can still show the components. The
+/// `extra` files are refused, written and committed with `stereo`: all of
+/// them or none.
 QString analyseInto(WavFile &source, const QString &stereo, QFile *marker,
-                    AnalysisListener &listener, QFileDevice *fallback = nullptr);
+                    AnalysisListener &listener, QFileDevice *fallback = nullptr,
+                    const std::vector<AnalysisFile> &extra = {});
 
 /// What a Draw leaves for the close-up.
 struct DrawOutcome
@@ -95,13 +111,16 @@ struct DrawOutcome
     QString frames;
     /// The scratch copy of the frames, when the close-up reads them there.
     std::unique_ptr<QFileDevice> scratch;
+    /// Where the steps lie in the recording (its header and channels).
+    dsp::matches::Placement placement;
 };
 
 /// The Draw command: analyses `processed` (empty when no Open has made it)
 /// with the template file `markerPath` into the result `stereo`. The
 /// listener's started() comes once the input has been checked.
-/// `helperCore` as for open().
+/// `helperCore` as for open(); `extra` as for analyseInto().
 DrawOutcome draw(const QString &processed, const QString &stereo, const QString &markerPath,
-                 AnalysisListener &listener, const WavFile::HelperCore &helperCore = {});
+                 AnalysisListener &listener, const WavFile::HelperCore &helperCore = {},
+                 const std::vector<AnalysisFile> &extra = {});
 
 } // namespace commands

@@ -5,6 +5,7 @@
 
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
+#include "wav/passes/matchfiles.h"
 #include "wav/passes/wavfile.h"
 #include "wav/results/resultfile.h"
 #include "wav/results/resultfiles.h"
@@ -64,6 +65,10 @@ public:
     {
         listener.detectorColumn(x, maximum);
     }
+    void detectorBlock(const dsp::DetectorBlock &block) override
+    {
+        listener.detectorBlock(block);
+    }
     void cumulativeColumn(int x, std::int32_t maximum, std::int32_t minimum) override
     {
         listener.cumulativeColumn(x, maximum, minimum);
@@ -118,13 +123,23 @@ QString writeAnalysis(WavFile &pass, QIODevice &processed, QIODevice &stereo, QI
 }
 
 QString analyseInto(WavFile &source, const QString &stereo, QFile *marker,
-                    AnalysisListener &listener, QFileDevice *fallback)
+                    AnalysisListener &listener, QFileDevice *fallback,
+                    const std::vector<AnalysisFile> &extra)
 {
     resultfiles::ResultFile result(stereo);
-    QString error =
-        prepareResult(stereo, {source.fileName(), marker ? marker->fileName() : QString()});
+    const QStringList inputs{source.fileName(), marker ? marker->fileName() : QString()};
+    QString error = prepareResult(stereo, inputs);
     if (error.isEmpty() && !result.start())
         error = result.errorText();
+    std::vector<std::unique_ptr<resultfiles::ResultFile>> extraFiles;
+    for (const AnalysisFile &file : extra) {
+        if (!error.isEmpty())
+            break;
+        extraFiles.push_back(std::make_unique<resultfiles::ResultFile>(file.name));
+        error = prepareResult(file.name, inputs);
+        if (error.isEmpty() && !extraFiles.back()->start())
+            error = extraFiles.back()->errorText();
+    }
     if (!error.isEmpty()) {
         // The graph is worth having even when the result cannot be kept.
         Discard discard;
@@ -135,11 +150,23 @@ QString analyseInto(WavFile &source, const QString &stereo, QFile *marker,
         return failed.isEmpty() ? error : failed;
     }
     error = writeAnalysis(source, source, result, marker, listener);
-    return error.isEmpty() ? resultfiles::commitAll({&result}) : error;
+    if (!error.isEmpty())
+        return error;
+    std::vector<resultfiles::ResultFile *> files{&result};
+    const dsp::matches::Placement where =
+        matchfiles::placement(source.audioFormat(), source.headerSize());
+    for (std::size_t i = 0; i < extra.size(); ++i) {
+        const QByteArray bytes = extra[i].contents(where);
+        if (extraFiles[i]->write(bytes) != bytes.size())
+            return extraFiles[i]->errorText(errno);
+        files.push_back(extraFiles[i].get());
+    }
+    return resultfiles::commitAll(files);
 }
 
 DrawOutcome draw(const QString &processed, const QString &stereo, const QString &markerPath,
-                 AnalysisListener &listener, const WavFile::HelperCore &helperCore)
+                 AnalysisListener &listener, const WavFile::HelperCore &helperCore,
+                 const std::vector<AnalysisFile> &extra)
 {
     DrawOutcome outcome;
     QFile markerFile(markerPath);
@@ -153,6 +180,7 @@ DrawOutcome draw(const QString &processed, const QString &stereo, const QString 
                           : openChecked(source, processed, QString::fromLatin1(notWavProcessed));
     if (!outcome.message.isEmpty())
         return outcome;
+    outcome.placement = matchfiles::placement(source.audioFormat(), source.headerSize());
     listener.started();
     EndKeeper keeper(listener, outcome);
     // Where the components go when the result cannot be written, so that
@@ -160,7 +188,7 @@ DrawOutcome draw(const QString &processed, const QString &stereo, const QString 
     auto scratch = std::make_unique<QTemporaryFile>();
     if (!scratch->open())
         scratch.reset();
-    outcome.message = analyseInto(source, stereo, &markerFile, keeper, scratch.get());
+    outcome.message = analyseInto(source, stereo, &markerFile, keeper, scratch.get(), extra);
     outcome.processed = processed;
     if (outcome.message.isEmpty()) {
         outcome.frames = stereo;
