@@ -1,5 +1,6 @@
 #include "reading.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDevice>
 #include <QVariant>
