@@ -1058,6 +1058,8 @@ void TestBatch::linksAndReasons()
         QVERIFY2(after.erase(name) == 1, qPrintable(name));
     QCOMPARE(after, before);
 #endif
+}
+
 void TestBatch::matchOptionsRefused_data()
 {
     QTest::addColumn<QStringList>("args");
