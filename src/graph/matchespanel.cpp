@@ -91,9 +91,21 @@ void MatchesPanel::clearResult()
     refresh();
 }
 
+dsp::matches::Threshold MatchesPanel::chosen() const
+{
+    dsp::matches::Threshold t;
+    t.by = statistic->currentIndex() == 1 ? dsp::matches::Statistic::Correlation
+                                          : dsp::matches::Statistic::Detector;
+    t.absolute = t.by == dsp::matches::Statistic::Correlation || rule->currentIndex() == 1;
+    t.value = t.by == dsp::matches::Statistic::Correlation ? lastCorrelation
+              : t.absolute                                  ? lastAbsolute
+                                                            : lastMultiple;
+    return t;
+}
+
 bool MatchesPanel::applyThreshold(const QString &text)
 {
-    dsp::matches::Threshold wanted = current;
+    dsp::matches::Threshold wanted = chosen();
     const QString why = QString::fromStdString(
         dsp::matches::parseThreshold(text.toStdString(), wanted.by, wanted.value));
     if (!why.isEmpty()) {
@@ -102,10 +114,9 @@ bool MatchesPanel::applyThreshold(const QString &text)
     }
     message->clear();
     current = wanted;
-    if (current.by == dsp::matches::Statistic::Detector)
-        lastDetector = current;
-    else
-        lastCorrelation = current.value;
+    (current.by == dsp::matches::Statistic::Correlation ? lastCorrelation
+     : current.absolute                                  ? lastAbsolute
+                                                         : lastMultiple) = current.value;
     refresh();
     return true;
 }
@@ -117,27 +128,18 @@ void MatchesPanel::valueEntered()
 
 void MatchesPanel::statisticChosen()
 {
-    // Each statistic takes back the threshold it had.
-    const bool byCorrelation = statistic->currentIndex() == 1;
-    if (byCorrelation) {
-        current.by = dsp::matches::Statistic::Correlation;
-        current.absolute = true;
-        current.value = lastCorrelation;
-    } else {
-        const bool absolute = rule->currentIndex() == 1;
-        if (absolute != lastDetector.absolute)
-            lastDetector.value = absolute ? 0.0 : dsp::matches::Threshold::kDefaultMultiple;
-        lastDetector.absolute = absolute;
-        current = lastDetector;
-    }
-    // An absolute detector value has no default: the list waits for one.
-    if (!(current.value > 0)) {
+    // Each choice takes back the value it had; an absolute detector value
+    // has none until one is entered, and the list keeps its threshold.
+    rule->setEnabled(statistic->currentIndex() == 0);
+    const dsp::matches::Threshold wanted = chosen();
+    if (!(wanted.value > 0)) {
         edit->clear();
         message->setText(QStringLiteral("Enter the detector value a match must exceed."));
         return;
     }
     message->clear();
-    edit->setText(shownNumber(current.value));
+    edit->setText(shownNumber(wanted.value));
+    current = wanted;
     refresh();
 }
 
@@ -159,7 +161,6 @@ QString MatchesPanel::messageText() const
 
 void MatchesPanel::refresh()
 {
-    rule->setEnabled(current.by == dsp::matches::Statistic::Detector);
     if (!blocks) {
         matches->setMatches({}, placement);
         header->setText(QStringLiteral("No matches: there is no Draw yet."));

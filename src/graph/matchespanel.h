@@ -40,9 +40,9 @@ public:
     /// Back to no Draw: an empty list that says so.
     void clearResult();
 
-    /// Takes `text` as the threshold value for the statistic and rule
-    /// chosen; false (with the reason shown, nothing else changed) when it
-    /// cannot be used.
+    /// Takes `text` as the threshold value for the statistic and rule the
+    /// controls show; false (with the reason shown, nothing else changed)
+    /// when it cannot be used.
     bool applyThreshold(const QString &text);
 
     QString headerText() const;
@@ -66,10 +66,13 @@ private slots:
 
 private:
     void refresh();
+    /// The statistic and rule the controls show, with the value each last had.
+    dsp::matches::Threshold chosen() const;
 
     dsp::matches::Threshold current;
-    /// What each statistic's controls last held.
-    dsp::matches::Threshold lastDetector;
+    /// The value each choice of the controls last had (0: none yet).
+    double lastMultiple = dsp::matches::Threshold::kDefaultMultiple;
+    double lastAbsolute = 0.0;
     double lastCorrelation = dsp::matches::Threshold::kDefaultCorrelation;
     const dsp::matches::BlockStore *blocks = nullptr;
     dsp::matches::Placement placement;

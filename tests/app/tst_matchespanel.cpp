@@ -11,6 +11,7 @@
 #include "graph/recordingstrip.h"
 #include "graph/widget.h"
 
+#include <QComboBox>
 #include <QLineEdit>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -136,6 +137,16 @@ void TestMatchesPanel::badThresholdChangesNothing()
     QVERIFY(panel->headerText().startsWith("No matches by the detector"));
     QVERIFY(panel->messageText().isEmpty());
     QCOMPARE(readFile(dir.filePath("rec_matches.csv")), csv);
+
+    // An absolute value has none until one is entered: the list keeps its
+    // threshold. By |r| the list takes 0.7.
+    panel->ruleBox()->setCurrentIndex(1);
+    QVERIFY(QMetaObject::invokeMethod(panel, "statisticChosen"));
+    QCOMPARE(panel->threshold().value, 1000000.0);
+    QVERIFY(!panel->messageText().isEmpty());
+    panel->statisticBox()->setCurrentIndex(1);
+    QVERIFY(QMetaObject::invokeMethod(panel, "statisticChosen"));
+    QVERIFY2(panel->headerText().contains("by |r| above 0.7"), qPrintable(panel->headerText()));
 }
 
 void TestMatchesPanel::rowsAndStripMoveTheCloseUp()

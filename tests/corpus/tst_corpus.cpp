@@ -297,7 +297,7 @@ void TestCorpus::application()
         QCOMPARE(answerer.messages.size(), 1);
         if (draw == corpus::Draw::Drawn) {
             QCOMPARE(answerer.messages[0].text, QStringLiteral("Drawing completed!"));
-            written << name.chopped(4) + "_stereo.wav";
+            written << name.chopped(4) + "_stereo.wav" << name.chopped(4) + "_matches.csv";
             QVERIFY(isResult(base + "_stereo.wav", 2));
         } else {
             QCOMPARE(answerer.messages[0].title, QStringLiteral("Warning"));
