@@ -285,7 +285,7 @@ QString commitAll(const std::vector<ResultFile *> &files)
     // From here on an interrupt waits: a temporary file given its name
     // after the interrupt removed the leftovers would stay behind.
     std::lock_guard<std::mutex> lock(commitLock());
-    const SignalHold hold;
+    [[maybe_unused]] const SignalHold hold;
     for (ResultFile *file : files) {
         const QString error = ready(*file, commit, file->targetPath());
         if (!error.isEmpty())
