@@ -811,9 +811,15 @@ void TestMainWindow::resultHeldOpen()
     QVERIFY(readFile(path(result)).startsWith("RIFF"));
 #endif
     const QStringList files = QDir(work.path()).entryList(QDir::Files | QDir::Hidden);
+#ifdef Q_OS_WIN
+    // Draw's results go in together or not at all: no match file either.
+    QCOMPARE(files, draw ? QStringList({"night.wav", "night_output.wav", "night_stereo.wav"})
+                         : QStringList({"night.wav", "night_output.wav"}));
+#else
     QCOMPARE(files, draw ? QStringList({"night.wav", "night_matches.csv", "night_output.wav",
                                         "night_stereo.wav"})
                          : QStringList({"night.wav", "night_output.wav"}));
+#endif
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -48,7 +48,7 @@ struct BatchRun
     QString text() const
     {
 #ifdef Q_OS_WIN
-        return QString::fromUtf8(out);
+        return QString::fromUtf8(out).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 #else
         return QString::fromLocal8Bit(out);
 #endif

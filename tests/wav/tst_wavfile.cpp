@@ -588,7 +588,7 @@ void TestWavFile::failedReadRefusesTheCommand()
     }
     wavformat::setReadFault({});
     QCOMPARE(reads, nth);
-    QCOMPARE(message, "Could not read " + folder.filePath(failing) + ": "
+    QCOMPARE(message, "Could not read " + QDir::toNativeSeparators(folder.filePath(failing)) + ": "
                           + wavformat::systemReason(EIO));
     QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden), before);
 }
