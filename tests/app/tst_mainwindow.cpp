@@ -21,6 +21,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 
 #ifndef Q_OS_WIN
 #include <sys/resource.h>
@@ -95,6 +96,27 @@ bool drawNamed(MainWindow &window, const QString &name, QList<SeenMessage> &mess
     return true;
 }
 
+/// Calls `call` whenever `target` receives an event of `type`.
+class EventHook : public QObject
+{
+public:
+    EventHook(QObject *target, QEvent::Type type, std::function<void()> call)
+        : type(type), call(std::move(call))
+    {
+        target->installEventFilter(this);
+    }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == type)
+            call();
+        return false;
+    }
+
+private:
+    QEvent::Type type;
+    std::function<void()> call;
+};
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -132,6 +154,11 @@ private slots:
     void outputNames();
     void resultHeldOpen_data();
     void resultHeldOpen();
+    void arrowKeysWorkAfterDraw();
+    void closeDuringDraw_data();
+    void closeDuringDraw();
+    void drawNamesMissingTemplate_data();
+    void drawNamesMissingTemplate();
 
 private:
     QString path(const QString &name) const { return work.filePath(name); }
@@ -814,6 +841,90 @@ void TestMainWindow::resultHeldOpen()
     QCOMPARE(files, draw ? QStringList({"night.wav", "night_matches.csv", "night_output.wav",
                                         "night_stereo.wav"})
                          : QStringList({"night.wav", "night_output.wav"}));
+}
+
+
+void TestMainWindow::arrowKeysWorkAfterDraw()
+{
+    QVERIFY(writeFile(path("x.wav_output.wav"), recording(bandSignal(40000, 1e8))));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QList<SeenMessage> messages;
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
+    QCOMPARE(messages.size(), 1);
+    auto *widget = window.findChild<Widget *>();
+    QCOMPARE(window.focusWidget(), static_cast<QWidget *>(widget));
+    const int start = widget->windowStart();
+    QTest::keyClick(window.focusWidget(), Qt::Key_Right);
+    QVERIFY(widget->windowStart() != start);
+}
+
+void TestMainWindow::closeDuringDraw_data()
+{
+    QTest::addColumn<bool>("fromWindowSystem");
+    QTest::newRow("close button") << true;
+    QTest::newRow("File > Exit") << false;
+}
+
+// The close comes while the overview is painted: the Draw still commits its
+// results, no box follows and the window closes.
+void TestMainWindow::closeDuringDraw()
+{
+    QFETCH(bool, fromWindowSystem);
+    QVERIFY(writeFile(path("x.wav_output.wav"), recording(bandSignal(40000, 1e8))));
+    MainWindow window;
+    window.show();
+    auto *widget = window.findChild<Widget *>();
+    bool asked = false;
+    EventHook hook(widget, QEvent::Paint, [&] {
+        if (asked)
+            return;
+        asked = true;
+        if (fromWindowSystem)
+            QCoreApplication::postEvent(window.windowHandle(), new QCloseEvent);
+        else
+            window.close();
+    });
+    QList<SeenMessage> messages;
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
+    QVERIFY(asked);
+    QCOMPARE(messages.size(), 0);
+    QVERIFY(!window.isVisible());
+    QVERIFY(QFile::exists(path("x.wav_stereo.wav")));
+    QVERIFY(QFile::exists(path("x.wav_matches.csv")));
+}
+
+void TestMainWindow::drawNamesMissingTemplate_data()
+{
+    QTest::addColumn<QByteArray>("marker"); // null: no marker.dat
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("none") << QByteArray() << QStringLiteral("not found in %1");
+    QTest::newRow("empty") << QByteArray("") << QStringLiteral("in %1 is empty");
+    QTest::newRow("under one value") << QByteArray(7, 'x') << QStringLiteral("in %1 is empty");
+    QTest::newRow("one value") << QByteArray(8, '\0') << QString();
+}
+
+void TestMainWindow::drawNamesMissingTemplate()
+{
+    QFETCH(QByteArray, marker);
+    QFETCH(QString, warning);
+    QVERIFY(writeFile(path("x.wav_output.wav"), recording(bandSignal(5000, 1e8))));
+    if (!marker.isNull())
+        QVERIFY(writeFile(path("marker.dat"), marker));
+    MainWindow window;
+    window.show();
+    QList<SeenMessage> messages;
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0].text, QStringLiteral("Drawing completed!"));
+    const QString status = window.statusBar()->currentMessage();
+    if (warning.isEmpty()) {
+        QVERIFY2(!status.startsWith("No template"), qPrintable(status));
+        return;
+    }
+    QVERIFY(status.startsWith(QStringLiteral("No template: \"marker.dat\" ")));
+    QVERIFY2(status.endsWith(warning.arg(QDir::toNativeSeparators(work.path()))), qPrintable(status));
 }
 
 QTEST_MAIN(TestMainWindow)

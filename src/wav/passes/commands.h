@@ -42,6 +42,12 @@ QString openChecked(WavFile &file, const QString &fileName, const QString &notWa
 /// Why `file` could not be opened, in the system's words.
 QString openFailure(const QFile &file);
 
+/// The warning a Draw gives when the template file `markerPath` holds no
+/// value (missing, unreadable, not a regular file, or under eight bytes),
+/// naming the folder it was looked for in; empty when it holds one or more.
+/// The analysis then runs with the empty template, as it always has.
+QString templateWarning(const QString &markerPath);
+
 /// Refuses `result` as resultfiles::refusal() does and puts right what
 /// earlier interrupted writes of it left behind. Empty when it may be written.
 QString prepareResult(const QString &result, const QStringList &inputs);
