@@ -296,6 +296,9 @@ void MainWindow::processFile(const QString &fileName)
     progressBar->setValue(100);
     progressBar->setFormat(
         QStringLiteral("Data processing finished. Press 'Graph->Draw' to draw graphs"));
+    const QString levelWarning = commands::levelWarning(commands::lastInputLevel());
+    if (!levelWarning.isEmpty())
+        statusBar()->showMessage(levelWarning);
     qDebug() << "process ok";
     processedFileReady = true;
     graphMenu->setEnabled(true);

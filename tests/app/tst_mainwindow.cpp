@@ -154,6 +154,8 @@ private slots:
     void outputNames();
     void resultHeldOpen_data();
     void resultHeldOpen();
+    void openWarnsOfInputLevel_data();
+    void openWarnsOfInputLevel();
     void arrowKeysWorkAfterDraw();
     void closeDuringDraw_data();
     void closeDuringDraw();
@@ -925,6 +927,38 @@ void TestMainWindow::drawNamesMissingTemplate()
     }
     QVERIFY(status.startsWith(QStringLiteral("No template: \"marker.dat\" ")));
     QVERIFY2(status.endsWith(warning.arg(QDir::toNativeSeparators(work.path()))), qPrintable(status));
+}
+
+void TestMainWindow::openWarnsOfInputLevel_data()
+{
+    QTest::addColumn<double>("amplitude"); // of a 150 Hz sine
+    QTest::addColumn<bool>("warns");
+    QTest::newRow("full scale") << 2147483000.0 << true;
+    QTest::newRow("at the level the tool is made for") << 700000.0 << false;
+    QTest::newRow("silence") << 0.0 << false;
+}
+
+// The level is reported, never mended: the output is the cascade's as ever.
+void TestMainWindow::openWarnsOfInputLevel()
+{
+    QFETCH(double, amplitude);
+    QFETCH(bool, warns);
+    std::vector<std::int32_t> samples(30000);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = std::int32_t(std::lround(amplitude * std::sin(2 * M_PI * 150 * double(i) / 16384.0)));
+    const QByteArray input = recording(samples);
+    QVERIFY(writeFile(path("loud.wav"), input));
+    MainWindow window;
+    QCOMPARE(openAnswered(window, path("loud.wav")).size(), 0);
+    QCOMPARE(window.findChild<QProgressBar *>()->text(), finishedText);
+    const QString status = window.statusBar()->currentMessage();
+    QCOMPARE(status.startsWith(QStringLiteral("Input level too high: ")), warns);
+    if (warns)
+        QVERIFY2(status.contains(QStringLiteral("scale the recording down by about ")), qPrintable(status));
+    const std::vector<std::int32_t> expected = reference::literalFilter(bytesToWords(input));
+    const std::vector<std::int32_t> got = bytesToWords(readFile(path("loud_output.wav")));
+    QCOMPARE(got.size(), expected.size());
+    QCOMPARE(testsignals::compareWords(got, expected).beyondOne, std::size_t(0));
 }
 
 QTEST_MAIN(TestMainWindow)
