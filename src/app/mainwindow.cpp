@@ -9,6 +9,7 @@
 #include "wav/results/resultfiles.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QDockWidget>
@@ -243,6 +244,13 @@ bool MainWindow::askToSaveChanges()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    // A close asked for while a Draw runs waits for its results: the window
+    // closes once they are committed, as it does after an Open.
+    if (drawing) {
+        closeAfterDraw = true;
+        event->ignore();
+        return;
+    }
     if (askToSaveChanges()) {
         storeWindowSettings();
         event->accept();
@@ -288,6 +296,9 @@ void MainWindow::processFile(const QString &fileName)
     progressBar->setValue(100);
     progressBar->setFormat(
         QStringLiteral("Data processing finished. Press 'Graph->Draw' to draw graphs"));
+    const QString levelWarning = commands::levelWarning(commands::lastInputLevel());
+    if (!levelWarning.isEmpty())
+        statusBar()->showMessage(levelWarning);
     qDebug() << "process ok";
     processedFileReady = true;
     graphMenu->setEnabled(true);
@@ -298,6 +309,8 @@ void MainWindow::processFile(const QString &fileName)
 // shown either way.
 void MainWindow::about()
 {
+    drawing = true;
+    closeAfterDraw = false;
     progressBar->setVisible(false);
     graphWidget->setVisible(true);
     recordingStrip->setVisible(true);
@@ -324,16 +337,33 @@ void MainWindow::about()
     commands::DrawOutcome outcome =
         commands::draw(processed, baseName + QStringLiteral("_stereo.wav"), markerPath, listener,
                        secondCore, extra);
-    if (!outcome.processed.isEmpty()) {
+    const bool shown = !outcome.processed.isEmpty();
+    if (shown) {
         listener.show(outcome);
         matchesPanel->setResult(&matchBlocks, outcome.placement, marker.absoluteFilePath(),
                                 markerValues);
     }
-    if (!outcome.message.isEmpty()) {
-        showMessage(QStringLiteral("Warning"), outcome.message);
+    // A close the window system sent during the run is taken now, before a
+    // box would block it; clicks and keys wait for the box.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    drawing = false;
+    if (closeAfterDraw && close())
         return;
+    closeAfterDraw = false;
+
+    if (shown) {
+        const QString warning = commands::templateWarning(markerPath);
+        if (!warning.isEmpty())
+            statusBar()->showMessage(warning);
     }
-    showMessage(QString(), QStringLiteral("Drawing completed!"));
+    if (!outcome.message.isEmpty())
+        showMessage(QStringLiteral("Warning"), outcome.message);
+    else
+        showMessage(QString(), QStringLiteral("Drawing completed!"));
+    // The screen tells the user to move the close-up with the arrow keys:
+    // they work at once.
+    if (shown)
+        graphWidget->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::showColumn(int column)

@@ -87,6 +87,9 @@ private:
     /// True while `baseName`'s processed file is the one the last Open
     /// wrote; a refused or failed Open leaves an unrelated file there.
     bool processedFileReady = false;
+    /// True while a Draw runs; a close asked for then is kept for its end.
+    bool drawing = false;
+    bool closeAfterDraw = false;
     Widget *graphWidget;
     /// The whole recording below the graph, and the matches beside it.
     RecordingStrip *recordingStrip;

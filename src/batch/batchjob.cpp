@@ -7,11 +7,13 @@
 #include "wav/passes/matchfiles.h"
 #include "wav/passes/wavfile.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 
 namespace {
@@ -93,6 +95,17 @@ bool writeResult(BatchResult &result, const QString &name, const QByteArray &byt
     return message.isEmpty();
 }
 
+/// A warning about `path` on standard error, one line; the run goes on.
+void warn(const QString &path, const QString &warning)
+{
+    if (!warning.isEmpty())
+        std::fputs(QStringLiteral("quorvane-batch: warning: %1: %2\n")
+                       .arg(QDir::toNativeSeparators(path), warning)
+                       .toLocal8Bit()
+                       .constData(),
+                   stderr);
+}
+
 QString run(const QString &path, const BatchOptions &options,
             const std::function<void(int)> &progress, BatchResult &result)
 {
@@ -120,6 +133,8 @@ QString run(const QString &path, const BatchOptions &options,
         return message;
     message = commands::writeFiltered(source, *output, progress);
     source.close();
+    if (message.isEmpty())
+        warn(path, commands::levelWarning(commands::lastInputLevel()));
     if (!message.isEmpty() || !options.draw)
         return message;
 
@@ -135,6 +150,7 @@ QString run(const QString &path, const BatchOptions &options,
         return QString::fromLatin1(commands::wrongFormat);
     QFile marker(options.marker);
     markerfile::open(marker); // anything else is the empty template
+    warn(path, commands::templateWarning(options.marker));
     resultfiles::ResultFile *stereo =
         startResult(result, base + QStringLiteral("_stereo.wav"), message);
     if (!stereo)

@@ -57,13 +57,16 @@ struct FilterCascade::Impl
         FftwBuffer<double> input = allocateZeroed<double>(kFftSize);
         std::vector<std::int32_t> output = std::vector<std::int32_t>(kBlockWords);
         std::size_t words = 0;
+        std::int64_t outOfRange = 0;
     };
     // The helper's own transform: both are estimated plans of one length
     // and round alike.
     std::unique_ptr<RealTransform> helperFft;
     WorkRing<Slot> slots{[this](Slot &slot, bool onHelper) {
-        math.filterBlock(onHelper ? *helperFft : fft, combinedSpectrum.get(), slot.input.get(),
-                         slot.words, slot.output.data());
+        RealTransform &transform = onHelper ? *helperFft : fft;
+        math.filterBlock(transform, combinedSpectrum.get(), slot.input.get(), slot.words,
+                         slot.output.data());
+        slot.outOfRange = countBeyondLimit(transform.output() + (kCombinedTaps - 1), slot.words);
     }};
 
     /// Hands the block at `from` (history first) of `words` words on to a slot.
@@ -79,6 +82,8 @@ struct FilterCascade::Impl
     // Filtered words not yet pulled, from `queueHead` on.
     std::vector<std::int32_t> queue;
     std::size_t queueHead = 0;
+    /// Words of the queue so far written as 0 beyond the magnitude limit.
+    std::int64_t outOfRange = 0;
 };
 
 FilterCascade::Impl::Impl(bool wide)
@@ -97,6 +102,11 @@ void FilterCascade::Impl::runStartUp(std::int64_t end)
     const auto words =
         static_cast<std::size_t>(std::max<std::int64_t>(0, end - filter::kLeadInWords));
     math.runStartUp(k, direct, end, queueSpace(words));
+    const auto &last = direct.back();
+    for (std::int64_t n = filter::kLeadInWords; n < end; ++n) {
+        const double y = last[static_cast<std::size_t>(n)];
+        outOfRange += beyondLimit(n <= filter::kDampedUntil ? y / 100000 : y) ? 1 : 0;
+    }
 }
 
 // Hands over from the direct start-up to the FFT blocks: the first block's
@@ -138,6 +148,7 @@ void FilterCascade::Impl::retireOldest()
 {
     const Slot &slot = slots.waitOldest();
     std::copy_n(slot.output.begin(), slot.words, queueSpace(slot.words));
+    outOfRange += slot.outOfRange;
     slots.releaseOldest();
 }
 
@@ -168,6 +179,7 @@ void FilterCascade::Impl::runBlocks()
             std::copy(pending.data() + at, pending.data() + at + used, input);
             std::fill(input + used, input + kFftSize, 0.0);
             math.filterBlock(fft, combinedSpectrum.get(), input, words, queueSpace(words));
+            outOfRange += countBeyondLimit(fft.output() + (kCombinedTaps - 1), words);
         }
         at += words;
     }
@@ -235,6 +247,11 @@ std::size_t FilterCascade::pull(std::int32_t *out, std::size_t max)
         d->queueHead = 0;
     }
     return n;
+}
+
+std::int64_t FilterCascade::wordsOutOfRange() const
+{
+    return d->outOfRange;
 }
 
 std::int64_t FilterCascade::firstBlockIndex()

@@ -83,6 +83,10 @@ public:
     /// Returns how many were moved.
     std::size_t pull(std::int32_t *out, std::size_t max);
 
+    /// Filtered words so far (those pulled and those ready) that were beyond
+    /// the output's magnitude limit and so were written as 0.
+    std::int64_t wordsOutOfRange() const;
+
     /// Word index from which the combined FIR takes over.
     static std::int64_t firstBlockIndex();
     /// Words per FFT block of the combined FIR.

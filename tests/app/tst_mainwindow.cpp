@@ -21,6 +21,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 
 #ifndef Q_OS_WIN
 #include <sys/resource.h>
@@ -95,6 +96,27 @@ bool drawNamed(MainWindow &window, const QString &name, QList<SeenMessage> &mess
     return true;
 }
 
+/// Calls `call` whenever `target` receives an event of `type`.
+class EventHook : public QObject
+{
+public:
+    EventHook(QObject *target, QEvent::Type type, std::function<void()> call)
+        : type(type), call(std::move(call))
+    {
+        target->installEventFilter(this);
+    }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == type)
+            call();
+        return false;
+    }
+
+private:
+    QEvent::Type type;
+    std::function<void()> call;
+};
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -132,6 +154,13 @@ private slots:
     void outputNames();
     void resultHeldOpen_data();
     void resultHeldOpen();
+    void openWarnsOfInputLevel_data();
+    void openWarnsOfInputLevel();
+    void arrowKeysWorkAfterDraw();
+    void closeDuringDraw_data();
+    void closeDuringDraw();
+    void drawNamesMissingTemplate_data();
+    void drawNamesMissingTemplate();
 
 private:
     QString path(const QString &name) const { return work.filePath(name); }
@@ -820,6 +849,122 @@ void TestMainWindow::resultHeldOpen()
                                         "night_stereo.wav"})
                          : QStringList({"night.wav", "night_output.wav"}));
 #endif
+}
+
+
+void TestMainWindow::arrowKeysWorkAfterDraw()
+{
+    QVERIFY(writeFile(path("x.wav_output.wav"), recording(bandSignal(40000, 1e8))));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QList<SeenMessage> messages;
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
+    QCOMPARE(messages.size(), 1);
+    auto *widget = window.findChild<Widget *>();
+    QCOMPARE(window.focusWidget(), static_cast<QWidget *>(widget));
+    const int start = widget->windowStart();
+    QTest::keyClick(window.focusWidget(), Qt::Key_Right);
+    QVERIFY(widget->windowStart() != start);
+}
+
+void TestMainWindow::closeDuringDraw_data()
+{
+    QTest::addColumn<bool>("fromWindowSystem");
+    QTest::newRow("close button") << true;
+    QTest::newRow("File > Exit") << false;
+}
+
+// The close comes while the overview is painted: the Draw still commits its
+// results, no box follows and the window closes.
+void TestMainWindow::closeDuringDraw()
+{
+    QFETCH(bool, fromWindowSystem);
+    QVERIFY(writeFile(path("x.wav_output.wav"), recording(bandSignal(40000, 1e8))));
+    MainWindow window;
+    window.show();
+    auto *widget = window.findChild<Widget *>();
+    bool asked = false;
+    EventHook hook(widget, QEvent::Paint, [&] {
+        if (asked)
+            return;
+        asked = true;
+        if (fromWindowSystem)
+            QCoreApplication::postEvent(window.windowHandle(), new QCloseEvent);
+        else
+            window.close();
+    });
+    QList<SeenMessage> messages;
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
+    QVERIFY(asked);
+    QCOMPARE(messages.size(), 0);
+    QVERIFY(!window.isVisible());
+    QVERIFY(QFile::exists(path("x.wav_stereo.wav")));
+    QVERIFY(QFile::exists(path("x.wav_matches.csv")));
+}
+
+void TestMainWindow::drawNamesMissingTemplate_data()
+{
+    QTest::addColumn<QByteArray>("marker"); // null: no marker.dat
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("none") << QByteArray() << QStringLiteral("not found in %1");
+    QTest::newRow("empty") << QByteArray("") << QStringLiteral("in %1 is empty");
+    QTest::newRow("under one value") << QByteArray(7, 'x') << QStringLiteral("in %1 is empty");
+    QTest::newRow("one value") << QByteArray(8, '\0') << QString();
+}
+
+void TestMainWindow::drawNamesMissingTemplate()
+{
+    QFETCH(QByteArray, marker);
+    QFETCH(QString, warning);
+    QVERIFY(writeFile(path("x.wav_output.wav"), recording(bandSignal(5000, 1e8))));
+    if (!marker.isNull())
+        QVERIFY(writeFile(path("marker.dat"), marker));
+    MainWindow window;
+    window.show();
+    QList<SeenMessage> messages;
+    QVERIFY(drawNamed(window, path("x.wav"), messages));
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages[0].text, QStringLiteral("Drawing completed!"));
+    const QString status = window.statusBar()->currentMessage();
+    if (warning.isEmpty()) {
+        QVERIFY2(!status.startsWith("No template"), qPrintable(status));
+        return;
+    }
+    QVERIFY(status.startsWith(QStringLiteral("No template: \"marker.dat\" ")));
+    QVERIFY2(status.endsWith(warning.arg(QDir::toNativeSeparators(work.path()))), qPrintable(status));
+}
+
+void TestMainWindow::openWarnsOfInputLevel_data()
+{
+    QTest::addColumn<double>("amplitude"); // of a 150 Hz sine
+    QTest::addColumn<bool>("warns");
+    QTest::newRow("full scale") << 2147483000.0 << true;
+    QTest::newRow("at the level the tool is made for") << 700000.0 << false;
+    QTest::newRow("silence") << 0.0 << false;
+}
+
+// The level is reported, never mended: the output is the cascade's as ever.
+void TestMainWindow::openWarnsOfInputLevel()
+{
+    QFETCH(double, amplitude);
+    QFETCH(bool, warns);
+    std::vector<std::int32_t> samples(30000);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = std::int32_t(std::lround(amplitude * std::sin(2 * M_PI * 150 * double(i) / 16384.0)));
+    const QByteArray input = recording(samples);
+    QVERIFY(writeFile(path("loud.wav"), input));
+    MainWindow window;
+    QCOMPARE(openAnswered(window, path("loud.wav")).size(), 0);
+    QCOMPARE(window.findChild<QProgressBar *>()->text(), finishedText);
+    const QString status = window.statusBar()->currentMessage();
+    QCOMPARE(status.startsWith(QStringLiteral("Input level too high: ")), warns);
+    if (warns)
+        QVERIFY2(status.contains(QStringLiteral("scale the recording down by about ")), qPrintable(status));
+    const std::vector<std::int32_t> expected = reference::literalFilter(bytesToWords(input));
+    const std::vector<std::int32_t> got = bytesToWords(readFile(path("loud_output.wav")));
+    QCOMPARE(got.size(), expected.size());
+    QCOMPARE(testsignals::compareWords(got, expected).beyondOne, std::size_t(0));
 }
 
 QTEST_MAIN(TestMainWindow)

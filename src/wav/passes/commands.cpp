@@ -6,6 +6,7 @@
 #include "wav/results/resultfiles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace commands {
@@ -61,6 +62,21 @@ QString openChecked(WavFile &file, const QString &fileName, const QString &notWa
     if (!refusal.isEmpty())
         file.close();
     return refusal;
+}
+
+QString templateWarning(const QString &markerPath)
+{
+    const QFileInfo marker(markerPath);
+    const QString name = marker.fileName();
+    const QString folder = QDir::toNativeSeparators(marker.absolutePath());
+    if (!marker.exists())
+        return QStringLiteral("No template: \"%1\" not found in %2").arg(name, folder);
+    QFile file(markerPath);
+    if (!resultfiles::isRegular(markerPath) || !file.open(QIODevice::ReadOnly))
+        return QStringLiteral("No template: \"%1\" in %2 cannot be read").arg(name, folder);
+    if (file.size() < 8)
+        return QStringLiteral("No template: \"%1\" in %2 is empty").arg(name, folder);
+    return QString();
 }
 
 QString prepareResult(const QString &result, const QStringList &inputs)

@@ -42,11 +42,41 @@ QString openChecked(WavFile &file, const QString &fileName, const QString &notWa
 /// Why `file` could not be opened, in the system's words.
 QString openFailure(const QFile &file);
 
+/// The warning a Draw gives when the template file `markerPath` holds no
+/// value (missing, unreadable, not a regular file, or under eight bytes),
+/// naming the folder it was looked for in; empty when it holds one or more.
+/// The analysis then runs with the empty template, as it always has.
+QString templateWarning(const QString &markerPath);
+
 /// Refuses `result` as resultfiles::refusal() does and puts right what
 /// earlier interrupted writes of it left behind. Empty when it may be written.
 QString prepareResult(const QString &result, const QStringList &inputs);
 
 // The Open command (opencommand.cpp).
+
+/// The input level the last processing pass on this thread met.
+struct InputLevel
+{
+    /// Words filtered, and those of them beyond the output's magnitude limit
+    /// (written as 0, as always).
+    std::int64_t filtered = 0;
+    std::int64_t outOfRange = 0;
+    /// Input sample words at or near full scale (99 % or more of it), and
+    /// the largest input magnitude.
+    std::int64_t nearFullScale = 0;
+    std::int64_t peak = 0;
+};
+
+/// The cascade's largest gain, in its pass band (near 105 Hz).
+constexpr double kPassBandGain = 1.2725;
+
+/// What the last processing pass on the calling thread met (zeros before one).
+InputLevel lastInputLevel();
+
+/// The one-line warning when more than 0.1 % of the filtered words were out
+/// of range: how many, and by about what factor to scale the recording
+/// down. Empty otherwise.
+QString levelWarning(const InputLevel &level);
 
 /// The processing pass from the open, checked `source` into `output`, open
 /// for writing. Nothing is committed.

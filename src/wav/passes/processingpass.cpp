@@ -4,6 +4,8 @@
 
 #include "wavfile.h"
 
+#include "wav/passes/commands.h"
+
 #include "dsp/constants.h"
 #include "dsp/conversions.h"
 #include "dsp/filtercascade.h"
@@ -16,6 +18,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <vector>
 
 // The time of day at the start and end of each pass, for the log.
@@ -27,8 +31,33 @@ namespace {
 constexpr qint64 kChunkWords = 1 << 17;
 /// Shorter recordings are not worth a helper thread.
 constexpr qint64 kHelperWords = 1 << 18;
+/// Input magnitudes from here on count as at full scale (99 % of it).
+constexpr std::int64_t kNearFullScale = 2126008811;
+
+thread_local commands::InputLevel lastLevel;
 
 } // namespace
+
+commands::InputLevel commands::lastInputLevel()
+{
+    return lastLevel;
+}
+
+QString commands::levelWarning(const InputLevel &level)
+{
+    if (level.outOfRange * 1000 <= level.filtered)
+        return QString();
+    // The largest input the pass band carries within the limit.
+    const double carried = dsp::filter::kClipMagnitude / dsp::filter::kGain / kPassBandGain;
+    const double factor = std::max(2.0, std::ceil(double(level.peak) / carried));
+    return QStringLiteral("Input level too high: %1 of %2 filtered words out of range "
+                          "(written as 0), %3 input words at full scale; scale the recording "
+                          "down by about %4")
+        .arg(level.outOfRange)
+        .arg(level.filtered)
+        .arg(level.nearFullScale)
+        .arg(factor, 0, 'f', 0);
+}
 
 bool WavFile::prepareFilter(QIODevice *in, QIODevice *out)
 {
@@ -64,6 +93,8 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
 {
     qCDebug(passClock).noquote() << QTime::currentTime().toString();
     passError.clear();
+    lastLevel = commands::InputLevel();
+    commands::InputLevel level;
 
     const qint64 words = passBytes(in) / 4;
     const qint64 count = words - dsp::kLeadInWords;
@@ -104,8 +135,17 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
         const qint64 got = wavformat::read(*in, reinterpret_cast<char *>(input.data()), want * 4);
         if (got != want * 4)
             return failRead(in);
-        for (qint64 i = 0; i < want; ++i)
-            input[std::size_t(i)] = qFromLittleEndian(input[std::size_t(i)]);
+        std::int64_t peak = level.peak;
+        std::int64_t loud = 0;
+        for (qint64 i = 0; i < want; ++i) {
+            const qint32 word = qFromLittleEndian(input[std::size_t(i)]);
+            input[std::size_t(i)] = word;
+            const std::int64_t magnitude = std::abs(std::int64_t(word));
+            peak = std::max(peak, magnitude);
+            loud += magnitude >= kNearFullScale ? 1 : 0;
+        }
+        level.peak = peak;
+        level.nearFullScale += loud;
         cascade.push(input.data(), std::size_t(want));
         readWords += want;
         if (!writeReady())
@@ -114,6 +154,9 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
     cascade.finish();
     if (!writeReady())
         return false;
+    level.filtered = writtenWords;
+    level.outOfRange = cascade.wordsOutOfRange();
+    lastLevel = level;
 
     qCDebug(passClock).noquote() << QTime::currentTime().toString();
     return true;
