@@ -1,4 +1,5 @@
-// Long recordings: time and peak memory of `quorvane-batch --draw` and of the
+// Long recordings: time and peak memory of `quorvane-batch --draw` (and the peak
+// with every result: --blocks --png --matches) and of the
 // application's Graph > Draw (offscreen, run twice), each in a process of its
 // own, for recordings of several lengths; then the inputs that once made the
 // analysis fall back to slow direct sums, against noise of the same length.
@@ -242,6 +243,13 @@ int main(int argc, char *argv[])
         const ChildRun b = runChild({batch, QStringLiteral("--draw"), QStringLiteral("--jobs"),
                                      QStringLiteral("1"), QStringLiteral("--marker"),
                                      sub + QStringLiteral("/marker.dat"), recording});
+        // Every result the batch program writes: its peak memory against
+        // the 64 MB a day's recording may take.
+        const ChildRun all = runChild({batch, QStringLiteral("--draw"), QStringLiteral("--blocks"),
+                                       QStringLiteral("--png"), QStringLiteral("--matches"),
+                                       QStringLiteral("--jobs"), QStringLiteral("1"),
+                                       QStringLiteral("--marker"),
+                                       sub + QStringLiteral("/marker.dat"), recording});
 
         // The GUI child reads marker.dat from its working directory and
         // prints its two runs on a pipe.
@@ -279,6 +287,8 @@ int main(int argc, char *argv[])
         std::printf("%4lld min%-8s %7.2f s (%6.2f) / %4.0f MB%s   %-26s %-26s\n", minutes,
                     zeros ? ", zeros" : "", b.seconds, b.cpuSeconds, b.peakMB,
                     b.ok ? "" : " (failed)", qPrintable(gui(0)), qPrintable(gui(1)));
+        std::printf("%17s batch --draw --blocks --png --matches: %4.0f MB%s (%.2fx --draw)\n", "",
+                    all.peakMB, all.ok ? "" : " (failed)", b.peakMB > 0 ? all.peakMB / b.peakMB : 0.0);
         std::fflush(stdout);
         QDir(sub).removeRecursively();
     }

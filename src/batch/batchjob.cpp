@@ -14,17 +14,92 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <new>
 
 namespace {
 
-/// Keeps what the batch reports and draws.
+/// The rows of <name>_blocks.csv, written as the columns come: a header,
+/// then one row per overview column (column, detector block maximum,
+/// cumulative-sum block maximum and minimum). Row k pairs the k-th detector
+/// column with the k-th cumulative one, so only the columns one loop is
+/// ahead of the other wait here; a row of a loop that ran longer leaves the
+/// other's fields blank.
+class BlockRows
+{
+public:
+    explicit BlockRows(resultfiles::ResultFile &file) : file(file)
+    {
+        buffer = "column,detector_max,cumulative_max,cumulative_min\n";
+    }
+
+    void detector(int column, std::int32_t maximum)
+    {
+        detectors.emplace_back(column, maximum);
+        pair();
+    }
+    void cumulative(int column, std::int32_t maximum, std::int32_t minimum)
+    {
+        cumulatives.push_back({column, maximum, minimum});
+        pair();
+    }
+
+    /// Writes the rows left and answers the first write failure's message.
+    QString finish()
+    {
+        for (const auto &d : detectors)
+            row(d.first, QByteArray::number(d.second), QByteArray(), QByteArray());
+        for (const auto &c : cumulatives)
+            row(c[0], QByteArray(), QByteArray::number(c[1]), QByteArray::number(c[2]));
+        detectors.clear();
+        cumulatives.clear();
+        write();
+        return message;
+    }
+
+private:
+    static constexpr int kChunk = 1 << 16;
+
+    void pair()
+    {
+        while (!detectors.empty() && !cumulatives.empty()) {
+            const auto &d = detectors.front();
+            const auto &c = cumulatives.front();
+            row(d.first, QByteArray::number(d.second), QByteArray::number(c[1]),
+                QByteArray::number(c[2]));
+            detectors.pop_front();
+            cumulatives.pop_front();
+        }
+    }
+    void row(int column, const QByteArray &detector, const QByteArray &maximum,
+             const QByteArray &minimum)
+    {
+        buffer += QByteArray::number(column) + ',' + detector + ',' + maximum + ',' + minimum
+                  + '\n';
+        if (buffer.size() >= kChunk)
+            write();
+    }
+    void write()
+    {
+        if (message.isEmpty() && file.write(buffer) != buffer.size())
+            message = file.errorText(errno);
+        buffer.clear();
+    }
+
+    resultfiles::ResultFile &file;
+    QByteArray buffer;
+    QString message;
+    std::deque<std::pair<int, std::int32_t>> detectors;
+    std::deque<std::array<std::int32_t, 3>> cumulatives;
+};
+
+/// Keeps what the batch reports and draws, and hands the block rows on.
 class Collector : public AnalysisListener
 {
 public:
-    Collector(BatchResult &result, const BatchOptions &options)
+    Collector(BatchResult &result, const BatchOptions &options, BlockRows *rows)
         : result(result),
-          all(options.blocks),
+          rows(rows),
           pictured(options.png),
           keepBlocks(options.matches || options.labels)
     {
@@ -35,6 +110,8 @@ public:
 
     void detectorColumn(int x, std::int32_t maximum) override
     {
+        if (rows)
+            rows->detector(x, maximum);
         if (keep(x))
             result.detector.emplace_back(x, maximum);
     }
@@ -45,6 +122,8 @@ public:
     }
     void cumulativeColumn(int x, std::int32_t maximum, std::int32_t minimum) override
     {
+        if (rows)
+            rows->cumulative(x, maximum, minimum);
         if (keep(x))
             result.cumulative.push_back({x, maximum, minimum});
     }
@@ -57,15 +136,13 @@ public:
 
 private:
     /// Columns from 900 on fall outside the picture.
-    bool keep(int x) const { return all || (pictured && x >= 0 && x < 900); }
+    bool keep(int x) const { return pictured && x >= 0 && x < 900; }
 
     BatchResult &result;
-    bool all;
+    BlockRows *rows;
     bool pictured;
     bool keepBlocks;
 };
-
-
 
 /// The one-line form of a message the application shows on two lines.
 QString oneLine(QString text)
@@ -155,17 +232,21 @@ QString run(const QString &path, const BatchOptions &options,
         startResult(result, base + QStringLiteral("_stereo.wav"), message);
     if (!stereo)
         return message;
-    WavFile pass;
-    pass.setHelperCore(batch::spareCore);
-    Collector collector(result, options);
-    message = commands::writeAnalysis(pass, *output, *stereo, &marker, collector);
-    if (message.isEmpty() && options.blocks) {
+    // The block rows go to their file as they come, not held to the end.
+    std::unique_ptr<BlockRows> rows;
+    if (options.blocks) {
         resultfiles::ResultFile *csv =
             startResult(result, base + QStringLiteral("_blocks.csv"), message);
-        const QByteArray rows = csv ? blocksCsv(result) : QByteArray();
-        if (csv && csv->write(rows) != rows.size())
-            message = csv->errorText();
+        if (!csv)
+            return message;
+        rows = std::make_unique<BlockRows>(*csv);
     }
+    WavFile pass;
+    pass.setHelperCore(batch::spareCore);
+    Collector collector(result, options, rows.get());
+    message = commands::writeAnalysis(pass, *output, *stereo, &marker, collector);
+    if (message.isEmpty() && rows)
+        message = rows->finish();
     if (message.isEmpty() && (options.matches || options.labels)) {
         // The same files, byte for byte, as Graph > Draw writes.
         const auto found = dsp::matches::find(collector.blocks, options.threshold);
@@ -232,23 +313,4 @@ QString commitBatchResults(BatchResult &result)
     }
     result.pending.clear();
     return result.error;
-}
-
-QByteArray blocksCsv(const BatchResult &result)
-{
-    QByteArray csv = "column,detector_max,cumulative_max,cumulative_min\n";
-    const std::size_t rows = std::max(result.detector.size(), result.cumulative.size());
-    for (std::size_t i = 0; i < rows; ++i) {
-        const auto field = [](bool present, qint64 value) {
-            return present ? QByteArray::number(value) : QByteArray();
-        };
-        const bool hasDetector = i < result.detector.size();
-        const bool hasCumulative = i < result.cumulative.size();
-        const int column = hasDetector ? result.detector[i].first : result.cumulative[i][0];
-        csv += QByteArray::number(column) + ','
-               + field(hasDetector, hasDetector ? result.detector[i].second : 0) + ','
-               + field(hasCumulative, hasCumulative ? result.cumulative[i][1] : 0) + ','
-               + field(hasCumulative, hasCumulative ? result.cumulative[i][2] : 0) + '\n';
-    }
-    return csv;
 }

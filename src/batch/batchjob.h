@@ -41,11 +41,11 @@ struct BatchResult
     int matchCount = -1;
     double seconds = 0;
 
-    /// The overview's block values, in order: (column, detector maximum)
-    /// and (column, cumulative-sum maximum, minimum); all of them with
-    /// `blocks`, those inside the picture with `png`, none otherwise. The
-    /// display series are never kept: the picture reads its window from the
-    /// result files.
+    /// The overview's block values inside the picture, in order: (column,
+    /// detector maximum) and (column, cumulative-sum maximum, minimum); with
+    /// `png` only. The rows of `blocks` go to their file as they come, and
+    /// the display series are never kept: the picture reads its window from
+    /// the result files.
     std::vector<std::pair<int, int>> detector;
     std::vector<std::array<int, 3>> cumulative;
 
@@ -72,8 +72,3 @@ BatchResult runBatchJob(const QString &path, const BatchOptions &options,
 /// Gives all of `result`'s pending files their names at once, or on a
 /// failure none of them; sets and answers `result.error`.
 QString commitBatchResults(BatchResult &result);
-
-/// The rows of <name>_blocks.csv: a header, then one row per overview
-/// column: column, detector block maximum, cumulative-sum block maximum and
-/// minimum.
-QByteArray blocksCsv(const BatchResult &result);

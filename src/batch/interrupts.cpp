@@ -1,11 +1,13 @@
 #include "batch/interrupts.h"
 
 #include "wav/results/commitguard.h"
+#include "wav/results/resultfile.h"
 #include "wav/results/resultfiles.h"
 
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #ifdef Q_OS_WIN
@@ -23,10 +25,16 @@ std::mutex cleanupMutex;
 QStringList cleanupNames;
 
 #ifdef Q_OS_WIN
+/// Runs on a thread of its own for Ctrl+C, Ctrl+Break and the console's
+/// close (and a log-off or shut-down): removes the temporary files, then
+/// ends the program at once with the status of an interrupted program. The
+/// workers must not go on with the handles closed under them, and the
+/// default handler would run the program's exit code on their heels.
 BOOL WINAPI consoleInterrupt(DWORD)
 {
     removeCurrentLeftovers();
-    return FALSE; // the default handler ends the program
+    TerminateProcess(GetCurrentProcess(), kInterruptedStatus);
+    return TRUE;
 }
 #else
 /// The signal thread's own: sent by the program to itself as it ends. It is
@@ -56,6 +64,7 @@ void setCleanupNames(const QStringList &names)
 void removeCurrentLeftovers()
 {
     resultfiles::commitLock().lock();
+    resultfiles::closeOpenFiles();
     std::lock_guard<std::mutex> lock(cleanupMutex);
     resultfiles::removeLeftovers(cleanupNames);
 }
@@ -115,6 +124,19 @@ void handleInterrupts()
 {
     SetConsoleCtrlHandler(consoleInterrupt, TRUE);
     resultfiles::reportOversizeWrites();
+    // For the tests, which have no console to send Ctrl+Break through: an
+    // event "quorvane-batch-interrupt-<process id>" set by them runs the
+    // handler as the console would.
+    if (qEnvironmentVariableIsSet("QUORVANE_INTERRUPT_EVENT")) {
+        const std::wstring name =
+            L"Local\\quorvane-batch-interrupt-" + std::to_wstring(GetCurrentProcessId());
+        if (HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name.c_str())) {
+            std::thread([event]() {
+                if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
+                    consoleInterrupt(CTRL_BREAK_EVENT);
+            }).detach();
+        }
+    }
 }
 #endif
 

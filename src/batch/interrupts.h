@@ -7,6 +7,10 @@
 /// program ends as the interrupt would end it.
 namespace interrupts {
 
+/// The exit status on Windows after Ctrl+C, Ctrl+Break or the console's
+/// close: STATUS_CONTROL_C_EXIT, the system's own for an interrupted program.
+constexpr unsigned int kInterruptedStatus = 0xC000013Au;
+
 /// Takes the interrupts from here on. Called before any other thread
 /// exists, so that every thread inherits the signal mask. Also makes a
 /// closed pipe a write error to report rather than a silent end, and so
@@ -23,7 +27,8 @@ int settle(int status);
 void setCleanupNames(const QStringList &names);
 
 /// Removes the temporary files of the results named last; what an
-/// interrupt runs before the program ends.
+/// interrupt runs before the program ends (on Windows it closes them first,
+/// so nothing may use a result file afterwards).
 void removeCurrentLeftovers();
 
 } // namespace interrupts

@@ -160,6 +160,17 @@ if [ "$mode" = local ]; then
     printf '\xef\xbb\xbffirst.wav\n' >"$lists/bom.txt"
     "$batch" --list "$lists/bom.txt" >"$lists/bom.txt.task-0.tsv" || fail "a list with a BOM failed"
     "$scripts/gather" "$lists/bom.txt" >/dev/null || fail "gather lost the first name of a list with a BOM"
+    # With --matches the seventh column reaches the summary, "-" for a
+    # recording without a line.
+    cp "$work/loc/rec02.wav" "$lists/second.wav"
+    printf 'first.wav\nsecond.wav\n' >"$lists/seven.txt"
+    "$batch" --draw --matches --marker "$marker" --list "$lists/seven.txt" --shard 0/2 \
+        >"$lists/seven.txt.task-0.tsv" || fail "a run with --matches failed"
+    status=0
+    "$scripts/gather" "$lists/seven.txt" >"$lists/seven.tsv" 2>"$lists/seven.err" || status=$?
+    sevenths=$(cut -f 7 "$lists/seven.tsv" | tr '\n' '|')
+    [ "$status" -eq 1 ] && [ "$sevenths" = "$(cut -f 7 "$lists/seven.txt.task-0.tsv")|-|" ] \
+        && grep -q " matches$" "$lists/seven.err" || fail "gather lost the matches: $sevenths"
     printf 'first.wav\nfir\0st.wav\n' >"$lists/nul.txt"
     for program in "$batch --list" "$scripts/gather"; do
         status=0

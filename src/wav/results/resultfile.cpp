@@ -12,9 +12,11 @@
 
 #include <array>
 #include <csignal>
+#include <map>
 #include <mutex>
 
 #ifdef Q_OS_WIN
+#include <io.h>
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -38,6 +40,17 @@ mode_t creationMask()
 #endif
 
 #ifdef Q_OS_WIN
+/// The handles of the temporary files open now, for closeOpenFiles(). A
+/// temporary file's handle lives from its open until its rename or its end.
+std::mutex openMutex;
+std::map<const QTemporaryFile *, HANDLE> openHandles;
+
+void forget(const QTemporaryFile &file)
+{
+    std::lock_guard<std::mutex> lock(openMutex);
+    openHandles.erase(&file);
+}
+
 /// Renames a closed temporary file to another temporary name beside it (of
 /// the leftovers' form), which really closes its handle.
 bool closeForGood(QTemporaryFile &file)
@@ -48,7 +61,10 @@ bool closeForGood(QTemporaryFile &file)
         QString name = stem;
         for (int i = 1; i < kTemporarySuffix; ++i)
             name += QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
-        if (!QFileInfo::exists(name) && file.rename(name))
+        if (QFileInfo::exists(name))
+            continue;
+        forget(file);
+        if (file.rename(name))
             return true;
     }
     return false;
@@ -65,7 +81,35 @@ bool ResultFile::start()
     // name that holds one keeps it.
     setFileTemplate(target + QStringLiteral(".XXXXXX"));
     setAutoRemove(true);
-    return open();
+    if (!open())
+        return false;
+#ifdef Q_OS_WIN
+    const intptr_t os = _get_osfhandle(handle());
+    if (os != -1) {
+        std::lock_guard<std::mutex> lock(openMutex);
+        openHandles[this] = reinterpret_cast<HANDLE>(os);
+    }
+#endif
+    return true;
+}
+
+ResultFile::~ResultFile()
+{
+#ifdef Q_OS_WIN
+    forget(*this);
+#endif
+}
+
+void closeOpenFiles()
+{
+#ifdef Q_OS_WIN
+    // Held to the end: a file dropped meanwhile waits, and never closes a
+    // handle twice.
+    openMutex.lock();
+    for (const auto &entry : openHandles)
+        CloseHandle(entry.second);
+    openHandles.clear();
+#endif
 }
 
 QString ResultFile::errorText(int writeErrno) const

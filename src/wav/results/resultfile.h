@@ -16,6 +16,7 @@ class ResultFile : public QTemporaryFile
 {
 public:
     explicit ResultFile(const QString &name);
+    ~ResultFile() override;
     /// The result's name as given, for messages.
     QString name() const { return resultName; }
     /// Creates the temporary file; false with errorText() set otherwise.
@@ -40,5 +41,11 @@ private:
 /// SIGINT, SIGTERM and SIGHUP wait for the end. Answers the first failure's
 /// message, naming the file and why.
 QString commitAll(const std::vector<ResultFile *> &files);
+
+/// Closes the handles of every result file still being written, so that an
+/// interrupt can remove their temporary files on Windows, where a file open
+/// without delete sharing cannot be removed. The program must end right
+/// after, without touching those files again. Nothing to do elsewhere.
+void closeOpenFiles();
 
 } // namespace resultfiles
