@@ -1,6 +1,7 @@
 #include "batchjob.h"
 
 #include "batch/corebudget.h"
+#include "wav/format/displayname.h"
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
 #include "wav/passes/commands.h"
@@ -177,7 +178,7 @@ void warn(const QString &path, const QString &warning)
 {
     if (!warning.isEmpty())
         std::fputs(QStringLiteral("quorvane-batch: warning: %1: %2\n")
-                       .arg(QDir::toNativeSeparators(path), warning)
+                       .arg(wavformat::displayName(path), warning)
                        .toLocal8Bit()
                        .constData(),
                    stderr);

@@ -1,6 +1,7 @@
 #include "reading.h"
 
-#include <QDir>
+#include "wav/format/displayname.h"
+
 #include <QFile>
 #include <QFileDevice>
 #include <QVariant>
@@ -72,8 +73,7 @@ QString readFailure(const QIODevice &device)
 
 QString couldNotRead(const QString &name, const QString &reason)
 {
-    // Names in messages take the system's separators, as everywhere.
-    return QStringLiteral("Could not read %1: %2").arg(QDir::toNativeSeparators(name), reason);
+    return QStringLiteral("Could not read %1: %2").arg(displayName(name), reason);
 }
 
 QString systemReason(int errorNumber)

@@ -68,7 +68,7 @@ QString templateWarning(const QString &markerPath)
 {
     const QFileInfo marker(markerPath);
     const QString name = marker.fileName();
-    const QString folder = QDir::toNativeSeparators(marker.absolutePath());
+    const QString folder = resultfiles::displayName(marker.absolutePath());
     if (!marker.exists())
         return QStringLiteral("No template: \"%1\" not found in %2").arg(name, folder);
     QFile file(markerPath);

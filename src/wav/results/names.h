@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QDir>
+#include "wav/format/displayname.h"
+
 #include <QLatin1String>
 #include <QString>
 
@@ -10,12 +11,8 @@ namespace resultfiles {
 /// name: "." and six letters or digits. A result name leaves room for it.
 constexpr int kTemporarySuffix = 7;
 
-/// A file's name as the messages show it to the user: with the system's
-/// own separators ("D:\rec\night.wav" on Windows); unchanged elsewhere.
-inline QString displayName(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
+/// A file's name as the messages show it to the user.
+using wavformat::displayName;
 
 } // namespace resultfiles
 
