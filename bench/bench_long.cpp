@@ -4,7 +4,7 @@
 // own, for recordings of several lengths; then the inputs that once made the
 // analysis fall back to slow direct sums, against noise of the same length.
 //
-//   bench_long [minutes ...]       default: 10 60 360
+//   bench_long [minutes ...]       default: 10 60 360 (1440 for a day)
 //   bench_long slow                the slow-input cases only
 //
 // Recordings up to an hour are the generated demo (noise, hum and pings);

@@ -4,6 +4,7 @@
 #include "wav/format/displayname.h"
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
+#include "wav/format/reading.h"
 #include "wav/passes/commands.h"
 #include "wav/passes/matchfiles.h"
 #include "wav/passes/wavfile.h"
@@ -15,83 +16,216 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
+#include <map>
 #include <new>
 
 namespace {
 
+/// A file beside a result that holds what would not fit in memory for a
+/// long recording; it has a temporary name of the result's, so that an
+/// interrupt removes it with the others, and it goes when dropped.
+class ScratchFile
+{
+public:
+    explicit ScratchFile(const QString &resultName) : file(resultName) {}
+
+    bool start(QString &message)
+    {
+        if (file.start())
+            return true;
+        message = file.errorText();
+        return false;
+    }
+    /// Appends `bytes`; false with error() set when it could not.
+    bool write(const char *data, qint64 bytes)
+    {
+        if (!errorText.isEmpty())
+            return false;
+        if (file.seek(file.size()) && file.write(data, bytes) == bytes)
+            return true;
+        errorText = file.errorText(errno);
+        return false;
+    }
+    /// Reads `bytes` from `at`; false with error() set when it could not.
+    bool read(qint64 at, char *data, qint64 bytes)
+    {
+        if (!errorText.isEmpty())
+            return false;
+        if (file.seek(at) && wavformat::read(file, data, bytes) == bytes)
+            return true;
+        const QString reason = wavformat::readFailure(file);
+        errorText = wavformat::couldNotRead(
+            file.name(), reason.isEmpty() ? QStringLiteral("the file ended early") : reason);
+        return false;
+    }
+    /// Puts the whole file after what `to` holds; false with the message set
+    /// when it could not.
+    bool copyTo(resultfiles::ResultFile &to, QString &message)
+    {
+        const qint64 size = file.size();
+        QByteArray chunk(1 << 16, Qt::Uninitialized);
+        for (qint64 at = 0; at < size && errorText.isEmpty();) {
+            const qint64 want = std::min<qint64>(chunk.size(), size - at);
+            if (!read(at, chunk.data(), want))
+                break;
+            if (to.write(chunk.constData(), want) != want) {
+                message = to.errorText(errno);
+                return false;
+            }
+            at += want;
+        }
+        message = errorText;
+        return message.isEmpty();
+    }
+    /// The first failure's message; empty while all went well.
+    QString error() const { return errorText; }
+
+private:
+    resultfiles::ResultFile file;
+    QString errorText;
+};
+
+/// The detector blocks' spilled chunks, in a scratch file: 24 bytes a block
+/// on disk rather than in memory.
+class BlockSpill : public dsp::matches::ChunkSpill
+{
+public:
+    explicit BlockSpill(const QString &resultName) : scratch(resultName) {}
+
+    bool start(QString &message) { return scratch.start(message); }
+    bool write(std::size_t, const void *data, std::size_t bytes) override
+    {
+        // The chunks come in order, so chunk i lies at i * bytes.
+        return scratch.write(static_cast<const char *>(data), qint64(bytes));
+    }
+    bool read(std::size_t index, void *data, std::size_t bytes) override
+    {
+        return scratch.read(qint64(index) * qint64(bytes), static_cast<char *>(data),
+                            qint64(bytes));
+    }
+    QString error() const { return scratch.error(); }
+
+private:
+    ScratchFile scratch;
+};
+
 /// The rows of <name>_blocks.csv, written as the columns come: a header,
 /// then one row per overview column (column, detector block maximum,
 /// cumulative-sum block maximum and minimum). Row k pairs the k-th detector
-/// column with the k-th cumulative one, so only the columns one loop is
-/// ahead of the other wait here; a row of a loop that ran longer leaves the
-/// other's fields blank.
+/// column with the k-th cumulative one, and goes out once it has both; a
+/// row of a loop that ran longer leaves the other's fields blank. With the
+/// loops together the cumulative column 0 comes last of all: the rows from
+/// 1 on then wait in a scratch file and follow row 0 at the finish.
 class BlockRows
 {
 public:
-    explicit BlockRows(resultfiles::ResultFile &file) : file(file)
+    explicit BlockRows(resultfiles::ResultFile &file) : file(file), later(file.name())
     {
         buffer = "column,detector_max,cumulative_max,cumulative_min\n";
     }
 
     void detector(int column, std::int32_t maximum)
     {
-        detectors.emplace_back(column, maximum);
-        pair();
+        Row &row = rows[column];
+        row.detector = QByteArray::number(maximum);
+        row.hasDetector = true;
+        send();
     }
     void cumulative(int column, std::int32_t maximum, std::int32_t minimum)
     {
-        cumulatives.push_back({column, maximum, minimum});
-        pair();
+        Row &row = rows[column];
+        row.maximum = QByteArray::number(maximum);
+        row.minimum = QByteArray::number(minimum);
+        row.hasCumulative = true;
+        send();
     }
 
     /// Writes the rows left and answers the first write failure's message.
     QString finish()
     {
-        for (const auto &d : detectors)
-            row(d.first, QByteArray::number(d.second), QByteArray(), QByteArray());
-        for (const auto &c : cumulatives)
-            row(c[0], QByteArray(), QByteArray::number(c[1]), QByteArray::number(c[2]));
-        detectors.clear();
-        cumulatives.clear();
-        write();
+        if (heldFirst) {
+            // The rows that waited, then row 0 and after it those rows.
+            write(true);
+            heldFirst = false;
+            const auto first = rows.find(0);
+            if (first != rows.end())
+                take(first);
+            write(false);
+            if (message.isEmpty())
+                later.copyTo(file, message);
+        }
+        while (!rows.empty())
+            take(rows.begin());
+        write(false);
         return message;
     }
 
 private:
     static constexpr int kChunk = 1 << 16;
 
-    void pair()
+    struct Row
     {
-        while (!detectors.empty() && !cumulatives.empty()) {
-            const auto &d = detectors.front();
-            const auto &c = cumulatives.front();
-            row(d.first, QByteArray::number(d.second), QByteArray::number(c[1]),
-                QByteArray::number(c[2]));
-            detectors.pop_front();
-            cumulatives.pop_front();
+        QByteArray detector, maximum, minimum;
+        bool hasDetector = false;
+        bool hasCumulative = false;
+    };
+
+    /// Sends the rows that are whole, in order. When row 1 is whole before
+    /// row 0, row 0 is held for the finish and the rest go to the scratch
+    /// file.
+    void send()
+    {
+        for (;;) {
+            auto next = rows.find(nextRow);
+            const bool whole =
+                next != rows.end() && next->second.hasDetector && next->second.hasCumulative;
+            if (!whole && nextRow == 0 && !heldFirst && oneWhole()) {
+                write(false);
+                heldFirst = true;
+                if (!later.start(message))
+                    return;
+                nextRow = 1;
+                continue;
+            }
+            if (!whole)
+                return;
+            take(next);
+            ++nextRow;
         }
     }
-    void row(int column, const QByteArray &detector, const QByteArray &maximum,
-             const QByteArray &minimum)
+    bool oneWhole() const
     {
-        buffer += QByteArray::number(column) + ',' + detector + ',' + maximum + ',' + minimum
-                  + '\n';
-        if (buffer.size() >= kChunk)
-            write();
+        const auto one = rows.find(1);
+        return one != rows.end() && one->second.hasDetector && one->second.hasCumulative;
     }
-    void write()
+    void take(std::map<int, Row>::iterator at)
     {
-        if (message.isEmpty() && file.write(buffer) != buffer.size())
-            message = file.errorText(errno);
+        const Row &r = at->second;
+        buffer += QByteArray::number(at->first) + ',' + r.detector + ',' + r.maximum + ','
+                  + r.minimum + '\n';
+        rows.erase(at);
+        if (buffer.size() >= kChunk)
+            write(heldFirst);
+    }
+    /// The buffer to the scratch file (`toLater`) or to the result.
+    void write(bool toLater)
+    {
+        if (message.isEmpty()) {
+            if (toLater && !later.write(buffer.constData(), buffer.size()))
+                message = later.error();
+            else if (!toLater && file.write(buffer) != buffer.size())
+                message = file.errorText(errno);
+        }
         buffer.clear();
     }
 
     resultfiles::ResultFile &file;
+    ScratchFile later;
     QByteArray buffer;
     QString message;
-    std::deque<std::pair<int, std::int32_t>> detectors;
-    std::deque<std::array<std::int32_t, 3>> cumulatives;
+    std::map<int, Row> rows;
+    int nextRow = 0;
+    bool heldFirst = false;
 };
 
 /// Keeps what the batch reports and draws, and hands the block rows on.
@@ -125,9 +259,16 @@ public:
     {
         if (rows)
             rows->cumulative(x, maximum, minimum);
-        if (keep(x))
-            result.cumulative.push_back({x, maximum, minimum});
+        if (keep(x)) {
+            // Column 0 may come last (see takesColumnsAsTheyEnd()).
+            auto &kept = result.cumulative;
+            const auto at = std::lower_bound(
+                kept.begin(), kept.end(), x,
+                [](const std::array<int, 3> &column, int c) { return column[0] < c; });
+            kept.insert(at, {x, maximum, minimum});
+        }
     }
+    bool takesColumnsAsTheyEnd() const override { return true; }
     void finished(std::int64_t samples, int block, int change) override
     {
         result.samples = samples;
@@ -222,8 +363,11 @@ QString run(const QString &path, const BatchOptions &options,
     qint64 headerBytes = 0;
     if (!output->flush())
         return output->errorText();
-    if (!wavformat::parseHeader(*output, format, headerBytes))
-        return QString::fromLatin1(commands::notWavProcessed);
+    if (!wavformat::parseHeader(*output, format, headerBytes)) {
+        const QString reason = wavformat::readFailure(*output);
+        return reason.isEmpty() ? QString::fromLatin1(commands::notWavProcessed)
+                                : wavformat::couldNotRead(output->name(), reason);
+    }
     if (!wavformat::isAnalysisFormat(format))
         return QString::fromLatin1(commands::wrongFormat);
     QFile marker(options.marker);
@@ -245,12 +389,23 @@ QString run(const QString &path, const BatchOptions &options,
     WavFile pass;
     pass.setHelperCore(batch::spareCore);
     Collector collector(result, options, rows.get());
+    // The detector blocks for the matches wait on disk, not in memory.
+    std::unique_ptr<BlockSpill> spill;
+    if (options.matches || options.labels) {
+        spill = std::make_unique<BlockSpill>(options.matches ? matchfiles::matchesName(base)
+                                                             : matchfiles::labelsName(base));
+        if (!spill->start(message))
+            return message;
+        collector.blocks.spillTo(spill.get());
+    }
     message = commands::writeAnalysis(pass, *output, *stereo, &marker, collector);
     if (message.isEmpty() && rows)
         message = rows->finish();
     if (message.isEmpty() && (options.matches || options.labels)) {
         // The same files, byte for byte, as Graph > Draw writes.
         const auto found = dsp::matches::find(collector.blocks, options.threshold);
+        if (collector.blocks.failed())
+            return spill->error();
         const auto where = matchfiles::placement(format, headerBytes);
         result.matchCount = int(std::min<std::size_t>(found.size(), INT32_MAX));
         const std::string csv = dsp::matches::csv(found, where);

@@ -22,17 +22,29 @@ std::int64_t blockEnd(std::size_t column)
     return 4 * std::int64_t(analysis::kBlock) + std::int64_t(column) * analysis::kBlock;
 }
 
-/// Median of `values` (reordered); the mean of the middle two for an even
-/// count. Precondition: not empty.
-double median(std::vector<double> &values)
+/// Median of `values` (reordered) in the units of `value(u)`; the mean of
+/// the middle two for an even count. Precondition: not empty.
+template <typename Value>
+double median(std::vector<std::uint32_t> &values, Value value)
 {
     const std::size_t half = values.size() / 2;
     std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(half), values.end());
-    const double upper = values[half];
+    const double upper = value(values[half]);
     if (values.size() % 2 == 1)
         return upper;
-    const double lower = *std::max_element(values.begin(), values.begin() + std::ptrdiff_t(half));
+    const double lower = value(*std::max_element(values.begin(), values.begin() + std::ptrdiff_t(half)));
     return lower + (upper - lower) / 2;
+}
+
+/// A block maximum as an unsigned word of the same order, and back: the
+/// level's work takes four bytes a block.
+std::uint32_t ordered(std::int32_t v)
+{
+    return static_cast<std::uint32_t>(v) ^ 0x80000000u;
+}
+double unordered(std::uint32_t u)
+{
+    return static_cast<double>(static_cast<std::int64_t>(u) - 0x80000000LL);
 }
 
 } // namespace
@@ -84,6 +96,11 @@ BlockStore::~BlockStore() = default;
 BlockStore::BlockStore(BlockStore &&) noexcept = default;
 BlockStore &BlockStore::operator=(BlockStore &&) noexcept = default;
 
+void BlockStore::spillTo(ChunkSpill *to)
+{
+    spill = to;
+}
+
 void BlockStore::add(const DetectorBlock &block)
 {
     if (count % kChunk == 0)
@@ -98,17 +115,41 @@ void BlockStore::add(const DetectorBlock &block)
         block.detectorAtPeakCorrelation,
     };
     ++count;
+    if (spill && count % kChunk == 0) {
+        if (!spill->write(chunks.size() - 1, chunks.back()->data(), sizeof(Chunk)))
+            spillFailed = true;
+        chunks.back().reset();
+    }
 }
 
 void BlockStore::clear()
 {
     chunks.clear();
     count = 0;
+    cache.reset();
+    spillFailed = false;
+}
+
+const BlockStore::Record &BlockStore::record(std::size_t index) const
+{
+    const std::size_t chunk = index / kChunk;
+    if (chunks[chunk])
+        return (*chunks[chunk])[index % kChunk];
+    if (!cache || cached != chunk) {
+        if (!cache)
+            cache = std::make_unique<Chunk>();
+        cached = chunk;
+        if (!spill->read(chunk, cache->data(), sizeof(Chunk))) {
+            spillFailed = true;
+            cache->fill(Record{});
+        }
+    }
+    return (*cache)[index % kChunk];
 }
 
 DetectorBlock BlockStore::at(std::size_t index) const
 {
-    const Record &r = (*chunks[index / kChunk])[index % kChunk];
+    const Record &r = record(index);
     const std::int64_t end = blockEnd(index);
     DetectorBlock block;
     block.column = static_cast<int>(std::min<std::size_t>(index, INT32_MAX));
@@ -123,7 +164,7 @@ DetectorBlock BlockStore::at(std::size_t index) const
 
 std::int32_t BlockStore::maximum(std::size_t index) const
 {
-    return (*chunks[index / kChunk])[index % kChunk].maximum;
+    return record(index).maximum;
 }
 
 double level(const BlockStore &blocks, const Threshold &threshold)
@@ -132,16 +173,26 @@ double level(const BlockStore &blocks, const Threshold &threshold)
         return std::numeric_limits<double>::infinity();
     if (threshold.by == Statistic::Correlation || threshold.absolute)
         return threshold.value;
-    std::vector<double> values(blocks.size());
+    std::vector<std::uint32_t> values(blocks.size());
     for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = static_cast<double>(blocks.maximum(i));
-    const double centre = median(values);
-    for (double &v : values)
-        v = std::fabs(v - centre);
+        values[i] = ordered(blocks.maximum(i));
+    const double centre = median(values, unordered);
+    // The distances from a whole centre are whole; from a centre halfway
+    // between two words they are all a half more than a whole number. So
+    // the whole part (below 2^32) stands for each, and the half is added
+    // back to their median.
+    const double whole = std::floor(centre);
+    const double half = centre - whole;
+    for (std::uint32_t &u : values) {
+        const double v = unordered(u);
+        u = static_cast<std::uint32_t>(v > centre ? v - whole - (half > 0 ? 1 : 0) : whole - v);
+    }
+    const double distance =
+        median(values, [](std::uint32_t u) { return static_cast<double>(u); }) + half;
     // The detector words are whole numbers, and in noise most block maxima
     // lie within a unit or two of each other: a deviation below one unit is
     // below the words' resolution, so the rule takes at least one unit.
-    const double deviation = std::max(median(values), 1.0);
+    const double deviation = std::max(distance, 1.0);
     return centre + threshold.value * deviation;
 }
 

@@ -45,9 +45,23 @@ std::string thresholdProblem(const Threshold &threshold);
 /// more. `value` is left alone then.
 std::string parseThreshold(const std::string &text, Statistic by, double &value);
 
+/// Where a BlockStore puts the chunks it has filled, so that its memory
+/// stays bounded whatever the length (a file beside the results, say).
+/// Each chunk is written once, in order, and read back by its number.
+class ChunkSpill
+{
+public:
+    virtual ~ChunkSpill() = default;
+    /// Keeps chunk `index` of `bytes` bytes; false when it could not.
+    virtual bool write(std::size_t index, const void *data, std::size_t bytes) = 0;
+    /// Reads chunk `index` back into `data`; false when it could not.
+    virtual bool read(std::size_t index, void *data, std::size_t bytes) = 0;
+};
+
 /// The detector blocks of one analysis in the order they came, 24 bytes
 /// each (about 11 MB for six hours), in chunks, so that storing them never
-/// copies those already stored.
+/// copies those already stored. With a spill, only the chunk being filled
+/// and the one last read stay in memory.
 class BlockStore
 {
 public:
@@ -55,6 +69,14 @@ public:
     ~BlockStore();
     BlockStore(BlockStore &&) noexcept;
     BlockStore &operator=(BlockStore &&) noexcept;
+
+    /// Hands every filled chunk to `spill` from now on (call before the
+    /// first add(); null keeps them in memory). The spill must outlive the
+    /// store's use. A store that spills is not for reading from two threads.
+    void spillTo(ChunkSpill *spill);
+    /// Whether the spill failed to keep or give back a chunk; the blocks of
+    /// such a chunk read as zeros then.
+    bool failed() const { return spillFailed; }
 
     /// Appends the next block (its column is the number of blocks added
     /// before it).
@@ -79,8 +101,17 @@ private:
     };
     static constexpr std::size_t kChunk = 4096;
     using Chunk = std::array<Record, kChunk>;
+
+    const Record &record(std::size_t index) const;
+
+    /// The chunks in memory; a spilled chunk's entry is null.
     std::vector<std::unique_ptr<Chunk>> chunks;
     std::size_t count = 0;
+    ChunkSpill *spill = nullptr;
+    /// The spilled chunk read last, and its number.
+    mutable std::unique_ptr<Chunk> cache;
+    mutable std::size_t cached = 0;
+    mutable bool spillFailed = false;
 };
 
 /// Detector blocks the analysis of a processed file of `wordCount` words

@@ -157,7 +157,8 @@ struct TemplateAnalysis::Impl
         int lastColumn = -1; // the column lastLow is from
         /// With the loops together, the second loop's block values are its
         /// own, and its first block waits for the first loop's leftovers;
-        /// the columns wait until the first loop's have all been shown.
+        /// the columns wait until the first loop's have all been shown,
+        /// unless the observer takes them as they end.
         std::int32_t values[kBlock] = {};
         bool firstWaiting = false;
         std::int32_t waitingValues[kBlock] = {};
@@ -368,7 +369,7 @@ void TemplateAnalysis::Impl::trackDetectorBlock(const Lane &lane, int t,
 void TemplateAnalysis::Impl::endCumulativeBlock(int column, const std::int32_t *values)
 {
     const auto [low, high] = range(values);
-    if (together)
+    if (together && !observer.takesColumnsAsTheyEnd())
         cumulative.waitingColumns.push_back({column, high, low});
     else
         observer.cumulativeColumn(column, high, low);
@@ -400,7 +401,9 @@ void TemplateAnalysis::Impl::completeFirstColumn()
         }
         endCumulativeBlock(0, values);
         // Column 0 came last: it goes first.
-        std::rotate(c.waitingColumns.begin(), c.waitingColumns.end() - 1, c.waitingColumns.end());
+        if (!c.waitingColumns.empty())
+            std::rotate(c.waitingColumns.begin(), c.waitingColumns.end() - 1,
+                        c.waitingColumns.end());
     }
     for (const auto &column : c.waitingColumns)
         observer.cumulativeColumn(column[0], column[1], column[2]);

@@ -123,6 +123,14 @@ public:
     /// One cumulative-sum block of the second loop: column m (0, 1, 2, ...)
     /// and the largest and smallest cumulative-sum word of the block.
     virtual void cumulativeColumn(int column, std::int32_t maximum, std::int32_t minimum) = 0;
+
+    /// With the loops together (TemplateAnalysis::runLoopsTogether()),
+    /// whether the second loop's columns from 1 on may come as their blocks
+    /// end, among the first loop's, with column 0 (which needs the first
+    /// loop's last block) at the finish. An observer that says no gets them
+    /// all at the finish, in column order, and the object holds them until
+    /// then.
+    virtual bool takesColumnsAsTheyEnd() const { return false; }
 };
 
 /// The template-correlation analysis as a stream of two loops over the same
@@ -136,8 +144,9 @@ public:
 /// Observer calls come in step order but lag the pushes by up to about a
 /// thousand steps: the correlations are formed block-wise by overlap-save
 /// transforms. Memory stays under a MiB whatever the length (2 MiB with a
-/// helper thread; with the loops together, 12 bytes more for
-/// each second-loop column until the finish); no sample is kept beyond the
+/// helper thread; with the loops together, 12 bytes more for each
+/// second-loop column until the finish, unless the observer takes the
+/// columns as they end); no sample is kept beyond the
 /// blocks under way. Words pushed beyond
 /// sampleCount() are ignored; words never pushed before a finish count as
 /// zero words. pushSecond() or finishSecond() ends the first loop if

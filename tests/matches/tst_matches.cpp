@@ -83,6 +83,7 @@ private slots:
     void find();
     void parse_data();
     void parse();
+    void storeKeepsEveryBlock_data();
     void storeKeepsEveryBlock();
     void rows();
     void plantedPings();
@@ -105,6 +106,9 @@ void TestMatches::level_data()
     // A deviation below one unit is below the words' resolution.
     QTest::newRow("flat") << std::vector<std::int32_t>{7, 7, 7, 9000} << 8.0 << 15.0;
     QTest::newRow("none") << std::vector<std::int32_t>{} << 8.0 << qInf();
+    // median -0.5; both distances 2^31 - 0.5.
+    QTest::newRow("extremes") << std::vector<std::int32_t>{INT32_MIN, INT32_MAX} << 1.0
+                              << 2147483647.0;
 }
 
 void TestMatches::level()
@@ -201,10 +205,47 @@ void TestMatches::parse()
     QCOMPARE(read, value > 0 ? value : 42.0);
 }
 
+/// Chunks kept in memory, as a file would keep them; `failAt` makes the
+/// write of that chunk fail.
+struct MemorySpill : ChunkSpill
+{
+    std::vector<std::vector<char>> chunks;
+    std::size_t failAt = SIZE_MAX;
+    bool write(std::size_t index, const void *data, std::size_t bytes) override
+    {
+        const char *from = static_cast<const char *>(data);
+        chunks.emplace_back(from, from + (index == failAt ? 0 : bytes));
+        return index == chunks.size() - 1 && index != failAt;
+    }
+    bool read(std::size_t index, void *data, std::size_t bytes) override
+    {
+        if (index >= chunks.size() || chunks[index].size() != bytes)
+            return false;
+        std::copy(chunks[index].begin(), chunks[index].end(), static_cast<char *>(data));
+        return true;
+    }
+};
+
+void TestMatches::storeKeepsEveryBlock_data()
+{
+    QTest::addColumn<bool>("spilled");
+    QTest::addColumn<int>("failAt");
+    QTest::newRow("in memory") << false << -1;
+    QTest::newRow("spilled") << true << -1;
+    QTest::newRow("spill fails") << true << 1;
+}
+
 void TestMatches::storeKeepsEveryBlock()
 {
-    // Across chunk boundaries, every field comes back (|r| in single precision).
+    // Across chunk boundaries, every field comes back (|r| in single precision),
+    // read in any order; a chunk the spill lost reads as zeros, and says so.
+    QFETCH(bool, spilled);
+    QFETCH(int, failAt);
+    MemorySpill spill;
+    spill.failAt = failAt < 0 ? SIZE_MAX : std::size_t(failAt);
     BlockStore store;
+    if (spilled)
+        store.spillTo(&spill);
     for (int i = 0; i < 9000; ++i) {
         dsp::DetectorBlock b;
         b.column = i;
@@ -217,15 +258,21 @@ void TestMatches::storeKeepsEveryBlock()
         store.add(b);
     }
     QCOMPARE(store.size(), std::size_t(9000));
-    for (int i : {0, 4095, 4096, 8999}) {
+    QCOMPARE(spill.chunks.size(), std::size_t(spilled ? 2 : 0));
+    for (int i : {8999, 0, 4095, 4096, 8191, 8192, 1}) {
         const dsp::DetectorBlock b = store.at(std::size_t(i));
         QCOMPARE(b.column, i);
+        if (failAt >= 0 && i / 4096 == failAt) {
+            QCOMPARE(b.maximum, 0);
+            continue;
+        }
         QCOMPARE(b.maximum, i * 7 - 3);
         QCOMPARE(b.maximumStep, 3200 + 800 * std::int64_t(i) - i % 800);
         QCOMPARE(b.peakCorrelationStep, b.maximumStep - 1);
         QCOMPARE(b.correlationAtMaximum, 0.25);
         QCOMPARE(b.detectorAtPeakCorrelation, -i);
     }
+    QCOMPARE(store.failed(), failAt >= 0);
     QCOMPARE(blockCount(3200), std::int64_t(0));
     QCOMPARE(blockCount(3201), std::int64_t(1));
     QCOMPARE(blockCount(4001), std::int64_t(2));
