@@ -12,6 +12,7 @@
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
 #include "graph/widget.h"
+#include "wav/format/reading.h"
 #include "wav/passes/commands.h"
 #include "wav/passes/wavfile.h"
 
@@ -212,6 +213,8 @@ private slots:
     void matchOptionsRefused_data();
     void matchOptionsRefused();
     void matchesColumnAndThresholds();
+    void failedReadOfOwnFiles_data();
+    void failedReadOfOwnFiles();
 
 private:
     QString path(const QString &name) const { return QDir(work->path()).filePath(name); }
@@ -828,6 +831,37 @@ void TestBatch::csvHoldsSaturatedBlocks()
     const QList<QByteArray> lines = readFile(dir + "/rec_blocks.csv").split('\n');
     QCOMPARE(lines.value(0), kCsvHeader);
     QCOMPARE(lines.value(2), QByteArray("1,-2147483648,-2147483648,-2147483648"));
+}
+
+void TestBatch::failedReadOfOwnFiles_data()
+{
+    QTest::addColumn<QString>("failing"); ///< the result whose temporary file fails to read
+    QTest::newRow("the processed file read back") << "rec_output.wav";
+    QTest::newRow("the blocks kept for the matches") << "rec_matches.csv";
+}
+
+// The files the job reads back (the processed file, and for a recording of
+// more than 4096 blocks the blocks set aside for the matches) are checked
+// reads like any other: a failure names the file and why, and nothing is
+// committed.
+void TestBatch::failedReadOfOwnFiles()
+{
+    QFETCH(QString, failing);
+    const QString dir = folder(QStringLiteral("readback"));
+    QVERIFY(writeFile(dir + "/rec.wav", recording(std::vector<std::int32_t>(16384 * 210, 0))));
+    BatchOptions options;
+    options.draw = options.matches = true;
+    options.marker = dir + "/marker.dat";
+    wavformat::setReadFault([&](const QIODevice &device) {
+        const auto *file = qobject_cast<const QFileDevice *>(&device);
+        return file && QFileInfo(file->fileName()).fileName().startsWith(failing + '.');
+    });
+    BatchResult result = runBatchJob(dir + "/rec.wav", options);
+    wavformat::setReadFault({});
+    QCOMPARE(result.error, "Could not read " + QDir::toNativeSeparators(dir + '/' + failing) + ": "
+                               + wavformat::systemReason(EIO));
+    commitBatchResults(result);
+    QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{"rec.wav"});
 }
 
 // QTEST_MAIN would pin fonts to 96 dpi, which neither program does: the
