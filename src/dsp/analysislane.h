@@ -53,6 +53,11 @@ constexpr int kMaxLoud = 32;
 constexpr int kMinRetriedRun = 48;
 /// Steps whose direct sums are formed side by side.
 constexpr int kDirectTile = 16;
+/// Levels of loudness that direct sums are tried again at, each a factor
+/// 2^kLevelBits above the last (retryByLevel()); 2^18 is above every
+/// sample.
+constexpr int kLevelBits = 6;
+constexpr int kLevels = 18 / kLevelBits + 1;
 
 /// Runs of one block (blockRun()) that a lane's steps make at the most.
 constexpr int kMaxRuns = 2 * (kHop / kBlock + 2);
@@ -129,8 +134,20 @@ struct Lane
     FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
     FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
     FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
-    /// A second transform's outputs for some of the steps (retryRun()).
+    /// A second transform's outputs for some of the steps (retryRun(),
+    /// retryByLevel()).
     FftwBuffer<double> retryOut = allocateZeroed<double>(kFftSize);
+    /// By level of loudness (retryByLevel()): the spectrum of the block's
+    /// samples below the level over positions lo .. end - 1, and their
+    /// energy; valid until the lane's next samples.
+    struct LevelSpectrum
+    {
+        bool valid = false;
+        int lo = 0;
+        int end = 0;
+        double energy = 0.0;
+        FftwBuffer<fftw_complex> spectrum = allocateZeroed<fftw_complex>(kSpectrum);
+    } levels[kLevels];
 
     /// Sum of squares of the transformed samples and its root.
     double energy = 0.0;

@@ -127,6 +127,49 @@ inline void directSums(const Kernel &kernel, const LoopInput &in, const int *ste
     }
 }
 
+/// The direct sums of the steps in `steps` whose window holds one value
+/// throughout (digital silence aside, a saturated or constant stretch):
+/// the sum depends on that value alone, so each value's is formed once, in
+/// the direct form's order. Leaves the other steps in `steps`, in order,
+/// returning their count.
+inline int constantWindowSums(const Kernel &kernel, const LoopInput &in, int *steps, int count,
+                              double *values)
+{
+    constexpr int kValues = 4;
+    double known[kValues];
+    double sums[kValues];
+    int knownCount = 0;
+    int left = 0;
+    for (int i = 0; i < count; ++i) {
+        const int t = steps[i];
+        // Exact integers: N Sxx = Sx^2 only for a window of one value.
+        const auto sx = static_cast<std::int64_t>(in.sumAt[t]);
+        const auto sxx = static_cast<std::int64_t>(in.squaresAt[t]);
+        if (sx * sx != kWindow * sxx) {
+            steps[left++] = t;
+            continue;
+        }
+        const double c = in.x[kHistory + t];
+        int k = 0;
+        while (k < knownCount && known[k] != c)
+            ++k;
+        if (k == knownCount) {
+            if (knownCount == kValues) {
+                steps[left++] = t;
+                continue;
+            }
+            double sum = 0.0;
+            for (int j = 0; j < kWindow; ++j)
+                sum += c * kernel.y[j];
+            known[k] = c;
+            sums[k] = sum;
+            ++knownCount;
+        }
+        values[t] = sums[k];
+    }
+    return left;
+}
+
 /// Finds the block's loud samples; when they are worth leaving out, makes
 /// `fftIn` the block without them and returns true.
 inline bool takeOutLoudSamples(Lane &lane, const LoopInput &in, double *fftIn)
@@ -211,6 +254,112 @@ inline int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *
     return left;
 }
 
+/// Block positions per stretch whose largest magnitude bounds a window's.
+constexpr int kMagnitudeChunk = 64;
+constexpr int kMagnitudeChunks = kFftSize / kMagnitudeChunk;
+
+/// The level of loudness of step t's window: its samples are all below
+/// 2^(kLevelBits * level). `largest` holds the largest magnitude of each
+/// stretch of kMagnitudeChunk block positions.
+inline int windowLevel(const double *largest, int t)
+{
+    double m = 0.0;
+    for (int c = t / kMagnitudeChunk; c <= (t + kHistory) / kMagnitudeChunk; ++c)
+        m = std::max(m, largest[c]);
+    int exponent = 0;
+    std::frexp(m, &exponent); // m < 2^exponent
+    return (std::max(exponent, 0) + kLevelBits - 1) / kLevelBits;
+}
+
+/// Transforms again, for the steps in `steps` that needed direct sums, the
+/// block without every sample at or above each step's level of loudness:
+/// no such sample lies in the step's window, so its sum of products is
+/// unchanged, while the transform's rounding now scales with the quieter
+/// samples alone (a quiet window beside a click, or beside the ringing a
+/// click leaves after the filter). The steps of a level are transformed
+/// together when there are enough of them, and only over the positions
+/// their windows reach. Fills `values` of the steps it can and leaves the
+/// rest in `steps`, in order, returning their count.
+inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, int *steps,
+                        int count, double *values)
+{
+    if (count < kMinRetriedRun)
+        return count;
+    double largest[kMagnitudeChunks];
+    for (int c = 0; c < kMagnitudeChunks; ++c) {
+        double m = 0.0;
+        for (int i = c * kMagnitudeChunk; i < (c + 1) * kMagnitudeChunk; ++i)
+            m = std::max(m, std::fabs(in.x[i]));
+        largest[c] = m;
+    }
+    double blockLargest = 0.0;
+    for (const double m : largest)
+        blockLargest = std::max(blockLargest, m);
+    // Each step's level, and the steps of each level.
+    std::uint8_t level[kHop];
+    int perLevel[kLevels] = {};
+    for (int i = 0; i < count; ++i) {
+        const int l = windowLevel(largest, steps[i]);
+        level[i] = static_cast<std::uint8_t>(l);
+        ++perLevel[l];
+    }
+    bool solved[kHop];
+    std::fill(solved, solved + count, false);
+    RealTransform &fft = lane.fft;
+    for (int l = 1; l < kLevels; ++l) {
+        const double limit = std::ldexp(1.0, kLevelBits * l);
+        // Without a sample at or above the level, the block is as it was
+        // transformed: the runs' own retry is the one that may help.
+        if (perLevel[l] < kMinRetriedRun || limit > blockLargest)
+            continue;
+        int lo = kFftSize;
+        int end = 0;
+        for (int i = 0; i < count; ++i) {
+            if (level[i] == l) {
+                lo = std::min(lo, steps[i]);
+                end = std::max(end, steps[i] + kWindow);
+            }
+        }
+        // The other template's steps of the level, where they reach as
+        // far, take the spectrum made for the first.
+        Lane::LevelSpectrum &cached = lane.levels[l];
+        if (!cached.valid || cached.lo != lo || cached.end != end) {
+            double *fftIn = fft.input();
+            std::fill(fftIn, fftIn + kFftSize, 0.0);
+            double energy = 0.0; // exact: squares of integers below 2^17
+            for (int i = lo; i < end; ++i) {
+                const double x = in.x[i];
+                if (std::fabs(x) < limit) {
+                    fftIn[i] = x;
+                    energy += x * x;
+                }
+            }
+            fft.forward(fftIn, cached.spectrum.get());
+            cached.valid = true;
+            cached.lo = lo;
+            cached.end = end;
+            cached.energy = energy;
+        }
+        RealTransform::multiply(cached.spectrum.get(), kernel.spectrum.get(), lane.product.get(),
+                                fft.bins());
+        fft.backward(lane.product.get(), lane.retryOut.get());
+        const double energy = cached.energy;
+        const FourierTerms terms(kernel, std::sqrt(energy));
+        const double *out = lane.retryOut.get() + kHistory;
+        for (int i = 0; i < count; ++i) {
+            const int t = steps[i];
+            if (level[i] == l)
+                solved[i] = fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, out[t], values[t]);
+        }
+    }
+    int left = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!solved[i])
+            steps[left++] = steps[i];
+    }
+    return left;
+}
+
 /// The coefficients with `kernel` of steps from .. filled - 1, into
 /// `values`: sums of products first (a step may need a direct sum), then,
 /// in a branch-free loop that vectorises, the coefficients, with the same
@@ -259,6 +408,9 @@ inline void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, 
         break;
     }
     }
+    directCount = constantWindowSums(kernel, in, direct, directCount, values);
+    if (kernel.mode == KernelMode::Fourier)
+        directCount = retryByLevel(kernel, lane, in, direct, directCount, values);
     // Runs of neighbouring steps, each tried again on its own.
     int kept = 0;
     for (int i = 0; i < directCount;) {

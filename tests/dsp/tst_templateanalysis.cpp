@@ -212,6 +212,8 @@ private slots:
     void outOfRangeComponentIsInvalidWord();
     void peakFindsThePlacedEvent();
     void quietAndSilentStretches();
+    void clicksAndStretches_data();
+    void clicksAndStretches();
     void edgeSineWords_data();
     void edgeSineWords();
     void conversionLimits_data();
@@ -451,6 +453,75 @@ void TestTemplateAnalysis::quietAndSilentStretches()
     if (!dsp::wideVectorsSupported())
         QSKIP("no wide form on this processor: the narrow one ran throughout");
     verifyIdentical(runFast(words, marker, Split::Narrow), rec);
+}
+
+void TestTemplateAnalysis::clicksAndStretches_data()
+{
+    QTest::addColumn<double>("quiet");
+    QTest::addColumn<double>("click");
+    QTest::addColumn<int>("clicks");
+    QTest::addColumn<int>("ringing");
+    QTest::addColumn<QByteArray>("stretch");
+
+    // Single-word clicks over faint noise and over silence, sparse and dense.
+    QTest::newRow("few full-scale clicks, faint noise") << 1e5 << 2.1e9 << 4 << 0 << QByteArray();
+    QTest::newRow("many clicks of 1e7, silence") << 0.0 << 1e7 << 60 << 0 << QByteArray();
+    QTest::newRow("clicks of 1e6, noise of 3e4") << 3e4 << 1e6 << 12 << 0 << QByteArray();
+    // Clicks as the filter leaves them: ringing that decays over hundreds
+    // of words, its loudest words beyond the output limit and so zero.
+    QTest::newRow("ringing clicks, faint noise") << 6e5 << 5e9 << 6 << 300 << QByteArray();
+    QTest::newRow("ringing clicks, silence") << 0.0 << 3e9 << 9 << 120 << QByteArray();
+    // Windows of one value throughout, several values, beside noise.
+    QTest::newRow("saturated stretches") << 1e5 << 0.0 << 0 << 0 << QByteArray("saturated");
+    QTest::newRow("constant offset") << 0.0 << 0.0 << 0 << 0 << QByteArray("offset");
+}
+
+// Quiet windows in blocks with loud words, and windows of one value, must
+// still give the literal form's results, however the words are pushed.
+void TestTemplateAnalysis::clicksAndStretches()
+{
+    QFETCH(double, quiet);
+    QFETCH(double, click);
+    QFETCH(int, clicks);
+    QFETCH(int, ringing);
+    QFETCH(QByteArray, stretch);
+    const std::int64_t count = 40000;
+    std::mt19937 rng(41);
+    std::uniform_real_distribution<double> noise(-quiet, quiet);
+    std::vector<std::int32_t> words(std::size_t(count), 0);
+    for (std::size_t i = 48; i < words.size(); ++i)
+        words[i] = quiet > 0 ? dsp::toInt32(noise(rng)) : 0;
+    std::uniform_int_distribution<std::int64_t> at(3000, count - 3000);
+    for (int c = 0; c < clicks; ++c) {
+        const std::int64_t p = at(rng);
+        const double sign = c % 2 ? -1.0 : 1.0;
+        if (ringing == 0) {
+            words[std::size_t(p)] = dsp::toInt32(sign * click);
+            continue;
+        }
+        for (std::int64_t i = -8 * ringing; i <= 8 * ringing; ++i) {
+            const double v = sign * click * std::exp(-std::fabs(double(i)) / ringing)
+                             * std::cos(0.23 * double(i));
+            std::int32_t &w = words[std::size_t(p + i)];
+            w = std::fabs(w + v) > 2e9 ? 0 : dsp::toInt32(w + v);
+        }
+    }
+    if (stretch == "saturated") {
+        for (std::int64_t i = 5000; i + 6000 < count; i += 9000)
+            for (std::int64_t k = i; k < i + 4000; ++k)
+                words[std::size_t(k)] = (i / 9000) % 2 ? -2147483647 : 2147483647;
+    } else if (stretch == "offset") {
+        for (std::size_t i = 48; i < words.size(); ++i)
+            words[i] = i < 20000 ? 2100000000 : -2000000000 + std::int32_t(i / 7000);
+    }
+    const std::vector<double> marker = shapedTemplate(1006);
+    const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
+    const Recorder whole = runFast(words, marker, Split::Whole);
+    verifyAgainstLiteral(whole, lit, words);
+    verifyIdentical(runFast(words, marker, Split::Uneven, 3), whole);
+    verifyIdentical(runFast(words, marker, Split::Helper, 4), whole);
+    if (dsp::wideVectorsSupported())
+        verifyIdentical(runFast(words, marker, Split::Narrow), whole);
 }
 
 void TestTemplateAnalysis::edgeSineWords_data()
