@@ -176,10 +176,7 @@ private:
     void send()
     {
         for (;;) {
-            auto next = rows.find(nextRow);
-            const bool whole =
-                next != rows.end() && next->second.hasDetector && next->second.hasCumulative;
-            if (!whole && nextRow == 0 && !heldFirst && oneWhole()) {
+            if (!whole(nextRow) && nextRow == 0 && !heldFirst && whole(1)) {
                 write(false);
                 heldFirst = true;
                 if (!later.start(message))
@@ -187,16 +184,17 @@ private:
                 nextRow = 1;
                 continue;
             }
-            if (!whole)
+            if (!whole(nextRow))
                 return;
-            take(next);
+            take(rows.find(nextRow));
             ++nextRow;
         }
     }
-    bool oneWhole() const
+    /// Whether row `row` has both its halves.
+    bool whole(int row) const
     {
-        const auto one = rows.find(1);
-        return one != rows.end() && one->second.hasDetector && one->second.hasCumulative;
+        const auto at = rows.find(row);
+        return at != rows.end() && at->second.hasDetector && at->second.hasCumulative;
     }
     void take(std::map<int, Row>::iterator at)
     {
