@@ -15,11 +15,14 @@
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -80,9 +83,17 @@ MainWindow::MainWindow()
     auto *layout = new QHBoxLayout;
     layout->addWidget(progressBar);
     layout->addLayout(graphColumn);
-    auto *central = new QWidget;
-    central->setLayout(layout);
-    setCentralWidget(central);
+    auto *graphArea = new QWidget;
+    graphArea->setLayout(layout);
+    // The graph area keeps its size on any screen: in a window smaller than
+    // it, scroll bars reach the rest. With no frame and the area resized to
+    // the viewport, a large window shows it exactly as without the scroll area.
+    graphScroll = new QScrollArea;
+    graphScroll->setObjectName(QStringLiteral("graphScroll"));
+    graphScroll->setFrameShape(QFrame::NoFrame);
+    graphScroll->setWidgetResizable(true);
+    graphScroll->setWidget(graphArea);
+    setCentralWidget(graphScroll);
 
     matchesPanel = new MatchesPanel;
     matchesDock = new QDockWidget(QStringLiteral("Matches"), this);
@@ -171,8 +182,29 @@ void MainWindow::loadWindowSettings()
 #endif
     const QPoint pos = settings.value(QStringLiteral("pos"), QPoint(100, 100)).toPoint();
     const QSize size = settings.value(QStringLiteral("size"), QSize(900, 900)).toSize();
-    resize(size);
-    move(pos);
+    const QRect placed = fittedGeometry(QRect(pos, size), availableScreenArea(pos));
+    resize(placed.size());
+    move(placed.topLeft());
+}
+
+QRect MainWindow::availableScreenArea(const QPoint &pos)
+{
+    const QScreen *screen = QGuiApplication::screenAt(pos);
+    if (screen == nullptr)
+        screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->availableGeometry() : QRect();
+}
+
+QRect MainWindow::fittedGeometry(const QRect &stored, const QRect &available)
+{
+    if (!available.isValid())
+        return stored;
+    // A window stored on a larger screen, or one no longer attached, opens
+    // whole on this one; a geometry that fits stays exactly as stored.
+    const QSize size = stored.size().boundedTo(available.size());
+    const int x = std::clamp(stored.x(), available.left(), available.right() + 1 - size.width());
+    const int y = std::clamp(stored.y(), available.top(), available.bottom() + 1 - size.height());
+    return QRect(QPoint(x, y), size);
 }
 
 void MainWindow::storeWindowSettings()

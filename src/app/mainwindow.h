@@ -4,6 +4,8 @@
 #include "graph/graphpainter.h"
 
 #include <QMainWindow>
+#include <QPoint>
+#include <QRect>
 #include <QSettings>
 #include <QString>
 
@@ -14,6 +16,7 @@ class QDockWidget;
 class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
+class QScrollArea;
 class RecordingStrip;
 class Widget;
 
@@ -42,6 +45,11 @@ public:
         QSettings::NativeFormat;
 #endif
 
+    /// Where a window stored at `stored` opens in the screen area
+    /// `available`: no larger than the area, and moved inside it as far as
+    /// needed; an invalid area leaves it as stored.
+    static QRect fittedGeometry(const QRect &stored, const QRect &available);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -66,6 +74,8 @@ private:
     void setupStatusBar();
     void loadWindowSettings();
     void storeWindowSettings();
+    /// The available area of the screen showing `pos`, else the primary one.
+    static QRect availableScreenArea(const QPoint &pos);
     void setCurrentFileName(const QString &fileName);
     bool askToSaveChanges();
     void processFile(const QString &fileName);
@@ -91,6 +101,8 @@ private:
     bool drawing = false;
     bool closeAfterDraw = false;
     Widget *graphWidget;
+    /// Holds the graph, the strip and the progress bar.
+    QScrollArea *graphScroll;
     /// The whole recording below the graph, and the matches beside it.
     RecordingStrip *recordingStrip;
     MatchesPanel *matchesPanel;

@@ -104,6 +104,7 @@ void GraphPainter::paintGraphs(QPainter *painter, const QRect &rect, const int *
         layer.drawLine(marker, kDetectorBase, marker, kMarkerTop);
 
         layer.setPen(white);
+        layer.setFont(captionFont(layer.font(), compositeLayer.logicalDpiY()));
         layer.drawText(QPoint(660, 90), QStringLiteral("Filtered signal (X)"));
         layer.drawText(QPoint(660, 250), QStringLiteral("Asymmetrical component"));
         layer.drawText(QPoint(660, 330), QStringLiteral("Symmetrical component"));
@@ -166,6 +167,19 @@ QString GraphPainter::changeCaption(int change)
     const QString text = change > 0 ? QStringLiteral("increased by %1 c.u.")
                                     : QStringLiteral("decreased by %1 c.u.");
     return text.arg(static_cast<qlonglong>(change), 0, 10);
+}
+
+QFont GraphPainter::captionFont(const QFont &deviceDefault, int deviceDpi)
+{
+    QFont font = deviceDefault;
+    if (font.pixelSize() > 0 || deviceDpi <= kCaptionDpiLimit)
+        return font;
+    // The pixel size it has at the limit, which may be fractional (9 points
+    // are 12.5 pixels at 100 DPI): given as the point size that comes to it
+    // at this resolution.
+    font.setPointSizeF(font.pointSizeF() * static_cast<double>(kCaptionDpiLimit)
+                       / static_cast<double>(deviceDpi));
+    return font;
 }
 
 void GraphPainter::showOverview(QPainter *painter, const QRect &rect)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QBrush>
+#include <QFont>
 #include <QPixmap>
 #include <QString>
 
@@ -69,6 +70,17 @@ public:
     /// The text of the change caption: "increased by N c.u." for change > 0,
     /// "decreased by N c.u." otherwise, N keeping its sign.
     static QString changeCaption(int change);
+
+    /// Resolution up to which the captions follow the device's font size.
+    static constexpr int kCaptionDpiLimit = 100;
+
+    /// The font of the captions on a device of `deviceDpi` dots per inch:
+    /// `deviceDefault` (what a painter on the device starts with) as it is up
+    /// to kCaptionDpiLimit, and above it at the pixel size it has there, so
+    /// that a larger font DPI (a scaled desktop) leaves them in place and
+    /// the longest still ends inside the 900 pixels. A font already sized
+    /// in pixels is kept.
+    static QFont captionFont(const QFont &deviceDefault, int deviceDpi);
 
     const QPixmap &overview() const { return overviewLayer; }
     /// The graphs view as last composed by paintGraphs.

@@ -15,6 +15,9 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -130,6 +133,10 @@ private slots:
 
     void startupState();
     void storedGeometry();
+    void geometryFitsScreen_data();
+    void geometryFitsScreen();
+    void graphAreaScrolls_data();
+    void graphAreaScrolls();
     void closeStoresGeometry();
     void closeWithModifiedDocument_data();
     void closeWithModifiedDocument();
@@ -240,8 +247,82 @@ void TestMainWindow::startupState()
     QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Ready"));
     QVERIFY(window.findChild<QProgressBar *>()->isHidden());
     QVERIFY(window.findChild<Widget *>()->isHidden());
-    QCOMPARE(window.size(), QSize(900, 900));
-    QCOMPARE(window.pos(), QPoint(100, 100));
+    // 900 x 900 at (100, 100), as much of it as the screen has room for.
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    QCOMPARE(window.size(), QSize(900, 900).boundedTo(available.size()));
+    QVERIFY(available.contains(window.geometry()));
+    if (available.contains(QRect(100, 100, 900, 900)))
+        QCOMPARE(window.pos(), QPoint(100, 100));
+}
+
+void TestMainWindow::geometryFitsScreen_data()
+{
+    QTest::addColumn<QRect>("stored");
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QRect>("opened");
+
+    const QRect laptop(0, 0, 1366, 740);
+    QTest::newRow("fits") << QRect(100, 100, 900, 900) << QRect(0, 0, 1920, 1040)
+                          << QRect(100, 100, 900, 900);
+    QTest::newRow("too tall") << QRect(100, 100, 900, 900) << laptop << QRect(100, 0, 900, 740);
+    QTest::newRow("from a larger screen") << QRect(0, 0, 1920, 1061) << laptop << laptop;
+    QTest::newRow("on a screen gone") << QRect(2000, 900, 900, 700) << laptop
+                                      << QRect(466, 40, 900, 700);
+    QTest::newRow("panel on top") << QRect(100, 0, 900, 900) << QRect(0, 30, 1366, 738)
+                                  << QRect(100, 30, 900, 738);
+    QTest::newRow("no screen") << QRect(100, 100, 900, 900) << QRect()
+                               << QRect(100, 100, 900, 900);
+}
+
+void TestMainWindow::geometryFitsScreen()
+{
+    QFETCH(QRect, stored);
+    QFETCH(QRect, available);
+    QFETCH(QRect, opened);
+    QCOMPARE(MainWindow::fittedGeometry(stored, available), opened);
+}
+
+// The graph area keeps its 900 x 800 in a window of any size: scroll bars
+// reach what does not fit, and a window large enough has none.
+void TestMainWindow::graphAreaScrolls_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("horizontal");
+    QTest::addColumn<bool>("vertical");
+
+    QTest::newRow("small") << QSize(640, 480) << true << true;
+    QTest::newRow("wide, low") << QSize(3000, 600) << false << true;
+    QTest::newRow("narrow, tall") << QSize(1000, 1500) << true << false;
+    QTest::newRow("large") << QSize(3000, 1500) << false << false;
+}
+
+void TestMainWindow::graphAreaScrolls()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, horizontal);
+    QFETCH(bool, vertical);
+
+    MainWindow window;
+    auto *graph = window.findChild<Widget *>();
+    graph->show(); // as a Draw shows it
+    window.show();
+    window.resize(size);
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCoreApplication::processEvents();
+
+    // The window takes the size: nothing holds it larger than the screen.
+    QCOMPARE(window.size(), size);
+    QVERIFY(window.statusBar()->geometry().bottom() < size.height());
+    QCOMPARE(graph->size(), QSize(900, 800));
+    auto *scroll = window.findChild<QScrollArea *>(QStringLiteral("graphScroll"));
+    QVERIFY(scroll);
+    QCOMPARE(scroll->horizontalScrollBar()->isVisible(), horizontal);
+    QCOMPARE(scroll->verticalScrollBar()->isVisible(), vertical);
+    // Scrolled to the end, the graph's far corner is in view.
+    scroll->horizontalScrollBar()->setValue(scroll->horizontalScrollBar()->maximum());
+    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    const QPoint corner = graph->mapTo(scroll->viewport(), QPoint(899, 799));
+    QVERIFY(scroll->viewport()->rect().contains(corner));
 }
 
 void TestMainWindow::storedGeometry()
@@ -249,10 +330,10 @@ void TestMainWindow::storedGeometry()
     {
         QSettings settings = windowSettings();
         settings.setValue("pos", QPoint(40, 50));
-        settings.setValue("size", QSize(700, 600));
+        settings.setValue("size", QSize(700, 500)); // inside the test's 800 x 600 screen
     }
     MainWindow window;
-    QCOMPARE(window.size(), QSize(700, 600));
+    QCOMPARE(window.size(), QSize(700, 500));
     QCOMPARE(window.pos(), QPoint(40, 50));
 }
 

@@ -3,6 +3,8 @@
 #include "graph/seriessource.h"
 #include "graph/widget.h"
 
+#include <QFontMetricsF>
+#include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -166,6 +168,8 @@ private slots:
     void overviewAccumulatesAcrossRuns();
     void changeCaption_data();
     void changeCaption();
+    void captionFontKeepsItsSize_data();
+    void captionFontKeepsItsSize();
     void navigation_data();
     void navigation();
     void clickAcceptance_data();
@@ -506,6 +510,47 @@ void TestWidget::changeCaption()
     const QImage other = d.widget->grab().toImage();
     QVERIFY(shown.copy(650, 735, 250, 20) != other.copy(650, 735, 250, 20));
     QCOMPARE(shown.copy(0, 0, 900, 730), other.copy(0, 0, 900, 730));
+}
+
+void TestWidget::captionFontKeepsItsSize_data()
+{
+    QTest::addColumn<int>("dpi");
+    QTest::newRow("96") << 96;
+    QTest::newRow("100") << 100;
+    QTest::newRow("144") << 144;
+    QTest::newRow("192") << 192;
+}
+
+// The captions are drawn in the device's font up to 100 DPI and at the size
+// they have there above it: a scaled desktop's font DPI neither enlarges
+// them nor pushes the longest past the right edge.
+void TestWidget::captionFontKeepsItsSize()
+{
+    QFETCH(int, dpi);
+    const auto device = [](int resolution) {
+        QImage image(GraphPainter::kWidth, 40, QImage::Format_RGB32);
+        const int perMeter = qRound(resolution / 0.0254);
+        image.setDotsPerMeterX(perMeter);
+        image.setDotsPerMeterY(perMeter);
+        return image;
+    };
+    const QFont desktop(QStringLiteral("Sans Serif"), 9);
+    const QImage image = device(dpi);
+    QCOMPARE(image.logicalDpiY(), dpi);
+    const QFont font = GraphPainter::captionFont(desktop, dpi);
+    const QFontMetricsF metrics(font, &image);
+
+    const QImage limit = device(GraphPainter::kCaptionDpiLimit);
+    const QFontMetricsF atLimit(desktop, &limit);
+    if (dpi <= GraphPainter::kCaptionDpiLimit) {
+        QCOMPARE(font, desktop);
+    } else {
+        QCOMPARE(metrics.height(), atLimit.height());
+        QCOMPARE(metrics.horizontalAdvance(QStringLiteral("Cumulative sum (R)")),
+                 atLimit.horizontalAdvance(QStringLiteral("Cumulative sum (R)")));
+    }
+    const QString longest = QStringLiteral("Correlation detector signal (V)");
+    QVERIFY(660 + metrics.horizontalAdvance(longest) < GraphPainter::kWidth);
 }
 
 void TestWidget::navigation_data()
