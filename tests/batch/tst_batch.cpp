@@ -138,6 +138,9 @@ void runGui(const QString &recording, const QString &workDir, GuiResult &result)
 {
     QVERIFY(QDir::setCurrent(workDir));
     MainWindow window;
+    // Large enough for the whole graph area on any test screen, so that the
+    // screen grab below holds all of it.
+    window.resize(1600, 1200);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     {
