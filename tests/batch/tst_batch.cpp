@@ -266,21 +266,33 @@ void TestBatch::matchesApplication_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<bool>("withMarker");
     QTest::addColumn<bool>("markerOption");
+    QTest::addColumn<bool>("tooLoud"); // warned of on standard error
 
     const QByteArray thirty = recording(demo30.samples);
-    QTest::newRow("30 s demo, marker.dat in the working directory") << thirty << true << false;
-    QTest::newRow("30 s demo, --marker and paths from another folder") << thirty << true << true;
+    QTest::newRow("30 s demo, marker.dat in the working directory")
+        << thirty << true << false << false;
+    QTest::newRow("30 s demo, --marker and paths from another folder")
+        << thirty << true << true << false;
     QTest::newRow("30 s demo as RF64")
         << rf64Header(HeaderFields(), quint64(demo30.samples.size()) * 4)
                + wordBytes(demo30.samples)
-        << true << false;
+        << true << false << false;
     QTest::newRow("no template file")
-        << recording(makeDemoRecording(3, 5).samples) << false << false;
+        << recording(makeDemoRecording(3, 5).samples) << false << false << false;
     const std::vector<std::int32_t> short1 = makeDemoRecording(1, 6).samples;
     QTest::newRow("under one block")
-        << recording({short1.begin(), short1.begin() + 700}) << true << false;
+        << recording({short1.begin(), short1.begin() + 700}) << true << false << false;
     QTest::newRow("shorter than the lead-in")
-        << recording({short1.begin(), short1.begin() + 20}) << true << false;
+        << recording({short1.begin(), short1.begin() + 20}) << true << false << false;
+    // The demo brought up to full scale, as a plain 32-bit conversion of
+    // ordinary sound leaves it: most filtered words leave the 32-bit range.
+    std::vector<std::int32_t> loud = makeDemoRecording(3, 7).samples;
+    std::int64_t peak = 1;
+    for (std::int32_t word : loud)
+        peak = std::max(peak, std::abs(std::int64_t(word)));
+    for (std::int32_t &word : loud)
+        word = std::int32_t(std::int64_t(word) * 2147483647 / peak);
+    QTest::newRow("at full scale") << recording(loud) << true << false << true;
 }
 
 // Same input and template: the batch writes the application's files byte for
@@ -290,6 +302,7 @@ void TestBatch::matchesApplication()
     QFETCH(QByteArray, input);
     QFETCH(bool, withMarker);
     QFETCH(bool, markerOption);
+    QFETCH(bool, tooLoud);
 
     const QString gui = folder(QStringLiteral("gui"));
     const QString batch = folder(QStringLiteral("batch"));
@@ -321,6 +334,8 @@ void TestBatch::matchesApplication()
     const BatchRun run = runBatch(args, runDir);
     QVERIFY(run.exitedNormally);
     QVERIFY2(run.exitCode == 0, run.err.constData());
+    // The level is told of, never mended: every file below is the application's.
+    QVERIFY2(run.err.contains("Input level too high: ") == tooLoud, run.err.constData());
 
     const QStringList lines = run.lines();
     QCOMPARE(lines.size(), 1);
