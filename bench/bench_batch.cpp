@@ -110,14 +110,17 @@ int main(int argc, char *argv[])
     double batchFirst = 0;
     std::vector<double> batchTimes;
     double batchCpu = 1e300;
+    std::vector<double> commitTimes;
     double scipyBest = 1e300;
     BatchResult result;
     for (int run = 0; run < 7; ++run) {
         const double cpuStart = bench::processSeconds();
         const Clock::time_point start = Clock::now();
         result = runBatchJob(path, options);
+        const Clock::time_point commitStart = Clock::now();
         commitBatchResults(result);
         const double seconds = since(start);
+        commitTimes.push_back(since(commitStart));
         batchCpu = std::min(batchCpu, bench::processSeconds() - cpuStart);
         if (!result.error.isEmpty()) {
             std::fprintf(stderr, "batch job failed: %s\n", qPrintable(result.error));
@@ -138,6 +141,7 @@ int main(int argc, char *argv[])
     const Clock::time_point countedStart = Clock::now();
     tally.start();
     BatchResult counted = runBatchJob(path, options);
+    const double countedPasses = since(countedStart);
     commitBatchResults(counted);
     tally.stop();
     const double countedSeconds = since(countedStart);
@@ -183,8 +187,8 @@ int main(int argc, char *argv[])
                 "median %.3f s (first run %.3f s); CPU %.3f s best of 7\n",
                 batchBest, batchMedian, batchFirst, batchCpu);
     std::printf("transforms of one job (thread 0 the job's own, the others helpers of its "
-                "passes), phase by phase, with the phase's span in that job (counted, so a "
-                "little slower) and its transforms alone:\n");
+                "passes), phase by phase; when each phase ran in that job (counted, so a little "
+                "slower; seconds from its start) and how long its transforms take alone:\n");
     double spans = 0;
     for (std::size_t i = 0; i < phases.size(); ++i) {
         double began = 1e300, ended = 0;
@@ -196,11 +200,14 @@ int main(int argc, char *argv[])
             ended = std::max(ended, run.ended);
         }
         spans += ended - began;
-        std::printf("  phase %zu: %.4f s in the job, %.4f s alone (CPU %.4f s)\n", i + 1,
-                    ended - began, phaseFloor[i].wall, phaseFloor[i].cpu);
+        std::printf("  phase %zu: %.4f to %.4f s, %.4f s in the job; %.4f s alone (CPU %.4f s)\n",
+                    i + 1, began, ended, ended - began, phaseFloor[i].wall, phaseFloor[i].cpu);
     }
-    std::printf("  outside the phases: %.4f s of the counted job's %.4f s\n",
-                countedSeconds - spans, countedSeconds);
+    std::printf("  the passes end at %.4f s, the commit (results synced to the disk, renamed) at "
+                "%.4f s; outside the phases %.4f s. The commit alone: %.4f s, the shortest of "
+                "7\n",
+                countedPasses, countedSeconds, countedSeconds - spans,
+                *std::min_element(commitTimes.begin(), commitTimes.end()));
     std::printf("FFT floor (those transforms alone, same plans and threads): %.4f s best of 7, "
                 "CPU %.4f s\n",
                 floor.wall, floor.cpu);
