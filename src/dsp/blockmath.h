@@ -29,8 +29,8 @@ struct BlockMath
     void (*runStartUp)(const cascade::Kernels &k, cascade::StartUpRows &rows, std::int64_t end,
                        std::int32_t *to);
     /// cascade::filterBlock()
-    void (*filterBlock)(RealTransform &transform, const fftw_complex *kernelSpectrum, double *input,
-                        std::size_t words, std::int32_t *to);
+    std::int64_t (*filterBlock)(RealTransform &transform, const fftw_complex *kernelSpectrum,
+                                double *input, std::size_t words, std::int32_t *to);
 };
 
 /// The wide forms where `wide` and the processor has them, else the narrow

@@ -27,10 +27,10 @@ QUORVANE_WIDE void runStartUp(const cascade::Kernels &k, cascade::StartUpRows &r
     cascade::runStartUp(k, rows, end, to);
 }
 
-QUORVANE_WIDE void filterBlock(RealTransform &transform, const fftw_complex *kernelSpectrum,
-                               double *input, std::size_t words, std::int32_t *to)
+QUORVANE_WIDE std::int64_t filterBlock(RealTransform &transform, const fftw_complex *kernelSpectrum,
+                                       double *input, std::size_t words, std::int32_t *to)
 {
-    cascade::filterBlock(transform, kernelSpectrum, input, words, to);
+    return cascade::filterBlock(transform, kernelSpectrum, input, words, to);
 }
 
 } // namespace

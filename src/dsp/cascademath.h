@@ -72,18 +72,24 @@ inline void runStartUp(const Kernels &k, StartUpRows &rows, std::int64_t end, st
 }
 
 // Filters one block: `input` (kFftSize values from fftw_malloc) holds its
-// history, `words` new words and zero padding; the `words` results go to
-// `to`. The blocks start past the damped start-up. `kernelSpectrum` is the
-// combined FIR's, from kernelSpectrum().
-inline void filterBlock(RealTransform &transform, const fftw_complex *kernelSpectrum, double *input,
-                        std::size_t words, std::int32_t *to)
+// history, `words` new words and zero padding, and is left as it is; the
+// `words` results go to `to`. Answers how many of them lie beyond the
+// magnitude limit (beyondLimit()), counted in the same loop. The blocks
+// start past the damped start-up. `kernelSpectrum` is the combined FIR's,
+// from kernelSpectrum().
+inline std::int64_t filterBlock(RealTransform &transform, const fftw_complex *kernelSpectrum,
+                                double *input, std::size_t words, std::int32_t *to)
 {
     const KernelOutput output{kernelSpectrum, transform.output()};
     overlapSave(transform, input, &output, 1, transform.spectrum());
 
     const double *y = transform.output() + (kCombinedTaps - 1);
-    for (std::size_t t = 0; t < words; ++t)
+    std::int64_t beyond = 0;
+    for (std::size_t t = 0; t < words; ++t) {
         to[t] = undampedWord(y[t]);
+        beyond += beyondLimit(y[t]) ? 1 : 0;
+    }
+    return beyond;
 }
 
 } // namespace dsp::cascade

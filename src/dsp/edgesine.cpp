@@ -1,6 +1,9 @@
 // The edge sine of the second loop, many steps at a time.
 
+#include "dsp/edgesine.h"
+
 #include "dsp/templateanalysis.h"
+#include "dsp/widevectors.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,8 +15,6 @@ namespace {
 /// Steps formed in one go.
 constexpr int kChunk = 4096;
 
-} // namespace
-
 // The sine of each step's argument a, the double edgeSineWord() takes it of,
 // to within 1e-15: for a below 2^26, a less n pi/2 (n the nearest whole
 // number to a 2/pi) is exact but for about 2e-16, with pi/2 in four parts of
@@ -22,19 +23,27 @@ constexpr int kChunk = 4096;
 // 18th power, which leaves out less than 1e-19. The word is that sine times
 // 1e9, truncated: where the product is within 1e-5 of a whole number, the
 // library's sine is taken instead, as a difference of 1e-15 could tip it.
-void analysis::edgeSineWords(std::int64_t first, int count, std::int32_t *words)
+//
+// The loop has a wide form too (widevectors.h), four steps at a time with
+// the same operations in the same order, so the same words.
+inline void sineWords(std::int64_t first, int count, std::int32_t *words)
 {
     constexpr double kTwoOverPi = 0x1.45f306dc9c883p-1;
     constexpr double kHalfPi[4] = {0x1.921fb5p+0, 0x1.110b46p-26, 0x1.1a6263p-54,
                                    0x1.8a2e03707344ap-81};
     // The series' factors, +-1 / k!, of the odd and of the even powers k from
     // the second term on.
-    constexpr double kSine[8] = {-1.0 / 6,         1.0 / 120,         -1.0 / 5040,
-                                 1.0 / 362880,     -1.0 / 39916800,   1.0 / 6227020800,
-                                 -1.0 / 1307674368000, 1.0 / 355687428096000};
-    constexpr double kCosine[9] = {-1.0 / 2,       1.0 / 24,          -1.0 / 720,
-                                   1.0 / 40320,    -1.0 / 3628800,    1.0 / 479001600,
-                                   -1.0 / 87178291200, 1.0 / 20922789888000,
+    constexpr double kSine[8] = {
+        -1.0 / 6,        1.0 / 120,        -1.0 / 5040,          1.0 / 362880,
+        -1.0 / 39916800, 1.0 / 6227020800, -1.0 / 1307674368000, 1.0 / 355687428096000};
+    constexpr double kCosine[9] = {-1.0 / 2,
+                                   1.0 / 24,
+                                   -1.0 / 720,
+                                   1.0 / 40320,
+                                   -1.0 / 3628800,
+                                   1.0 / 479001600,
+                                   -1.0 / 87178291200,
+                                   1.0 / 20922789888000,
                                    -1.0 / 6402373705728000};
     // Added and taken away again, rounds a value below 2^51 to a whole number.
     constexpr double kRounder = 0x1.8p52;
@@ -73,9 +82,39 @@ void analysis::edgeSineWords(std::int64_t first, int count, std::int32_t *words)
         }
         for (int i = 0; i < n; ++i) {
             if (unsure[i])
-                words[at + i] = edgeSineWord(first + at + i);
+                words[at + i] = analysis::edgeSineWord(first + at + i);
         }
     }
+}
+
+void narrowSineWords(std::int64_t first, int count, std::int32_t *words)
+{
+    sineWords(first, count, words);
+}
+
+#if QUORVANE_WIDE_VECTORS
+QUORVANE_WIDE void wideSineWords(std::int64_t first, int count, std::int32_t *words)
+{
+    sineWords(first, count, words);
+}
+#endif
+
+} // namespace
+
+void analysis::edgeSineWordsIn(bool wide, std::int64_t first, int count, std::int32_t *words)
+{
+#if QUORVANE_WIDE_VECTORS
+    if (wide && wideVectorsSupported())
+        return wideSineWords(first, count, words);
+#else
+    (void)wide;
+#endif
+    narrowSineWords(first, count, words);
+}
+
+void analysis::edgeSineWords(std::int64_t first, int count, std::int32_t *words)
+{
+    edgeSineWordsIn(true, first, count, words);
 }
 
 } // namespace dsp

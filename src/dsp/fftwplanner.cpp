@@ -4,6 +4,15 @@
 
 namespace dsp {
 
+namespace detail {
+std::atomic<TransformWatch *> transformWatch{nullptr};
+}
+
+void watchTransforms(TransformWatch *watch)
+{
+    detail::transformWatch.store(watch);
+}
+
 std::mutex &fftwPlannerMutex()
 {
     static std::mutex mutex;
@@ -32,7 +41,8 @@ const RealTransform::Plans &RealTransform::plansFor(int size)
     auto found = plans.find(size);
     if (found == plans.end()) {
         const FftwBuffer<double> in = allocateZeroed<double>(std::size_t(size));
-        const FftwBuffer<fftw_complex> bins = allocateZeroed<fftw_complex>(std::size_t(size / 2 + 1));
+        const FftwBuffer<fftw_complex> bins =
+            allocateZeroed<fftw_complex>(std::size_t(size / 2 + 1));
         const FftwBuffer<double> out = allocateZeroed<double>(std::size_t(size));
         const Plans made{fftw_plan_dft_r2c_1d(size, in.get(), bins.get(), FFTW_ESTIMATE),
                          fftw_plan_dft_c2r_1d(size, bins.get(), out.get(), FFTW_ESTIMATE)};

@@ -2,6 +2,7 @@
 
 #include <fftw3.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -34,6 +35,27 @@ FftwBuffer<T> allocateZeroed(std::size_t count)
     return buffer;
 }
 
+/// Sees every transform executed, on the thread that executes it: how the
+/// benchmarks count the transforms a pass makes. None is set unless one
+/// asks; without one a transform costs one test of a pointer more, and the
+/// plans are the same either way.
+class TransformWatch
+{
+public:
+    /// One transform of `size` values, forward (real to complex) or backward.
+    virtual void executed(int size, bool forward) = 0;
+
+protected:
+    ~TransformWatch() = default;
+};
+
+/// Sets the watch, or with null removes it; only while no transform runs.
+void watchTransforms(TransformWatch *watch);
+
+namespace detail {
+extern std::atomic<TransformWatch *> transformWatch;
+}
+
 /// A real transform of one length with its buffers: `input()` (size
 /// values) to `spectrum()` (size / 2 + 1 bins) forward, `spectrum()` to
 /// `output()` backward, unnormalised. The plans are estimated, so every
@@ -57,8 +79,16 @@ public:
     void forward() { forward(in.get(), bins_.get()); }
     void backward() { backward(bins_.get(), out.get()); }
     /// The same transforms on other buffers of the same sizes.
-    void forward(double *from, fftw_complex *to) { fftw_execute_dft_r2c(plans.forward, from, to); }
-    void backward(fftw_complex *from, double *to) { fftw_execute_dft_c2r(plans.backward, from, to); }
+    void forward(double *from, fftw_complex *to)
+    {
+        fftw_execute_dft_r2c(plans.forward, from, to);
+        noteExecuted(true);
+    }
+    void backward(fftw_complex *from, double *to)
+    {
+        fftw_execute_dft_c2r(plans.backward, from, to);
+        noteExecuted(false);
+    }
 
     /// product = a * b bin by bin, (ar br - ai bi, ar bi + ai br); `product`
     /// may be `a` or `b`.
@@ -80,6 +110,11 @@ private:
         fftw_plan backward;
     };
     static const Plans &plansFor(int size);
+    void noteExecuted(bool forward) const
+    {
+        if (TransformWatch *watch = detail::transformWatch.load(std::memory_order_relaxed))
+            watch->executed(length, forward);
+    }
 
     int length;
     FftwBuffer<double> in;

@@ -24,10 +24,12 @@ struct FilterCascade::Impl
 {
     explicit Impl(bool wide);
 
-    void startBlocks();
-    void runBlocks();
     /// The start-up words up to index `end` into the queue.
     void runStartUp(std::int64_t end);
+    /// Hands over from the start-up to the blocks.
+    void startBlocks();
+    /// Takes `count` words into the blocks, filtering each one filled.
+    void fill(const std::int32_t *words, std::size_t count);
 
     const cascade::Kernels &k = cascade::kernels();
 
@@ -42,18 +44,20 @@ struct FilterCascade::Impl
     // released once the FFT blocks take over.
     cascade::StartUpRows direct;
 
-    // Overlap-save: `pending` holds the history of the first waiting block
-    // (its taps - 1 words before it) and every word after it. A block is
-    // filtered once all its words are in.
+    // Overlap-save: each block goes through a slot of a ring, its words
+    // converted straight into the slot's transform input behind its history
+    // (the taps - 1 words before it, from the slot before). A slot is
+    // filtered once all its words are in: at once on this thread, or with a
+    // helper by whichever thread is free, its words joining the queue in
+    // block order.
     RealTransform fft{kFftSize};
     FftwBuffer<fftw_complex> combinedSpectrum;
 
-    // With a helper thread, each block goes through a slot of a ring: its
-    // input is copied in, whichever thread is free filters it, and its words
-    // join the queue in block order.
     struct Slot
     {
-        /// The block as the transform takes it in, history first.
+        /// The block as the transform takes it in: history, words, zeros.
+        /// The transform leaves it as it is, so the next block's history
+        /// is read from it.
         FftwBuffer<double> input = allocateZeroed<double>(kFftSize);
         std::vector<std::int32_t> output = std::vector<std::int32_t>(kBlockWords);
         std::size_t words = 0;
@@ -64,24 +68,35 @@ struct FilterCascade::Impl
     std::unique_ptr<RealTransform> helperFft;
     WorkRing<Slot> slots{[this](Slot &slot, bool onHelper) {
         RealTransform &transform = onHelper ? *helperFft : fft;
-        math.filterBlock(transform, combinedSpectrum.get(), slot.input.get(), slot.words,
-                         slot.output.data());
-        slot.outOfRange = countBeyondLimit(transform.output() + (kCombinedTaps - 1), slot.words);
+        slot.outOfRange = math.filterBlock(transform, combinedSpectrum.get(), slot.input.get(),
+                                           slot.words, slot.output.data());
     }};
+    /// Whether slots.next() is being filled; and the history the next
+    /// block takes when it does not come from the slot before (the first
+    /// block's, from the start-up).
+    bool filling = false;
+    std::vector<double> firstHistory;
 
-    /// Hands the block at `from` (history first) of `words` words on to a slot.
-    void submit(const double *from, std::size_t words);
+    /// The slot being filled, begun if need be.
+    Slot &fillingSlot();
+    /// Hands the filling slot on; with no helper it is filtered at once.
+    void submit();
     /// Puts the oldest slot's words into the queue, filtering slots on this
     /// thread while it waits.
     void retireOldest();
     /// Room for `words` more words at the queue's end, the words already
     /// pulled dropped first.
     std::int32_t *queueSpace(std::size_t words);
-    std::vector<double> pending;
 
-    // Filtered words not yet pulled, from `queueHead` on.
-    std::vector<std::int32_t> queue;
+    /// Room for `words` more words at the queue's end, in one piece.
+    void reserveQueue(std::size_t words);
+
+    // Filtered words not yet pulled: queue[queueHead, queueEnd) of room
+    // for queueRoom.
+    std::unique_ptr<std::int32_t[]> queue;
+    std::size_t queueRoom = 0;
     std::size_t queueHead = 0;
+    std::size_t queueEnd = 0;
     /// Words of the queue so far written as 0 beyond the magnitude limit.
     std::int64_t outOfRange = 0;
 };
@@ -94,7 +109,6 @@ FilterCascade::Impl::Impl(bool wide)
         row.fill(0.0);
     combinedSpectrum =
         kernelSpectrum(fft, k.combined.data(), static_cast<int>(k.combined.size()), 1.0 / kFftSize);
-    std::fill(fft.input(), fft.input() + kFftSize, 0.0);
 }
 
 void FilterCascade::Impl::runStartUp(std::int64_t end)
@@ -109,39 +123,106 @@ void FilterCascade::Impl::runStartUp(std::int64_t end)
     }
 }
 
-// Hands over from the direct start-up to the FFT blocks: the first block's
-// history is the last taps - 1 input words.
+// The first block's history is the last taps - 1 input words of the
+// start-up.
 void FilterCascade::Impl::startBlocks()
 {
     const std::size_t history = kCombinedTaps - 1;
     const auto &words = direct[0];
-    pending.reserve(history + 8 * kBlockWords);
-    pending.assign(words.end() - static_cast<std::ptrdiff_t>(history), words.end());
+    firstHistory.assign(words.end() - static_cast<std::ptrdiff_t>(history), words.end());
     direct.clear();
     direct.shrink_to_fit();
+}
+
+FilterCascade::Impl::Slot &FilterCascade::Impl::fillingSlot()
+{
+    if (filling)
+        return slots.next();
+    // The helper starts with the next block. Without it no block is under
+    // way, and the ring it grows would lose track of the last one, so that
+    // block's history is kept aside first.
+    if (useHelper && !slots.hasHelper()) {
+        if (firstHistory.empty()) {
+            const Slot &previous = slots.previous();
+            const double *from = previous.input.get() + previous.words;
+            firstHistory.assign(from, from + (kCombinedTaps - 1));
+        }
+        helperFft = std::make_unique<RealTransform>(kFftSize);
+        useHelper = slots.startHelper(kSlots);
+    }
+    if (slots.full())
+        retireOldest();
+    const std::size_t history = kCombinedTaps - 1;
+    Slot &slot = slots.next();
+    if (!firstHistory.empty()) {
+        std::copy(firstHistory.begin(), firstHistory.end(), slot.input.get());
+        firstHistory = std::vector<double>();
+    } else {
+        // The last taps - 1 words of the block before, which with a single
+        // slot is this one: they never overlap, as a block holds more words.
+        const Slot &previous = slots.previous();
+        const double *from = previous.input.get() + previous.words;
+        std::copy(from, from + history, slot.input.get());
+    }
+    slot.words = 0;
+    filling = true;
+    return slot;
+}
+
+void FilterCascade::Impl::fill(const std::int32_t *words, std::size_t count)
+{
+    const std::size_t history = kCombinedTaps - 1;
+    while (count > 0) {
+        Slot &slot = fillingSlot();
+        const std::size_t take = std::min(count, kBlockWords - slot.words);
+        double *to = slot.input.get() + history + slot.words;
+        for (std::size_t i = 0; i < take; ++i)
+            to[i] = static_cast<double>(words[i]);
+        slot.words += take;
+        words += take;
+        count -= take;
+        if (slot.words == kBlockWords)
+            submit();
+    }
+}
+
+void FilterCascade::Impl::submit()
+{
+    Slot &slot = slots.next();
+    const std::size_t used = kCombinedTaps - 1 + slot.words;
+    std::fill(slot.input.get() + used, slot.input.get() + kFftSize, 0.0);
+    filling = false;
+    slots.submit();
+    if (!slots.hasHelper())
+        retireOldest();
 }
 
 std::int32_t *FilterCascade::Impl::queueSpace(std::size_t words)
 {
     if (queueHead > 0) {
-        queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
+        std::copy(queue.get() + queueHead, queue.get() + queueEnd, queue.get());
+        queueEnd -= queueHead;
         queueHead = 0;
     }
-    const std::size_t queued = queue.size();
-    queue.resize(queued + words);
-    return queue.data() + queued;
+    reserveQueue(words);
+    std::int32_t *space = queue.get() + queueEnd;
+    queueEnd += words;
+    return space;
 }
 
-void FilterCascade::Impl::submit(const double *from, std::size_t words)
+void FilterCascade::Impl::reserveQueue(std::size_t words)
 {
-    if (slots.full())
-        retireOldest();
-    Slot &slot = slots.next();
-    const std::size_t used = kCombinedTaps - 1 + words;
-    std::copy(from, from + used, slot.input.get());
-    std::fill(slot.input.get() + used, slot.input.get() + kFftSize, 0.0);
-    slot.words = words;
-    slots.submit();
+    const std::size_t wanted = queueEnd + words;
+    if (wanted <= queueRoom)
+        return;
+    // Left uninitialised: every word is written before it is read.
+    const std::size_t room = std::max(wanted, 2 * queueRoom);
+    std::unique_ptr<std::int32_t[]> grown(new std::int32_t[room]);
+    std::copy(queue.get() + queueHead, queue.get() + queueEnd, grown.get());
+    queueEnd -= queueHead;
+    queueHead = 0;
+    queue = std::move(grown);
+    queueRoom = room;
 }
 
 void FilterCascade::Impl::retireOldest()
@@ -150,45 +231,6 @@ void FilterCascade::Impl::retireOldest()
     std::copy_n(slot.output.begin(), slot.words, queueSpace(slot.words));
     outOfRange += slot.outOfRange;
     slots.releaseOldest();
-}
-
-// Filters every block whose words are all in, or on finish() the final
-// partial block too. With a helper, the blocks go to the slots, and a
-// block's words come out once it and every block before it are filtered:
-// after a later push, and all of them on finish(). Each block depends only
-// on its own input words, so the results are the same whichever thread
-// computes them.
-void FilterCascade::Impl::runBlocks()
-{
-    const std::size_t history = kCombinedTaps - 1;
-    std::size_t at = 0; // the next block's history in `pending`
-    while (pending.size() > at + history) {
-        const std::size_t available = pending.size() - at - history;
-        if (available < kBlockWords && !finished)
-            break;
-        const std::size_t words = std::min(kBlockWords, available);
-        if (useHelper && !slots.hasHelper()) {
-            helperFft = std::make_unique<RealTransform>(kFftSize);
-            useHelper = slots.startHelper(kSlots);
-        }
-        if (useHelper) {
-            submit(pending.data() + at, words);
-        } else {
-            const std::size_t used = history + words;
-            double *input = fft.input();
-            std::copy(pending.data() + at, pending.data() + at + used, input);
-            std::fill(input + used, input + kFftSize, 0.0);
-            math.filterBlock(fft, combinedSpectrum.get(), input, words, queueSpace(words));
-            outOfRange += countBeyondLimit(fft.output() + (kCombinedTaps - 1), words);
-        }
-        at += words;
-    }
-    // The next block's history: the last taps - 1 words filtered.
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
-
-    // What is done comes out; on finish() everything.
-    while (!slots.empty() && (finished || slots.oldestDone()))
-        retireOldest();
 }
 
 FilterCascade::FilterCascade(bool wide) : d(std::make_unique<Impl>(wide)) {}
@@ -215,9 +257,17 @@ void FilterCascade::push(const std::int32_t *words, std::size_t count)
     if (at == count)
         return;
 
-    d->pending.insert(d->pending.end(), words + at, words + count);
     d->next += static_cast<std::int64_t>(count - at);
-    d->runBlocks();
+    // Room for every word this push can bring out (its own and the blocks
+    // under way), taken at once rather than block by block.
+    const std::size_t underWay = d->useHelper || d->slots.hasHelper() ? kSlots + 1 : 1;
+    d->reserveQueue(count - at + underWay * kBlockWords);
+    d->fill(words + at, count - at);
+    // With a helper, what is done comes out. Each block depends only on
+    // its own input words, so the results are the same whichever thread
+    // computes them.
+    while (!d->slots.empty() && d->slots.oldestDone())
+        d->retireOldest();
 }
 
 void FilterCascade::finish()
@@ -227,12 +277,17 @@ void FilterCascade::finish()
     d->finished = true;
     if (d->next < kFirstBlock)
         d->runStartUp(d->next);
-    d->runBlocks();
+    // The final partial block, then everything under way.
+    if (d->filling && d->slots.next().words > 0)
+        d->submit();
+    d->filling = false;
+    while (!d->slots.empty())
+        d->retireOldest();
 }
 
 std::size_t FilterCascade::available() const
 {
-    return d->queue.size() - d->queueHead;
+    return d->queueEnd - d->queueHead;
 }
 
 std::size_t FilterCascade::pull(std::int32_t *out, std::size_t max)
@@ -240,12 +295,10 @@ std::size_t FilterCascade::pull(std::int32_t *out, std::size_t max)
     const std::size_t n = std::min(max, available());
     if (n == 0)
         return 0;
-    std::copy_n(d->queue.begin() + static_cast<std::ptrdiff_t>(d->queueHead), n, out);
+    std::copy_n(d->queue.get() + d->queueHead, n, out);
     d->queueHead += n;
-    if (d->queueHead == d->queue.size()) {
-        d->queue.clear();
-        d->queueHead = 0;
-    }
+    if (d->queueHead == d->queueEnd)
+        d->queueHead = d->queueEnd = 0;
     return n;
 }
 

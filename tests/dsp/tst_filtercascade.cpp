@@ -1,5 +1,6 @@
 #include "dsp/filtercascade.h"
 
+#include "dsp/fftwplanner.h"
 #include "dsp/widevectors.h"
 #include "reference/literalfilter.h"
 
@@ -10,8 +11,11 @@
 #include <complex>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using Words = std::vector<std::int32_t>;
@@ -128,6 +132,9 @@ private slots:
     void literalLeadIn();
     void streamEnds();
     void parallelObjects();
+    void helperJoinsLater();
+    void transformsWatched_data();
+    void transformsWatched();
 };
 
 void TestFilterCascade::matchesLiteral_data()
@@ -417,6 +424,88 @@ void TestFilterCascade::parallelObjects()
         thread.join();
     for (const Words &out : results)
         QCOMPARE(out, alone);
+}
+
+// A helper asked for once blocks have run takes over the next block's
+// history from the last one: the words stay the same.
+void TestFilterCascade::helperJoinsLater()
+{
+    const Words file = makeFile(Shape::Recording, 120000, 1e5, 0.0, 5);
+    const Words alone = runCascade(file, Split::Whole);
+    dsp::FilterCascade cascade;
+    const std::size_t half = 60000;
+    cascade.push(file.data() + kLeadIn, half);
+    cascade.setHelperThread(true);
+    cascade.push(file.data() + kLeadIn + half, file.size() - kLeadIn - half);
+    cascade.finish();
+    Words out(cascade.available());
+    QCOMPARE(cascade.pull(out.data(), out.size()), alone.size());
+    QCOMPARE(out, alone);
+}
+
+namespace {
+
+/// The transforms executed while it watches, by thread, length and direction.
+struct Tally final : dsp::TransformWatch
+{
+    Tally() { dsp::watchTransforms(this); }
+    ~Tally() { dsp::watchTransforms(nullptr); }
+    void executed(int size, bool forward) override
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        ++counts[{std::this_thread::get_id() == owner, size, forward}];
+    }
+    int count(bool onOwner, int size, bool forward) { return counts[{onOwner, size, forward}]; }
+    std::mutex mutex;
+    const std::thread::id owner = std::this_thread::get_id();
+    std::map<std::tuple<bool, int, bool>, int> counts;
+};
+
+} // namespace
+
+void TestFilterCascade::transformsWatched_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("helper");
+    QTest::addColumn<int>("blocks");
+
+    const int first = static_cast<int>(dsp::FilterCascade::firstBlockIndex());
+    const int block = static_cast<int>(dsp::FilterCascade::blockWords());
+    QTest::newRow("start-up only") << first << false << 0;
+    QTest::newRow("one word past it") << first + 1 << false << 1;
+    QTest::newRow("one block") << first + block << false << 1;
+    QTest::newRow("ten blocks and one word") << first + 10 * block + 1 << false << 11;
+    QTest::newRow("with a helper") << first + 10 * block + 1 << true << 11;
+}
+
+// Each block is one forward and one backward transform of the blocks'
+// length; without a helper all on the pushing thread. Once the watch is
+// gone nothing more is counted.
+void TestFilterCascade::transformsWatched()
+{
+    QFETCH(int, length);
+    QFETCH(bool, helper);
+    QFETCH(int, blocks);
+    const Words file = makeFile(Shape::Noise, length, 1e5, 0.0, 2);
+    int forward = 0, backward = 0, elsewhere = 0;
+    {
+        Tally tally;
+        const Words out = runCascade(file, Split::Uneven, 3, helper);
+        QCOMPARE(out.size(), file.size() - kLeadIn);
+        const int size = 16384;
+        forward = tally.count(true, size, true) + tally.count(false, size, true);
+        backward = tally.count(true, size, false) + tally.count(false, size, false);
+        elsewhere = tally.count(false, size, true) + tally.count(false, size, false);
+        // The object runCascade() made computed its kernel's spectrum.
+        QCOMPARE(forward, blocks + 1);
+        QCOMPARE(backward, blocks);
+        if (!helper)
+            QCOMPARE(elsewhere, 0);
+    }
+    Tally after;
+    dsp::watchTransforms(nullptr);
+    runCascade(file, Split::Whole);
+    QVERIFY(after.counts.empty());
 }
 
 QTEST_APPLESS_MAIN(TestFilterCascade)
