@@ -24,6 +24,24 @@ inline double correlation(double sxy, double sx, double sxx, double sy, double s
            / std::sqrt((kWindow * sxx - sx * sx) * (kWindow * syy - sy * sy) + 1e-9);
 }
 
+/// The direct form's coefficient for a template held times 2^shift
+/// (Kernel::tinyShift) from the scaled `sxy` and `sy`. Its term under the
+/// root is 0, so the root is that of 1e-9 alone, and the numerator is the
+/// scaled one times 2^-shift exactly; the quotient is rounded once, as in
+/// the direct form, unless it is near or below the least normal number,
+/// where the scaled quotient's rounding could differ and it is formed
+/// unscaled.
+/// `half` and `rest` are 2^-(shift / 2) and the rest of 2^-shift, both normal.
+inline double tinyCorrelation(double sxy, double sx, double sy, double half, double rest)
+{
+    const double root = std::sqrt(0.0 + 1e-9);
+    const double numerator = kWindow * sxy - sx * sy;
+    const double r = numerator / root * half * rest;
+    if (numerator == 0.0 || std::fabs(r) > 2 * DBL_MIN)
+        return r;
+    return numerator * half * rest / root;
+}
+
 /// Two doubles side by side: a block's steps are checked two at a time,
 /// with the same correctly rounded operations as one at a time.
 using Pair = double __attribute__((vector_size(16)));
@@ -428,6 +446,14 @@ inline void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, 
 
     const double sy = kernel.sy;
     const double syy = kernel.syy;
+    if (kernel.tinyShift != 0) {
+        const int shift = kernel.tinyShift;
+        const double half = std::ldexp(1.0, -(shift / 2));
+        const double rest = std::ldexp(1.0, -(shift - shift / 2));
+        for (int t = from; t < lane.filled; ++t)
+            values[t] = tinyCorrelation(values[t], in.sumAt[t], sy, half, rest);
+        return;
+    }
     for (int t = from; t < lane.filled; ++t)
         values[t] = correlation(values[t], in.sumAt[t], in.squaresAt[t], sy, syy);
 }

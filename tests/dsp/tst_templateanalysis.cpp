@@ -131,10 +131,13 @@ std::vector<double> templateNamed(const QByteArray &name)
         t[17] = std::numeric_limits<double>::infinity();
         return t;
     }
-    if (name == "huge") {
-        std::vector<double> t = shapedTemplate(1006, 1e250);
-        return t;
-    }
+    if (name == "huge")
+        return shapedTemplate(1006, 1e250);
+    // Below 1e-290, after the division by 20000: normal, and subnormal.
+    if (name == "tiny")
+        return shapedTemplate(1006, 1e-290);
+    if (name == "denormal")
+        return shapedTemplate(1006, 1e-311);
     qFatal("unknown template %s", name.constData());
     return {};
 }
@@ -249,6 +252,8 @@ void TestTemplateAnalysis::matchesLiteral_data()
     QTest::newRow("6000, NaN") << qint64(6000) << QByteArray("nan") << 12u;
     QTest::newRow("6000, infinity") << qint64(6000) << QByteArray("inf") << 13u;
     QTest::newRow("6000, huge") << qint64(6000) << QByteArray("huge") << 14u;
+    QTest::newRow("20000, tiny") << qint64(20000) << QByteArray("tiny") << 17u;
+    QTest::newRow("20000, denormal") << qint64(20000) << QByteArray("denormal") << 18u;
     QTest::newRow("120000, exact") << qint64(120000) << QByteArray("exact") << 15u;
     QTest::newRow("120000, long") << qint64(120000) << QByteArray("long") << 16u;
 }
@@ -701,6 +706,10 @@ void TestTemplateAnalysis::detectorBlockDetails_data()
     QTest::addColumn<QByteArray>("marker");
     QTest::addColumn<double>("eventGain");
     QTest::newRow("placed events") << QByteArray("exact") << 2e4;
+    // Coefficients of 1e-300 and less: the largest must still be found
+    // where the direct form finds it, and its value to its last digits.
+    QTest::newRow("tiny template") << QByteArray("tiny") << 2e4;
+    QTest::newRow("denormal template") << QByteArray("denormal") << 2e4;
     // Every word and r 0: ties throughout, the first step of each block wins.
     QTest::newRow("no template") << QByteArray("missing") << 0.0;
     // Every r NaN: the block's first step, NaN there.
@@ -746,7 +755,9 @@ void TestTemplateAnalysis::detectorBlockDetails()
         QCOMPARE(b.peakCorrelationStep, peakStep);
         const auto at = [](std::int64_t s) { return std::size_t(s - 48); };
         const auto close = [](double x, double y) {
-            return (std::isnan(x) && std::isnan(y)) || std::fabs(x - std::fabs(y)) < 1e-12;
+            return (std::isnan(x) && std::isnan(y))
+                   || std::fabs(x - std::fabs(y))
+                          <= 1e-12 * (std::fabs(y) < 1e-100 ? std::fabs(y) : 1.0);
         };
         QVERIFY(close(b.correlationAtMaximum, lit.correlations[at(maxStep)]));
         QVERIFY(close(b.peakCorrelation, lit.correlations[at(peakStep)]));
