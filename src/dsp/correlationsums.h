@@ -114,10 +114,22 @@ inline auto fourierSum(const FourierTerms &k, Value sx, Value sxx, Value loud, V
 inline void directSums(const Kernel &kernel, const LoopInput &in, const int *steps, int count,
                        double *sums)
 {
+    if (count == 0)
+        return;
     // The direct form's order for each step: newest sample with y[0],
     // k = 0 .. 1005, from 0. A tile of neighbouring steps runs side by side,
     // each in its own accumulator, so the sums vectorise and every one is
     // rounded exactly as alone.
+    //
+    // A product with a zero sample is a zero, and adding a zero leaves a
+    // sum as it is: a sum that starts from +0 is never -0 (x + (-x) is +0),
+    // and +0 + -0 is +0. So the products with zero samples are left out,
+    // where a whole tile's are zero (the digital silence beside a burst).
+    // nonzero[i]: how many of block positions 0 .. i - 1 are not zero.
+    int nonzero[kFftSize + 1];
+    nonzero[0] = 0;
+    for (int i = 0; i < kFftSize; ++i)
+        nonzero[i + 1] = nonzero[i] + (in.x[i] != 0.0);
     int i = 0;
     while (i < count) {
         const int first = steps[i];
@@ -126,8 +138,13 @@ inline void directSums(const Kernel &kernel, const LoopInput &in, const int *ste
             ++n;
         const double *x = in.x + kHistory + first;
         if (n == kDirectTile) {
+            // Product k of the tile's steps takes block positions
+            // kHistory + first - k and the kDirectTile - 1 after it.
+            const int *tileEnd = nonzero + kHistory + first + kDirectTile;
             double acc[kDirectTile] = {};
             for (int k = 0; k < kWindow; ++k) {
+                if (tileEnd[-k] == tileEnd[-k - kDirectTile])
+                    continue;
                 const double yk = kernel.y[k];
                 for (int j = 0; j < kDirectTile; ++j)
                     acc[j] += x[j - k] * yk;
@@ -136,8 +153,11 @@ inline void directSums(const Kernel &kernel, const LoopInput &in, const int *ste
         } else {
             for (int j = 0; j < n; ++j) {
                 double sum = 0.0;
-                for (int k = 0; k < kWindow; ++k)
-                    sum += x[j - k] * kernel.y[k];
+                for (int k = 0; k < kWindow; ++k) {
+                    const double v = x[j - k];
+                    if (v != 0.0)
+                        sum += v * kernel.y[k];
+                }
                 sums[first + j] = sum;
             }
         }
