@@ -138,13 +138,14 @@ struct Lane
     /// retryByLevel()).
     FftwBuffer<double> retryOut = allocateZeroed<double>(kFftSize);
     /// By level of loudness (retryByLevel()): the spectrum of the block's
-    /// samples below the level over positions lo .. end - 1, and their
+    /// samples up to `limit` over positions lo .. end - 1, and their
     /// energy; valid until the lane's next samples.
     struct LevelSpectrum
     {
         bool valid = false;
         int lo = 0;
         int end = 0;
+        double limit = 0.0;
         double energy = 0.0;
         FftwBuffer<fftw_complex> spectrum = allocateZeroed<fftw_complex>(kSpectrum);
     } levels[kLevels];

@@ -296,22 +296,29 @@ inline int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *
 constexpr int kMagnitudeChunk = 64;
 constexpr int kMagnitudeChunks = kFftSize / kMagnitudeChunk;
 
-/// The level of loudness of step t's window: its samples are all below
-/// 2^(kLevelBits * level). `largest` holds the largest magnitude of each
-/// stretch of kMagnitudeChunk block positions.
-inline int windowLevel(const double *largest, int t)
+/// A bound on the magnitudes of step t's window: the largest of the
+/// stretches of kMagnitudeChunk block positions it reaches, whose largest
+/// magnitudes `largest` holds.
+inline double windowLargest(const double *largest, int t)
 {
     double m = 0.0;
     for (int c = t / kMagnitudeChunk; c <= (t + kHistory) / kMagnitudeChunk; ++c)
         m = std::max(m, largest[c]);
+    return m;
+}
+
+/// The level of loudness of a window whose samples are at most `m`: they
+/// are all below 2^(kLevelBits * level).
+inline int windowLevel(double m)
+{
     int exponent = 0;
     std::frexp(m, &exponent); // m < 2^exponent
     return (std::max(exponent, 0) + kLevelBits - 1) / kLevelBits;
 }
 
 /// Transforms again, for the steps in `steps` that needed direct sums, the
-/// block without every sample at or above each step's level of loudness:
-/// no such sample lies in the step's window, so its sum of products is
+/// block without every sample above the largest bound of the windows of
+/// each step's level of loudness: no such sample lies in the step's window, so its sum of products is
 /// unchanged, while the transform's rounding now scales with the quieter
 /// samples alone (a quiet window beside a click, or beside the ringing a
 /// click leaves after the filter). The steps of a level are transformed
@@ -334,21 +341,26 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
     for (const double m : largest)
         blockLargest = std::max(blockLargest, m);
     // Each step's level, and the steps of each level.
+    // The largest bound of each level's windows: a sample above it lies in
+    // none of them.
     std::uint8_t level[kHop];
     int perLevel[kLevels] = {};
+    double levelLargest[kLevels] = {};
     for (int i = 0; i < count; ++i) {
-        const int l = windowLevel(largest, steps[i]);
+        const double m = windowLargest(largest, steps[i]);
+        const int l = windowLevel(m);
         level[i] = static_cast<std::uint8_t>(l);
         ++perLevel[l];
+        levelLargest[l] = std::max(levelLargest[l], m);
     }
     bool solved[kHop];
     std::fill(solved, solved + count, false);
     RealTransform &fft = lane.fft;
     for (int l = 1; l < kLevels; ++l) {
-        const double limit = std::ldexp(1.0, kLevelBits * l);
-        // Without a sample at or above the level, the block is as it was
+        const double limit = levelLargest[l];
+        // Without a sample above the limit, the block is as it was
         // transformed: the runs' own retry is the one that may help.
-        if (perLevel[l] < kMinRetriedRun || limit > blockLargest)
+        if (perLevel[l] < kMinRetriedRun || limit >= blockLargest)
             continue;
         int lo = kFftSize;
         int end = 0;
@@ -361,13 +373,13 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
         // The other template's steps of the level, where they reach as
         // far, take the spectrum made for the first.
         Lane::LevelSpectrum &cached = lane.levels[l];
-        if (!cached.valid || cached.lo != lo || cached.end != end) {
+        if (!cached.valid || cached.lo != lo || cached.end != end || cached.limit != limit) {
             double *fftIn = fft.input();
             std::fill(fftIn, fftIn + kFftSize, 0.0);
             double energy = 0.0; // exact: squares of integers below 2^17
             for (int i = lo; i < end; ++i) {
                 const double x = in.x[i];
-                if (std::fabs(x) < limit) {
+                if (std::fabs(x) <= limit) {
                     fftIn[i] = x;
                     energy += x * x;
                 }
@@ -376,6 +388,7 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
             cached.valid = true;
             cached.lo = lo;
             cached.end = end;
+            cached.limit = limit;
             cached.energy = energy;
         }
         RealTransform::multiply(cached.spectrum.get(), kernel.spectrum.get(), lane.product.get(),
