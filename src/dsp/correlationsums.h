@@ -296,24 +296,14 @@ inline int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *
 constexpr int kMagnitudeChunk = 64;
 constexpr int kMagnitudeChunks = kFftSize / kMagnitudeChunk;
 
-/// A bound on the magnitudes of step t's window: the largest of the
-/// stretches of kMagnitudeChunk block positions it reaches, whose largest
-/// magnitudes `largest` holds.
-inline double windowLargest(const double *largest, int t)
-{
-    double m = 0.0;
-    for (int c = t / kMagnitudeChunk; c <= (t + kHistory) / kMagnitudeChunk; ++c)
-        m = std::max(m, largest[c]);
-    return m;
-}
-
-/// The level of loudness of a window whose samples are at most `m`: they
-/// are all below 2^(kLevelBits * level).
+/// The level of loudness of a window whose samples are at most `m`: the
+/// least level whose bound 2^(kLevelBits * level) is above them.
 inline int windowLevel(double m)
 {
-    int exponent = 0;
-    std::frexp(m, &exponent); // m < 2^exponent
-    return (std::max(exponent, 0) + kLevelBits - 1) / kLevelBits;
+    int l = 0;
+    while (l + 1 < kLevels && m >= static_cast<double>(std::int64_t{1} << (kLevelBits * l)))
+        ++l;
+    return l;
 }
 
 /// Transforms again, for the steps in `steps` that needed direct sums, the
@@ -340,14 +330,30 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
     double blockLargest = 0.0;
     for (const double m : largest)
         blockLargest = std::max(blockLargest, m);
-    // Each step's level, and the steps of each level.
+    // A bound on each step's window: the largest of the stretches it
+    // reaches, kMagnitudeChunk block positions each. Step t's window,
+    // positions t .. t + 1005, reaches stretches t / 64 to 15 or 16 after
+    // it; those bounds are formed once for each first stretch.
+    constexpr int kSpan = kHistory / kMagnitudeChunk;
+    static_assert(kMagnitudeChunk == 64 && kSpan == 15, "a window reaches 16 or 17 stretches");
+    double spanLargest[kHop / kMagnitudeChunk + 1][2];
+    for (int c = 0; c <= (kHop - 1) / kMagnitudeChunk; ++c) {
+        double m = 0.0;
+        for (int k = c; k <= c + kSpan; ++k)
+            m = std::max(m, largest[k]);
+        spanLargest[c][0] = m;
+        const int next = std::min(c + kSpan + 1, kMagnitudeChunks - 1);
+        spanLargest[c][1] = std::max(m, largest[next]);
+    }
     // The largest bound of each level's windows: a sample above it lies in
     // none of them.
     std::uint8_t level[kHop];
     int perLevel[kLevels] = {};
     double levelLargest[kLevels] = {};
     for (int i = 0; i < count; ++i) {
-        const double m = windowLargest(largest, steps[i]);
+        const int t = steps[i];
+        const int c = t / kMagnitudeChunk;
+        const double m = spanLargest[c][(t + kHistory) / kMagnitudeChunk - c - kSpan];
         const int l = windowLevel(m);
         level[i] = static_cast<std::uint8_t>(l);
         ++perLevel[l];
