@@ -269,24 +269,30 @@ inline int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *
                     double *values)
 {
     // Steps lo .. hi - 1 reach block positions lo .. hi - 1 + 1005; the
-    // transform sees those alone, in place, so its outputs keep their index.
+    // transform sees those alone. In the long transform they stay in
+    // place, so its outputs keep their index; in the short one, when they
+    // fit, they start at 0, and step t's output is at kHistory + t - lo.
     const int lo = steps[0];
     const int end = steps[count - 1] + kWindow;
-    RealTransform &fft = lane.fft;
+    const bool fits = end - lo <= kShortFftSize;
+    RealTransform &fft = fits ? lane.shortFft : lane.fft;
+    const int at = fits ? lo : 0;
     double *fftIn = fft.input();
-    std::fill(fftIn, fftIn + kFftSize, 0.0);
-    std::copy(in.x + lo, in.x + end, fftIn + lo);
+    std::fill(fftIn, fftIn + (lo - at), 0.0);
+    std::copy(in.x + lo, in.x + end, fftIn + (lo - at));
+    std::fill(fftIn + (end - at), fftIn + fft.size(), 0.0);
     double energy = 0.0; // exact, as in transformBlock()
     for (int i = lo; i < end; ++i)
         energy += in.x[i] * in.x[i];
-    const KernelOutput output{kernel.spectrum.get(), lane.retryOut.get()};
-    overlapSave(fft, fftIn, &output, 1, lane.product.get());
+    double *out = fits ? fft.output() : lane.retryOut.get();
+    const KernelOutput output{fits ? kernel.shortSpectrum.get() : kernel.spectrum.get(), out};
+    overlapSave(fft, fftIn, &output, 1, fits ? fft.spectrum() : lane.product.get());
     const FourierTerms terms(kernel, std::sqrt(energy));
-    const double *out = lane.retryOut.get() + kHistory;
     int left = 0;
     for (int i = 0; i < count; ++i) {
         const int t = steps[i];
-        if (!fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, out[t], values[t]))
+        const double transformed = out[kHistory + t - at];
+        if (!fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, transformed, values[t]))
             steps[left++] = t;
     }
     return left;

@@ -103,9 +103,13 @@ void setUpTemplates(Templates &templates, const std::vector<double> &markerValue
 
     // The inverse transform is unnormalised: fold 1 / kFftSize into the
     // kernels (a power of two, so the scaling is exact).
+    RealTransform shortFft(kShortFftSize);
     for (Kernel *kernel : {&templates.forward, &templates.reversed}) {
-        if (kernel->mode == KernelMode::Fourier)
+        if (kernel->mode == KernelMode::Fourier) {
             kernel->spectrum = kernelSpectrum(fft, kernel->centred, kWindow, 1.0 / kFftSize);
+            kernel->shortSpectrum =
+                kernelSpectrum(shortFft, kernel->centred, kWindow, 1.0 / kShortFftSize);
+        }
     }
     if (!templates.taperZero) {
         double weights[kWindow];

@@ -47,8 +47,9 @@ struct Kernel
     double centred[kWindow] = {};
     KernelMode mode = KernelMode::Zero;
     /// Spectrum of the scaled centred template / kFftSize, zero padded
-    /// (Fourier mode only).
+    /// (Fourier mode only); and the same at the short length.
     FftwBuffer<fftw_complex> spectrum;
+    FftwBuffer<fftw_complex> shortSpectrum;
 
     /// The constant sums, the mode and (Fourier mode) the centred template,
     /// from `y`.
