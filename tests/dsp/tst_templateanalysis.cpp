@@ -489,6 +489,8 @@ void TestTemplateAnalysis::clicksAndStretches_data()
         << 6e5 << 5e9 << 6 << 300 << QByteArray() << QByteArray("exact");
     QTest::newRow("ringing clicks, silence")
         << 0.0 << 3e9 << 9 << 120 << QByteArray() << QByteArray("exact");
+    QTest::newRow("dense ringing clicks, silence")
+        << 0.0 << 1e9 << 40 << 200 << QByteArray() << QByteArray("exact");
     // Windows of one value throughout, several values, beside noise.
     QTest::newRow("saturated stretches")
         << 1e5 << 0.0 << 0 << 0 << QByteArray("saturated") << QByteArray("exact");
