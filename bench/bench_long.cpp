@@ -1,25 +1,20 @@
 // Long recordings: time and peak memory of `quorvane-batch --draw` (and the peak
 // with every result: --blocks --png --matches) and of the
 // application's Graph > Draw (offscreen, run twice), each in a process of its
-// own, for recordings of several lengths; then the inputs that once made the
-// analysis fall back to slow direct sums, against noise of the same length.
+// own, for recordings of several lengths. (The inputs that slow the
+// analysis down, against noise, are bench_sweep's.)
 //
 //   bench_long [minutes ...]       default: 10 60 360 (1440 for a day)
-//   bench_long slow                the slow-input cases only
 //
 // Recordings up to an hour are the generated demo (noise, hum and pings);
 // longer ones are zeros, written as sparse files in a moment. Everything is
 // written into a temporary folder that is removed at the end. Linux only:
 // peak memory comes from the kernel's accounting of each child.
 
-#include "drawstep.h"
-
 #include "app/mainwindow.h"
 #include "batch/demorecording.h"
 #include "common/modalanswerer.h"
-#include "common/testfiles.h"
 #include "wav/format/header.h"
-#include "wav/format/marker.h"
 #include "wav/passes/commands.h"
 #include "wav/passes/wavfile.h"
 
@@ -35,7 +30,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -130,41 +125,6 @@ bool writeZeros(const QString &path, qint64 minutes)
            && file.resize(file.pos() + dataBytes);
 }
 
-/// A processed file (a 192-byte lead-in, then the words) of `minutes`, each
-/// word from `word(i)`, written in pieces.
-template <typename Word>
-bool writeProcessed(const QString &path, qint64 minutes, Word word)
-{
-    const qint64 count = minutes * 60 * kRate;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    QByteArray head = wavformat::canonicalHeader(1, 16384, count * 4 + 148);
-    head.append(QByteArray(192 - head.size(), '\0'));
-    file.write(head);
-    std::vector<std::int32_t> chunk(1 << 16);
-    for (qint64 done = 0; done < count;) {
-        const qint64 n = std::min<qint64>(qint64(chunk.size()), count - done);
-        for (qint64 i = 0; i < n; ++i)
-            chunk[std::size_t(i)] = qToLittleEndian(word(done + i));
-        if (file.write(reinterpret_cast<const char *>(chunk.data()), n * 4) != n * 4)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
-/// The analysis alone on `processed` with the template `marker`: CPU seconds.
-double analyse(const QString &processed, const QString &marker, const QString &stereo)
-{
-    rusage start{}, end{};
-    getrusage(RUSAGE_SELF, &start);
-    bench::NullListener none;
-    bench::drawOrExit(processed, marker, stereo, none);
-    getrusage(RUSAGE_SELF, &end);
-    return cpuSeconds(end) - cpuSeconds(start);
-}
-
 /// Child: the application's Draw, twice, on `base`_output.wav with the
 /// marker.dat of the working directory. Prints seconds and peak MB above
 /// the memory before the first Draw, for each run.
@@ -215,10 +175,9 @@ int main(int argc, char *argv[])
 
     QCoreApplication app(argc, argv);
     std::vector<qint64> lengths;
-    const bool slowOnly = argc == 2 && std::string(argv[1]) == "slow";
-    for (int i = 1; i < argc && !slowOnly; ++i)
+    for (int i = 1; i < argc; ++i)
         lengths.push_back(std::max(1, std::atoi(argv[i])));
-    if (lengths.empty() && !slowOnly)
+    if (lengths.empty())
         lengths = {10, 60, 360};
 
     QTemporaryDir dir;
@@ -227,8 +186,7 @@ int main(int argc, char *argv[])
     const QString self = QCoreApplication::applicationFilePath();
     const QString batch = QStringLiteral(QUORVANE_BATCH);
 
-    if (!lengths.empty())
-        std::printf("time in seconds (CPU seconds in brackets) / peak memory; the GUI's above its\n"
+    std::printf("time in seconds (CPU seconds in brackets) / peak memory; the GUI's above its\n"
                     "memory before the first Draw\n"
                     "recording        batch --draw                 GUI Draw, first            "
                     "GUI Draw, second\n");
@@ -293,51 +251,5 @@ int main(int argc, char *argv[])
         QDir(sub).removeRecursively();
     }
 
-    // Inputs that defeat the transform's error bound, against noise.
-    const qint64 minutes = 10;
-    const QString slow = dir.filePath(QStringLiteral("slow"));
-    if (!writeDemo(slow, 1).isEmpty())
-        return 1;
-    const QString marker = slow + QStringLiteral("/marker.dat");
-    const std::vector<double> values = [&]() {
-        QFile f(marker);
-        f.open(QIODevice::ReadOnly);
-        return markerfile::read(&f);
-    }();
-    std::vector<double> huge = values;
-    for (double &v : huge)
-        v *= 1e150;
-    testfiles::writeFile(slow + QStringLiteral("/huge.dat"), testfiles::markerBytes(huge));
-    testfiles::writeFile(slow + QStringLiteral("/constant.dat"),
-                         testfiles::markerBytes(std::vector<double>(1006, 3000.0)));
-
-    std::mt19937 generator(7);
-    std::normal_distribution<double> normal(0.0, 2e7);
-    const QString noise = slow + QStringLiteral("/noise.wav");
-    const QString clicks = slow + QStringLiteral("/clicks.wav");
-    writeProcessed(noise, minutes, [&](qint64) { return std::int32_t(normal(generator)); });
-    // A quiet recording (a few steps of the correlation input) with a loud
-    // click every 3000 samples.
-    writeProcessed(clicks, minutes, [&](qint64 i) {
-        return i % 3000 == 0 ? std::int32_t(2000000000) : std::int32_t(normal(generator) / 1000);
-    });
-    const QString stereo = slow + QStringLiteral("/stereo.wav");
-    // The best of three rounds through the four cases: the machine may be
-    // shared.
-    double base = 1e300, clickTime = 1e300, hugeTime = 1e300, constantTime = 1e300;
-    for (int round = 0; round < 3; ++round) {
-        base = std::min(base, analyse(noise, marker, stereo));
-        clickTime = std::min(clickTime, analyse(clicks, marker, stereo));
-        hugeTime = std::min(hugeTime, analyse(noise, slow + QStringLiteral("/huge.dat"), stereo));
-        constantTime = std::min(constantTime,
-                                analyse(noise, slow + QStringLiteral("/constant.dat"), stereo));
-    }
-    std::printf("\nanalysis alone, %lld minutes, CPU seconds (best of 3):\n", minutes);
-    std::printf("noise, the demo template:     %6.2f s\n", base);
-    std::printf("quiet with loud clicks:       %6.2f s  %5.2fx noise\n", clickTime,
-                clickTime / base);
-    std::printf("template values beyond 1e140: %6.2f s  %5.2fx noise\n", hugeTime, hugeTime / base);
-    std::printf("constant template:            %6.2f s  %5.2fx noise\n", constantTime,
-                constantTime / base);
     return 0;
 }

@@ -21,6 +21,9 @@ constexpr int kHistory = kWindow - 1;
 constexpr int kFftSize = 4096;
 constexpr int kHop = kFftSize - kHistory;
 constexpr int kSpectrum = kFftSize / 2 + 1;
+/// The length of the transform a short run of steps is tried again with
+/// (retryRun()), when the samples its windows reach fit.
+constexpr int kShortFftSize = 2048;
 
 /// The last step whose correlation feeds neither the detector nor the
 /// components; the frames of steps up to it stay zero.
@@ -135,16 +138,18 @@ struct Lane
     FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
     FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
     /// A second transform's outputs for some of the steps (retryRun(),
-    /// retryByLevel()).
+    /// retryByLevel()), and the short transform of a short run's.
     FftwBuffer<double> retryOut = allocateZeroed<double>(kFftSize);
+    RealTransform shortFft{kShortFftSize};
     /// By level of loudness (retryByLevel()): the spectrum of the block's
-    /// samples below the level over positions lo .. end - 1, and their
+    /// samples up to `limit` over positions lo .. end - 1, and their
     /// energy; valid until the lane's next samples.
     struct LevelSpectrum
     {
         bool valid = false;
         int lo = 0;
         int end = 0;
+        double limit = 0.0;
         double energy = 0.0;
         FftwBuffer<fftw_complex> spectrum = allocateZeroed<fftw_complex>(kSpectrum);
     } levels[kLevels];

@@ -24,6 +24,24 @@ inline double correlation(double sxy, double sx, double sxx, double sy, double s
            / std::sqrt((kWindow * sxx - sx * sx) * (kWindow * syy - sy * sy) + 1e-9);
 }
 
+/// The direct form's coefficient for a template held times 2^shift
+/// (Kernel::tinyShift) from the scaled `sxy` and `sy`. Its term under the
+/// root is 0, so the root is that of 1e-9 alone, and the numerator is the
+/// scaled one times 2^-shift exactly; the quotient is rounded once, as in
+/// the direct form, unless it is near or below the least normal number,
+/// where the scaled quotient's rounding could differ and it is formed
+/// unscaled.
+/// `half` and `rest` are 2^-(shift / 2) and the rest of 2^-shift, both normal.
+inline double tinyCorrelation(double sxy, double sx, double sy, double half, double rest)
+{
+    const double root = std::sqrt(0.0 + 1e-9);
+    const double numerator = kWindow * sxy - sx * sy;
+    const double r = numerator / root * half * rest;
+    if (numerator == 0.0 || std::fabs(r) > 2 * DBL_MIN)
+        return r;
+    return numerator * half * rest / root;
+}
+
 /// Two doubles side by side: a block's steps are checked two at a time,
 /// with the same correctly rounded operations as one at a time.
 using Pair = double __attribute__((vector_size(16)));
@@ -96,10 +114,22 @@ inline auto fourierSum(const FourierTerms &k, Value sx, Value sxx, Value loud, V
 inline void directSums(const Kernel &kernel, const LoopInput &in, const int *steps, int count,
                        double *sums)
 {
+    if (count == 0)
+        return;
     // The direct form's order for each step: newest sample with y[0],
     // k = 0 .. 1005, from 0. A tile of neighbouring steps runs side by side,
     // each in its own accumulator, so the sums vectorise and every one is
     // rounded exactly as alone.
+    //
+    // A product with a zero sample is a zero, and adding a zero leaves a
+    // sum as it is: a sum that starts from +0 is never -0 (x + (-x) is +0),
+    // and +0 + -0 is +0. So the products with zero samples are left out,
+    // where a whole tile's are zero (the digital silence beside a burst).
+    // nonzero[i]: how many of block positions 0 .. i - 1 are not zero.
+    int nonzero[kFftSize + 1];
+    nonzero[0] = 0;
+    for (int i = 0; i < kFftSize; ++i)
+        nonzero[i + 1] = nonzero[i] + (in.x[i] != 0.0);
     int i = 0;
     while (i < count) {
         const int first = steps[i];
@@ -108,8 +138,13 @@ inline void directSums(const Kernel &kernel, const LoopInput &in, const int *ste
             ++n;
         const double *x = in.x + kHistory + first;
         if (n == kDirectTile) {
+            // Product k of the tile's steps takes block positions
+            // kHistory + first - k and the kDirectTile - 1 after it.
+            const int *tileEnd = nonzero + kHistory + first + kDirectTile;
             double acc[kDirectTile] = {};
             for (int k = 0; k < kWindow; ++k) {
+                if (tileEnd[-k] == tileEnd[-k - kDirectTile])
+                    continue;
                 const double yk = kernel.y[k];
                 for (int j = 0; j < kDirectTile; ++j)
                     acc[j] += x[j - k] * yk;
@@ -118,8 +153,11 @@ inline void directSums(const Kernel &kernel, const LoopInput &in, const int *ste
         } else {
             for (int j = 0; j < n; ++j) {
                 double sum = 0.0;
-                for (int k = 0; k < kWindow; ++k)
-                    sum += x[j - k] * kernel.y[k];
+                for (int k = 0; k < kWindow; ++k) {
+                    const double v = x[j - k];
+                    if (v != 0.0)
+                        sum += v * kernel.y[k];
+                }
                 sums[first + j] = sum;
             }
         }
@@ -231,24 +269,30 @@ inline int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *
                     double *values)
 {
     // Steps lo .. hi - 1 reach block positions lo .. hi - 1 + 1005; the
-    // transform sees those alone, in place, so its outputs keep their index.
+    // transform sees those alone. In the long transform they stay in
+    // place, so its outputs keep their index; in the short one, when they
+    // fit, they start at 0, and step t's output is at kHistory + t - lo.
     const int lo = steps[0];
     const int end = steps[count - 1] + kWindow;
-    RealTransform &fft = lane.fft;
+    const bool fits = end - lo <= kShortFftSize;
+    RealTransform &fft = fits ? lane.shortFft : lane.fft;
+    const int at = fits ? lo : 0;
     double *fftIn = fft.input();
-    std::fill(fftIn, fftIn + kFftSize, 0.0);
-    std::copy(in.x + lo, in.x + end, fftIn + lo);
+    std::fill(fftIn, fftIn + (lo - at), 0.0);
+    std::copy(in.x + lo, in.x + end, fftIn + (lo - at));
+    std::fill(fftIn + (end - at), fftIn + fft.size(), 0.0);
     double energy = 0.0; // exact, as in transformBlock()
     for (int i = lo; i < end; ++i)
         energy += in.x[i] * in.x[i];
-    const KernelOutput output{kernel.spectrum.get(), lane.retryOut.get()};
-    overlapSave(fft, fftIn, &output, 1, lane.product.get());
+    double *out = fits ? fft.output() : lane.retryOut.get();
+    const KernelOutput output{fits ? kernel.shortSpectrum.get() : kernel.spectrum.get(), out};
+    overlapSave(fft, fftIn, &output, 1, fits ? fft.spectrum() : lane.product.get());
     const FourierTerms terms(kernel, std::sqrt(energy));
-    const double *out = lane.retryOut.get() + kHistory;
     int left = 0;
     for (int i = 0; i < count; ++i) {
         const int t = steps[i];
-        if (!fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, out[t], values[t]))
+        const double transformed = out[kHistory + t - at];
+        if (!fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, transformed, values[t]))
             steps[left++] = t;
     }
     return left;
@@ -258,22 +302,19 @@ inline int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *
 constexpr int kMagnitudeChunk = 64;
 constexpr int kMagnitudeChunks = kFftSize / kMagnitudeChunk;
 
-/// The level of loudness of step t's window: its samples are all below
-/// 2^(kLevelBits * level). `largest` holds the largest magnitude of each
-/// stretch of kMagnitudeChunk block positions.
-inline int windowLevel(const double *largest, int t)
+/// The level of loudness of a window whose samples are at most `m`: the
+/// least level whose bound 2^(kLevelBits * level) is above them.
+inline int windowLevel(double m)
 {
-    double m = 0.0;
-    for (int c = t / kMagnitudeChunk; c <= (t + kHistory) / kMagnitudeChunk; ++c)
-        m = std::max(m, largest[c]);
-    int exponent = 0;
-    std::frexp(m, &exponent); // m < 2^exponent
-    return (std::max(exponent, 0) + kLevelBits - 1) / kLevelBits;
+    int l = 0;
+    while (l + 1 < kLevels && m >= static_cast<double>(std::int64_t{1} << (kLevelBits * l)))
+        ++l;
+    return l;
 }
 
 /// Transforms again, for the steps in `steps` that needed direct sums, the
-/// block without every sample at or above each step's level of loudness:
-/// no such sample lies in the step's window, so its sum of products is
+/// block without every sample above the largest bound of the windows of
+/// each step's level of loudness: no such sample lies in the step's window, so its sum of products is
 /// unchanged, while the transform's rounding now scales with the quieter
 /// samples alone (a quiet window beside a click, or beside the ringing a
 /// click leaves after the filter). The steps of a level are transformed
@@ -295,22 +336,43 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
     double blockLargest = 0.0;
     for (const double m : largest)
         blockLargest = std::max(blockLargest, m);
-    // Each step's level, and the steps of each level.
+    // A bound on each step's window: the largest of the stretches it
+    // reaches, kMagnitudeChunk block positions each. Step t's window,
+    // positions t .. t + 1005, reaches stretches t / 64 to 15 or 16 after
+    // it; those bounds are formed once for each first stretch.
+    constexpr int kSpan = kHistory / kMagnitudeChunk;
+    static_assert(kMagnitudeChunk == 64 && kSpan == 15, "a window reaches 16 or 17 stretches");
+    double spanLargest[kHop / kMagnitudeChunk + 1][2];
+    for (int c = 0; c <= (kHop - 1) / kMagnitudeChunk; ++c) {
+        double m = 0.0;
+        for (int k = c; k <= c + kSpan; ++k)
+            m = std::max(m, largest[k]);
+        spanLargest[c][0] = m;
+        const int next = std::min(c + kSpan + 1, kMagnitudeChunks - 1);
+        spanLargest[c][1] = std::max(m, largest[next]);
+    }
+    // The largest bound of each level's windows: a sample above it lies in
+    // none of them.
     std::uint8_t level[kHop];
     int perLevel[kLevels] = {};
+    double levelLargest[kLevels] = {};
     for (int i = 0; i < count; ++i) {
-        const int l = windowLevel(largest, steps[i]);
+        const int t = steps[i];
+        const int c = t / kMagnitudeChunk;
+        const double m = spanLargest[c][(t + kHistory) / kMagnitudeChunk - c - kSpan];
+        const int l = windowLevel(m);
         level[i] = static_cast<std::uint8_t>(l);
         ++perLevel[l];
+        levelLargest[l] = std::max(levelLargest[l], m);
     }
     bool solved[kHop];
     std::fill(solved, solved + count, false);
     RealTransform &fft = lane.fft;
     for (int l = 1; l < kLevels; ++l) {
-        const double limit = std::ldexp(1.0, kLevelBits * l);
-        // Without a sample at or above the level, the block is as it was
+        const double limit = levelLargest[l];
+        // Without a sample above the limit, the block is as it was
         // transformed: the runs' own retry is the one that may help.
-        if (perLevel[l] < kMinRetriedRun || limit > blockLargest)
+        if (perLevel[l] < kMinRetriedRun || limit >= blockLargest)
             continue;
         int lo = kFftSize;
         int end = 0;
@@ -323,13 +385,13 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
         // The other template's steps of the level, where they reach as
         // far, take the spectrum made for the first.
         Lane::LevelSpectrum &cached = lane.levels[l];
-        if (!cached.valid || cached.lo != lo || cached.end != end) {
+        if (!cached.valid || cached.lo != lo || cached.end != end || cached.limit != limit) {
             double *fftIn = fft.input();
             std::fill(fftIn, fftIn + kFftSize, 0.0);
             double energy = 0.0; // exact: squares of integers below 2^17
             for (int i = lo; i < end; ++i) {
                 const double x = in.x[i];
-                if (std::fabs(x) < limit) {
+                if (std::fabs(x) <= limit) {
                     fftIn[i] = x;
                     energy += x * x;
                 }
@@ -338,6 +400,7 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
             cached.valid = true;
             cached.lo = lo;
             cached.end = end;
+            cached.limit = limit;
             cached.energy = energy;
         }
         RealTransform::multiply(cached.spectrum.get(), kernel.spectrum.get(), lane.product.get(),
@@ -428,6 +491,14 @@ inline void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, 
 
     const double sy = kernel.sy;
     const double syy = kernel.syy;
+    if (kernel.tinyShift != 0) {
+        const int shift = kernel.tinyShift;
+        const double half = std::ldexp(1.0, -(shift / 2));
+        const double rest = std::ldexp(1.0, -(shift - shift / 2));
+        for (int t = from; t < lane.filled; ++t)
+            values[t] = tinyCorrelation(values[t], in.sumAt[t], sy, half, rest);
+        return;
+    }
     for (int t = from; t < lane.filled; ++t)
         values[t] = correlation(values[t], in.sumAt[t], in.squaresAt[t], sy, syy);
 }

@@ -10,15 +10,22 @@ namespace dsp::analysis {
 
 void Kernel::prepare()
 {
+    // The sums in the direct form's order, k = 0 .. 1005, from 0.
+    const auto sums = [this] {
+        sy = syy = 0.0;
+        for (int k = 0; k < kWindow; ++k) {
+            sy += y[k];
+            syy += y[k] * y[k];
+        }
+        dy = kWindow * syy - sy * sy;
+    };
+    sums();
     double largest = 0.0;
     bool finite = true;
     for (int k = 0; k < kWindow; ++k) {
-        sy += y[k];
-        syy += y[k] * y[k];
         finite = finite && std::isfinite(y[k]);
         largest = std::max(largest, std::fabs(y[k]));
     }
-    dy = kWindow * syy - sy * sy;
     if (std::isnan(dy)) {
         mode = KernelMode::Undefined;
         return;
@@ -38,8 +45,27 @@ void Kernel::prepare()
         sy = syy = dy = 0.0;
         return;
     }
-    // Beyond 1e±290 a scaled product could still leave the range.
-    if (!finite || !std::isfinite(dy) || largest > 1e290 || largest < 1e-290) {
+    if (finite && largest < 1e-290 && dy == 0.0) {
+        // Every double is a multiple of 2^-1074, and so is every product of
+        // one with an integer sample and every sum of such products. Where
+        // the direct form's result is subnormal it is therefore exact, and
+        // where it is normal it is rounded to 53 bits; scaled by 2^shift
+        // (all normal, far below overflow) every result is the same one
+        // times 2^shift, rounded the same way. So direct sums, the window's
+        // sums with the template's and the numerator of the coefficient
+        // come out as the direct form's times 2^shift, bit for bit. The
+        // template's own term under the root is exactly 0 in the direct
+        // form (every square, and sy^2, is below half the least subnormal).
+        int exponent = 0;
+        std::frexp(largest, &exponent);
+        tinyShift = -exponent;
+        for (double &v : y)
+            v = std::ldexp(v, tinyShift);
+        sums();
+        largest = std::ldexp(largest, tinyShift);
+    }
+    // Beyond 1e290 a scaled product could still leave the range.
+    if (!finite || !std::isfinite(dy) || largest > 1e290) {
         mode = KernelMode::Direct;
         return;
     }
@@ -77,9 +103,13 @@ void setUpTemplates(Templates &templates, const std::vector<double> &markerValue
 
     // The inverse transform is unnormalised: fold 1 / kFftSize into the
     // kernels (a power of two, so the scaling is exact).
+    RealTransform shortFft(kShortFftSize);
     for (Kernel *kernel : {&templates.forward, &templates.reversed}) {
-        if (kernel->mode == KernelMode::Fourier)
+        if (kernel->mode == KernelMode::Fourier) {
             kernel->spectrum = kernelSpectrum(fft, kernel->centred, kWindow, 1.0 / kFftSize);
+            kernel->shortSpectrum =
+                kernelSpectrum(shortFft, kernel->centred, kWindow, 1.0 / kShortFftSize);
+        }
     }
     if (!templates.taperZero) {
         double weights[kWindow];

@@ -15,7 +15,7 @@ enum class KernelMode {
     Zero,      ///< all-zero template: the sum is exactly 0
     Flat,      ///< all values equal: no shape, every coefficient is 0
     Undefined, ///< the template's own term is NaN: every correlation is NaN
-    Direct,    ///< magnitudes outside the transform's safe range: direct sums
+    Direct,    ///< magnitudes beyond the transform's safe range: direct sums
     Fourier,   ///< overlap-save transform, direct sums where it is too coarse
 };
 
@@ -38,11 +38,18 @@ struct Kernel
     /// that brings it near 1 (exact both ways), so that templates of any
     /// magnitude stay in its range; `unscale` undoes it.
     double unscale = 1.0;
+    /// A template whose magnitudes are all below 1e-290 is held as `y`
+    /// times 2^tinyShift (exact both ways), so that no product or sum is a
+    /// subnormal number, which the processor handles slowly; 0 otherwise.
+    /// Its sums of products are then those of the stored template times
+    /// 2^tinyShift bit for bit (tinyCorrelation()).
+    int tinyShift = 0;
     double centred[kWindow] = {};
     KernelMode mode = KernelMode::Zero;
     /// Spectrum of the scaled centred template / kFftSize, zero padded
-    /// (Fourier mode only).
+    /// (Fourier mode only); and the same at the short length.
     FftwBuffer<fftw_complex> spectrum;
+    FftwBuffer<fftw_complex> shortSpectrum;
 
     /// The constant sums, the mode and (Fourier mode) the centred template,
     /// from `y`.

@@ -31,10 +31,14 @@
 // running sums, so the order of accumulation never matters. Sxy comes from
 // an overlap-save transform with the template's mean taken out; where its
 // rounding could move r by more than 3e-14 (a near-constant window, a quiet
-// window in a loud block) or the template's magnitudes are outside the
+// window in a loud block) or the template's magnitudes are above the
 // transform's safe range, the step sums its 1006 products directly, in the
-// direct form's order. A run of such steps beside a loud stretch is first
-// transformed again without it.
+// direct form's order, leaving out the products of zero samples (which
+// change no sum). A run of such steps beside a loud stretch is first
+// transformed again without it. A template whose magnitudes are all below
+// 1e-290 is held times a power of two that brings it near 1: its sums are
+// then the direct form's times that power bit for bit, and no arithmetic
+// meets the subnormal numbers the processor handles slowly.
 //
 // The work goes block by block through a short ring of lanes. The pushing
 // thread fills a lane with the block's words; any thread (the pushing one

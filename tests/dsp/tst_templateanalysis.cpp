@@ -131,8 +131,18 @@ std::vector<double> templateNamed(const QByteArray &name)
         t[17] = std::numeric_limits<double>::infinity();
         return t;
     }
-    if (name == "huge") {
-        std::vector<double> t = shapedTemplate(1006, 1e250);
+    if (name == "huge")
+        return shapedTemplate(1006, 1e250);
+    // Below 1e-290, after the division by 20000: normal, and subnormal.
+    if (name == "tiny")
+        return shapedTemplate(1006, 1e-290);
+    if (name == "denormal")
+        return shapedTemplate(1006, 1e-311);
+    if (name == "zero mean") {
+        const std::vector<double> s = shapedTemplate(1006);
+        std::vector<double> t(s.size());
+        for (std::size_t i = 0; i < t.size(); ++i)
+            t[i] = s[i] - s[t.size() - 1 - i];
         return t;
     }
     qFatal("unknown template %s", name.constData());
@@ -249,6 +259,8 @@ void TestTemplateAnalysis::matchesLiteral_data()
     QTest::newRow("6000, NaN") << qint64(6000) << QByteArray("nan") << 12u;
     QTest::newRow("6000, infinity") << qint64(6000) << QByteArray("inf") << 13u;
     QTest::newRow("6000, huge") << qint64(6000) << QByteArray("huge") << 14u;
+    QTest::newRow("20000, tiny") << qint64(20000) << QByteArray("tiny") << 17u;
+    QTest::newRow("20000, denormal") << qint64(20000) << QByteArray("denormal") << 18u;
     QTest::newRow("120000, exact") << qint64(120000) << QByteArray("exact") << 15u;
     QTest::newRow("120000, long") << qint64(120000) << QByteArray("long") << 16u;
 }
@@ -462,18 +474,41 @@ void TestTemplateAnalysis::clicksAndStretches_data()
     QTest::addColumn<int>("clicks");
     QTest::addColumn<int>("ringing");
     QTest::addColumn<QByteArray>("stretch");
+    QTest::addColumn<QByteArray>("marker");
 
     // Single-word clicks over faint noise and over silence, sparse and dense.
-    QTest::newRow("few full-scale clicks, faint noise") << 1e5 << 2.1e9 << 4 << 0 << QByteArray();
-    QTest::newRow("many clicks of 1e7, silence") << 0.0 << 1e7 << 60 << 0 << QByteArray();
-    QTest::newRow("clicks of 1e6, noise of 3e4") << 3e4 << 1e6 << 12 << 0 << QByteArray();
+    QTest::newRow("few full-scale clicks, faint noise")
+        << 1e5 << 2.1e9 << 4 << 0 << QByteArray() << QByteArray("exact");
+    QTest::newRow("many clicks of 1e7, silence")
+        << 0.0 << 1e7 << 60 << 0 << QByteArray() << QByteArray("exact");
+    QTest::newRow("clicks of 1e6, noise of 3e4")
+        << 3e4 << 1e6 << 12 << 0 << QByteArray() << QByteArray("exact");
     // Clicks as the filter leaves them: ringing that decays over hundreds
     // of words, its loudest words beyond the output limit and so zero.
-    QTest::newRow("ringing clicks, faint noise") << 6e5 << 5e9 << 6 << 300 << QByteArray();
-    QTest::newRow("ringing clicks, silence") << 0.0 << 3e9 << 9 << 120 << QByteArray();
+    QTest::newRow("ringing clicks, faint noise")
+        << 6e5 << 5e9 << 6 << 300 << QByteArray() << QByteArray("exact");
+    QTest::newRow("ringing clicks, silence")
+        << 0.0 << 3e9 << 9 << 120 << QByteArray() << QByteArray("exact");
+    QTest::newRow("dense ringing clicks, silence")
+        << 0.0 << 1e9 << 40 << 200 << QByteArray() << QByteArray("exact");
     // Windows of one value throughout, several values, beside noise.
-    QTest::newRow("saturated stretches") << 1e5 << 0.0 << 0 << 0 << QByteArray("saturated");
-    QTest::newRow("constant offset") << 0.0 << 0.0 << 0 << 0 << QByteArray("offset");
+    QTest::newRow("saturated stretches")
+        << 1e5 << 0.0 << 0 << 0 << QByteArray("saturated") << QByteArray("exact");
+    QTest::newRow("constant offset")
+        << 0.0 << 0.0 << 0 << 0 << QByteArray("offset") << QByteArray("exact");
+    // A template of subnormal values; an offset near full scale with noise
+    // on it (taken from the block before its transform); full-scale square
+    // waves.
+    QTest::newRow("denormal template, clicks")
+        << 1e5 << 2.1e9 << 4 << 0 << QByteArray() << QByteArray("denormal");
+    QTest::newRow("offset with noise")
+        << 1e5 << 0.0 << 0 << 0 << QByteArray("offset noise") << QByteArray("exact");
+    QTest::newRow("offset with noise, template of zero mean")
+        << 1e5 << 0.0 << 0 << 0 << QByteArray("offset noise") << QByteArray("zero mean");
+    QTest::newRow("offset with noise, denormal template")
+        << 1e5 << 0.0 << 0 << 0 << QByteArray("offset noise") << QByteArray("denormal");
+    QTest::newRow("square waves") << 0.0 << 0.0 << 0 << 0 << QByteArray("square")
+                                  << QByteArray("exact");
 }
 
 // Quiet windows in blocks with loud words, and windows of one value, must
@@ -485,6 +520,7 @@ void TestTemplateAnalysis::clicksAndStretches()
     QFETCH(int, clicks);
     QFETCH(int, ringing);
     QFETCH(QByteArray, stretch);
+    QFETCH(QByteArray, marker);
     const std::int64_t count = 40000;
     std::mt19937 rng(41);
     std::uniform_real_distribution<double> noise(-quiet, quiet);
@@ -513,15 +549,22 @@ void TestTemplateAnalysis::clicksAndStretches()
     } else if (stretch == "offset") {
         for (std::size_t i = 48; i < words.size(); ++i)
             words[i] = i < 20000 ? 2100000000 : -2000000000 + std::int32_t(i / 7000);
+    } else if (stretch == "offset noise") {
+        for (std::size_t i = 48; i < words.size(); ++i)
+            words[i] = dsp::toInt32((i < 25000 ? 2.1e9 : -1.9e9) + words[i]);
+    } else if (stretch == "square") {
+        // Half periods of 25 words, then of 8000.
+        for (std::int64_t i = 48; i < count; ++i)
+            words[std::size_t(i)] = (i < 20000 ? i / 25 : i / 8000) % 2 ? -2147483647 : 2147483647;
     }
-    const std::vector<double> marker = shapedTemplate(1006);
-    const reference::AnalysisRecord lit = reference::literalAnalysis(words, marker);
-    const Recorder whole = runFast(words, marker, Split::Whole);
+    const std::vector<double> values = templateNamed(marker);
+    const reference::AnalysisRecord lit = reference::literalAnalysis(words, values);
+    const Recorder whole = runFast(words, values, Split::Whole);
     verifyAgainstLiteral(whole, lit, words);
-    verifyIdentical(runFast(words, marker, Split::Uneven, 3), whole);
-    verifyIdentical(runFast(words, marker, Split::Helper, 4), whole);
+    verifyIdentical(runFast(words, values, Split::Uneven, 3), whole);
+    verifyIdentical(runFast(words, values, Split::Helper, 4), whole);
     if (dsp::wideVectorsSupported())
-        verifyIdentical(runFast(words, marker, Split::Narrow), whole);
+        verifyIdentical(runFast(words, values, Split::Narrow), whole);
 }
 
 void TestTemplateAnalysis::edgeSineWords_data()
@@ -701,6 +744,10 @@ void TestTemplateAnalysis::detectorBlockDetails_data()
     QTest::addColumn<QByteArray>("marker");
     QTest::addColumn<double>("eventGain");
     QTest::newRow("placed events") << QByteArray("exact") << 2e4;
+    // Coefficients of 1e-300 and less: the largest must still be found
+    // where the direct form finds it, and its value to its last digits.
+    QTest::newRow("tiny template") << QByteArray("tiny") << 2e4;
+    QTest::newRow("denormal template") << QByteArray("denormal") << 2e4;
     // Every word and r 0: ties throughout, the first step of each block wins.
     QTest::newRow("no template") << QByteArray("missing") << 0.0;
     // Every r NaN: the block's first step, NaN there.
@@ -746,7 +793,9 @@ void TestTemplateAnalysis::detectorBlockDetails()
         QCOMPARE(b.peakCorrelationStep, peakStep);
         const auto at = [](std::int64_t s) { return std::size_t(s - 48); };
         const auto close = [](double x, double y) {
-            return (std::isnan(x) && std::isnan(y)) || std::fabs(x - std::fabs(y)) < 1e-12;
+            return (std::isnan(x) && std::isnan(y))
+                   || std::fabs(x - std::fabs(y))
+                          <= 1e-12 * (std::fabs(y) < 1e-100 ? std::fabs(y) : 1.0);
         };
         QVERIFY(close(b.correlationAtMaximum, lit.correlations[at(maxStep)]));
         QVERIFY(close(b.peakCorrelation, lit.correlations[at(peakStep)]));
