@@ -86,15 +86,6 @@ inline bool beyondLimit(double y)
     return !(std::fabs(y * filter::kGain) <= filter::kClipMagnitude);
 }
 
-/// The words among `count` values from `y` that beyondLimit() drops.
-inline std::int64_t countBeyondLimit(const double *y, std::size_t count)
-{
-    std::int64_t n = 0;
-    for (std::size_t t = 0; t < count; ++t)
-        n += beyondLimit(y[t]) ? 1 : 0;
-    return n;
-}
-
 /// filter::outputWord(), inline for the start-up.
 inline std::int32_t outputWord(double y, std::int64_t n)
 {

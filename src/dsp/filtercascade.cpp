@@ -79,16 +79,19 @@ struct FilterCascade::Impl
 
     /// The slot being filled, begun if need be.
     Slot &fillingSlot();
+    /// The last taps - 1 words of the block before the next one: the
+    /// history that block starts with.
+    const double *previousHistory();
     /// Hands the filling slot on; with no helper it is filtered at once.
     void submit();
     /// Puts the oldest slot's words into the queue, filtering slots on this
     /// thread while it waits.
     void retireOldest();
-    /// Room for `words` more words at the queue's end, the words already
-    /// pulled dropped first.
+    /// Takes `words` more words at the queue's end (reserveQueue()).
     std::int32_t *queueSpace(std::size_t words);
 
-    /// Room for `words` more words at the queue's end, in one piece.
+    /// Room for `words` more words at the queue's end, in one piece, the
+    /// words already pulled dropped first.
     void reserveQueue(std::size_t words);
 
     // Filtered words not yet pulled: queue[queueHead, queueEnd) of room
@@ -143,8 +146,7 @@ FilterCascade::Impl::Slot &FilterCascade::Impl::fillingSlot()
     // block's history is kept aside first.
     if (useHelper && !slots.hasHelper()) {
         if (firstHistory.empty()) {
-            const Slot &previous = slots.previous();
-            const double *from = previous.input.get() + previous.words;
+            const double *from = previousHistory();
             firstHistory.assign(from, from + (kCombinedTaps - 1));
         }
         helperFft = std::make_unique<RealTransform>(kFftSize);
@@ -158,15 +160,20 @@ FilterCascade::Impl::Slot &FilterCascade::Impl::fillingSlot()
         std::copy(firstHistory.begin(), firstHistory.end(), slot.input.get());
         firstHistory = std::vector<double>();
     } else {
-        // The last taps - 1 words of the block before, which with a single
-        // slot is this one: they never overlap, as a block holds more words.
-        const Slot &previous = slots.previous();
-        const double *from = previous.input.get() + previous.words;
+        // With a single slot the block before is this one: its history and
+        // its last words never overlap, as a block holds more words.
+        const double *from = previousHistory();
         std::copy(from, from + history, slot.input.get());
     }
     slot.words = 0;
     filling = true;
     return slot;
+}
+
+const double *FilterCascade::Impl::previousHistory()
+{
+    const Slot &previous = slots.previous();
+    return previous.input.get() + previous.words;
 }
 
 void FilterCascade::Impl::fill(const std::int32_t *words, std::size_t count)
@@ -199,11 +206,6 @@ void FilterCascade::Impl::submit()
 
 std::int32_t *FilterCascade::Impl::queueSpace(std::size_t words)
 {
-    if (queueHead > 0) {
-        std::copy(queue.get() + queueHead, queue.get() + queueEnd, queue.get());
-        queueEnd -= queueHead;
-        queueHead = 0;
-    }
     reserveQueue(words);
     std::int32_t *space = queue.get() + queueEnd;
     queueEnd += words;
@@ -212,15 +214,18 @@ std::int32_t *FilterCascade::Impl::queueSpace(std::size_t words)
 
 void FilterCascade::Impl::reserveQueue(std::size_t words)
 {
+    if (queueHead > 0) {
+        std::copy(queue.get() + queueHead, queue.get() + queueEnd, queue.get());
+        queueEnd -= queueHead;
+        queueHead = 0;
+    }
     const std::size_t wanted = queueEnd + words;
     if (wanted <= queueRoom)
         return;
     // Left uninitialised: every word is written before it is read.
     const std::size_t room = std::max(wanted, 2 * queueRoom);
     std::unique_ptr<std::int32_t[]> grown(new std::int32_t[room]);
-    std::copy(queue.get() + queueHead, queue.get() + queueEnd, grown.get());
-    queueEnd -= queueHead;
-    queueHead = 0;
+    std::copy(queue.get(), queue.get() + queueEnd, grown.get());
     queue = std::move(grown);
     queueRoom = room;
 }
