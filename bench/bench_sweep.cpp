@@ -43,21 +43,12 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::int64_t kRate = 16384;
 constexpr std::int32_t kFullScale = std::numeric_limits<std::int32_t>::max();
-
-double cpuNow()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 /// CPU and wall seconds, each the best of its runs.
 struct Times
@@ -71,9 +62,9 @@ Times bestOf(int runs, Run &&run)
 {
     Times best;
     for (int i = 0; i < runs; ++i) {
-        const double start = cpuNow();
+        const double start = bench::processSeconds();
         const double wall = bench::timed(run);
-        best.cpu = std::min(best.cpu, cpuNow() - start);
+        best.cpu = std::min(best.cpu, bench::processSeconds() - start);
         best.wall = std::min(best.wall, wall);
     }
     return best;

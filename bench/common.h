@@ -1,11 +1,12 @@
 #pragma once
 
-// What every benchmark measures with: a monotonic clock, best-of-N timing
-// and the process's memory figures.
+// What every benchmark measures with: a monotonic clock, the process's
+// processor time, best-of-N timing and the process's memory figures.
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <string>
 
@@ -21,6 +22,14 @@ using Clock = std::chrono::steady_clock;
 inline double secondsSince(Clock::time_point from)
 {
     return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+/// Seconds of processor time the process has used, all threads together.
+inline double processSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 /// Seconds one call of `run` takes.

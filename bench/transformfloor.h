@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,14 +18,6 @@
 #include <vector>
 
 namespace bench {
-
-/// Seconds of processor time the process has used, all threads together.
-inline double processSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 /// Consecutive transforms of one length on one thread.
 struct TransformRun
