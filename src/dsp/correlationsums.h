@@ -110,7 +110,8 @@ inline auto fourierSum(const FourierTerms &k, Value sx, Value sxx, Value loud, V
     return zero | fine;
 }
 
-/// Direct sums of products for the steps listed in `steps`, into `sums`.
+/// Direct sums of products for the steps listed in `steps`, in order, into
+/// `sums`.
 inline void directSums(const Kernel &kernel, const LoopInput &in, const int *steps, int count,
                        double *sums)
 {
@@ -119,7 +120,10 @@ inline void directSums(const Kernel &kernel, const LoopInput &in, const int *ste
     // The direct form's order for each step: newest sample with y[0],
     // k = 0 .. 1005, from 0. A tile of neighbouring steps runs side by side,
     // each in its own accumulator, so the sums vectorise and every one is
-    // rounded exactly as alone.
+    // rounded exactly as alone. Alone, a step's 1006 additions each wait on
+    // the one before; a whole tile costs about what a single step does, so
+    // every wanted step is summed in a tile, with whichever neighbours it
+    // has, and only the wanted steps' sums are kept.
     //
     // A product with a zero sample is a zero, and adding a zero leaves a
     // sum as it is: a sum that starts from +0 is never -0 (x + (-x) is +0),
@@ -130,38 +134,23 @@ inline void directSums(const Kernel &kernel, const LoopInput &in, const int *ste
     nonzero[0] = 0;
     for (int i = 0; i < kFftSize; ++i)
         nonzero[i + 1] = nonzero[i] + (in.x[i] != 0.0);
-    int i = 0;
-    while (i < count) {
-        const int first = steps[i];
-        int n = 1;
-        while (n < kDirectTile && i + n < count && steps[i + n] == first + n)
-            ++n;
+    for (int i = 0; i < count;) {
+        // The tile stays inside the block: its last step is at most kHop - 1.
+        const int first = std::min(steps[i], kHop - kDirectTile);
         const double *x = in.x + kHistory + first;
-        if (n == kDirectTile) {
-            // Product k of the tile's steps takes block positions
-            // kHistory + first - k and the kDirectTile - 1 after it.
-            const int *tileEnd = nonzero + kHistory + first + kDirectTile;
-            double acc[kDirectTile] = {};
-            for (int k = 0; k < kWindow; ++k) {
-                if (tileEnd[-k] == tileEnd[-k - kDirectTile])
-                    continue;
-                const double yk = kernel.y[k];
-                for (int j = 0; j < kDirectTile; ++j)
-                    acc[j] += x[j - k] * yk;
-            }
-            std::copy(acc, acc + kDirectTile, sums + first);
-        } else {
-            for (int j = 0; j < n; ++j) {
-                double sum = 0.0;
-                for (int k = 0; k < kWindow; ++k) {
-                    const double v = x[j - k];
-                    if (v != 0.0)
-                        sum += v * kernel.y[k];
-                }
-                sums[first + j] = sum;
-            }
+        // Product k of the tile's steps takes block positions
+        // kHistory + first - k and the kDirectTile - 1 after it.
+        const int *tileEnd = nonzero + kHistory + first + kDirectTile;
+        double acc[kDirectTile] = {};
+        for (int k = 0; k < kWindow; ++k) {
+            if (tileEnd[-k] == tileEnd[-k - kDirectTile])
+                continue;
+            const double yk = kernel.y[k];
+            for (int j = 0; j < kDirectTile; ++j)
+                acc[j] += x[j - k] * yk;
         }
-        i += n;
+        for (; i < count && steps[i] < first + kDirectTile; ++i)
+            sums[steps[i]] = acc[steps[i] - first];
     }
 }
 
