@@ -21,9 +21,12 @@ constexpr int kHistory = kWindow - 1;
 constexpr int kFftSize = 4096;
 constexpr int kHop = kFftSize - kHistory;
 constexpr int kSpectrum = kFftSize / 2 + 1;
-/// The length of the transform a short run of steps is tried again with
-/// (retryRun()), when the samples its windows reach fit.
+/// The length of the transform that steps needing direct sums are tried
+/// again with (retryBySpan()), a span of the block at a time: the steps of
+/// a span reach kShortFftSize block positions.
 constexpr int kShortFftSize = 2048;
+constexpr int kSpanSteps = kShortFftSize - kHistory;
+constexpr int kSpans = (kHop + kSpanSteps - 1) / kSpanSteps;
 
 /// The last step whose correlation feeds neither the detector nor the
 /// components; the frames of steps up to it stay zero.
@@ -51,15 +54,15 @@ constexpr double kMaxCorrelationError = 3e-14;
 /// them. At most this many: a loud sample's square exceeds the block's
 /// energy / kMaxLoud.
 constexpr int kMaxLoud = 32;
-/// Runs of at least this many neighbouring steps that need direct sums are
-/// transformed once more on their own first.
-constexpr int kMinRetriedRun = 48;
+/// Steps of one span and level that need direct sums are transformed once
+/// more on their own first when they are at least this many.
+constexpr int kMinRetried = 48;
 /// Steps whose direct sums are formed side by side.
 constexpr int kDirectTile = 16;
 /// Levels of loudness that direct sums are tried again at, each a factor
-/// 2^kLevelBits above the last (retryByLevel()); 2^18 is above every
+/// 2^kLevelBits above the last (retryBySpan()); 2^18 is above every
 /// sample.
-constexpr int kLevelBits = 6;
+constexpr int kLevelBits = 3;
 constexpr int kLevels = 18 / kLevelBits + 1;
 
 /// Runs of one block (blockRun()) that a lane's steps make at the most.
@@ -137,13 +140,11 @@ struct Lane
     FftwBuffer<fftw_complex> product = allocateZeroed<fftw_complex>(kSpectrum);
     FftwBuffer<double> reversedOut = allocateZeroed<double>(kFftSize);
     FftwBuffer<double> amplitudeOut = allocateZeroed<double>(kFftSize);
-    /// A second transform's outputs for some of the steps (retryRun(),
-    /// retryByLevel()), and the short transform of a short run's.
-    FftwBuffer<double> retryOut = allocateZeroed<double>(kFftSize);
-    RealTransform shortFft{kShortFftSize};
-    /// By level of loudness (retryByLevel()): the spectrum of the block's
-    /// samples up to `limit` over positions lo .. end - 1, and their
+    /// The short transform that steps are tried again with (retryBySpan()),
+    /// and by span and level of loudness the spectrum of the block's
+    /// samples up to `limit` over positions lo .. end - 1, with their
     /// energy; valid until the lane's next samples.
+    RealTransform shortFft{kShortFftSize};
     struct LevelSpectrum
     {
         bool valid = false;
@@ -151,8 +152,8 @@ struct Lane
         int end = 0;
         double limit = 0.0;
         double energy = 0.0;
-        FftwBuffer<fftw_complex> spectrum = allocateZeroed<fftw_complex>(kSpectrum);
-    } levels[kLevels];
+        FftwBuffer<fftw_complex> spectrum = allocateZeroed<fftw_complex>(kShortFftSize / 2 + 1);
+    } levels[kSpans][kLevels];
 
     /// Sum of squares of the transformed samples and its root.
     double energy = 0.0;

@@ -250,43 +250,6 @@ inline void addLoudProducts(const Kernel &kernel, const Lane &lane, const LoopIn
     }
 }
 
-/// Transforms again, for a run of steps that needed direct sums, only the
-/// samples their windows reach: without the loud stretch beside them (a
-/// ping) the transform may be fine enough. Fills `values` of the steps it
-/// can and leaves the rest in `steps`, returning their count.
-inline int retryRun(const Kernel &kernel, Lane &lane, const LoopInput &in, int *steps, int count,
-                    double *values)
-{
-    // Steps lo .. hi - 1 reach block positions lo .. hi - 1 + 1005; the
-    // transform sees those alone. In the long transform they stay in
-    // place, so its outputs keep their index; in the short one, when they
-    // fit, they start at 0, and step t's output is at kHistory + t - lo.
-    const int lo = steps[0];
-    const int end = steps[count - 1] + kWindow;
-    const bool fits = end - lo <= kShortFftSize;
-    RealTransform &fft = fits ? lane.shortFft : lane.fft;
-    const int at = fits ? lo : 0;
-    double *fftIn = fft.input();
-    std::fill(fftIn, fftIn + (lo - at), 0.0);
-    std::copy(in.x + lo, in.x + end, fftIn + (lo - at));
-    std::fill(fftIn + (end - at), fftIn + fft.size(), 0.0);
-    double energy = 0.0; // exact, as in transformBlock()
-    for (int i = lo; i < end; ++i)
-        energy += in.x[i] * in.x[i];
-    double *out = fits ? fft.output() : lane.retryOut.get();
-    const KernelOutput output{fits ? kernel.shortSpectrum.get() : kernel.spectrum.get(), out};
-    overlapSave(fft, fftIn, &output, 1, fits ? fft.spectrum() : lane.product.get());
-    const FourierTerms terms(kernel, std::sqrt(energy));
-    int left = 0;
-    for (int i = 0; i < count; ++i) {
-        const int t = steps[i];
-        const double transformed = out[kHistory + t - at];
-        if (!fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, transformed, values[t]))
-            steps[left++] = t;
-    }
-    return left;
-}
-
 /// Block positions per stretch whose largest magnitude bounds a window's.
 constexpr int kMagnitudeChunk = 64;
 constexpr int kMagnitudeChunks = kFftSize / kMagnitudeChunk;
@@ -301,19 +264,21 @@ inline int windowLevel(double m)
     return l;
 }
 
-/// Transforms again, for the steps in `steps` that needed direct sums, the
-/// block without every sample above the largest bound of the windows of
-/// each step's level of loudness: no such sample lies in the step's window, so its sum of products is
-/// unchanged, while the transform's rounding now scales with the quieter
-/// samples alone (a quiet window beside a click, or beside the ringing a
-/// click leaves after the filter). The steps of a level are transformed
-/// together when there are enough of them, and only over the positions
-/// their windows reach. Fills `values` of the steps it can and leaves the
-/// rest in `steps`, in order, returning their count.
-inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, int *steps,
-                        int count, double *values)
+/// Transforms again the steps in `steps` that needed direct sums, a span of
+/// kSpanSteps block steps and a level of loudness at a time, each time with
+/// the short transform over the positions that the span's steps of the
+/// level reach, and without every sample above the largest bound of their
+/// windows: no such sample lies in their windows, so their sums of products
+/// are unchanged, while the transform's rounding now scales with the
+/// quieter samples near them alone (a quiet window beside a click, or
+/// beside the ringing a click leaves after the filter). A span's steps of a
+/// level are transformed when there are enough of them. Fills `values` of
+/// the steps it can and leaves the rest in `steps`, in order, returning
+/// their count.
+inline int retryBySpan(const Kernel &kernel, Lane &lane, const LoopInput &in, int *steps,
+                       int count, double *values)
 {
-    if (count < kMinRetriedRun)
+    if (count < kMinRetried)
         return count;
     double largest[kMagnitudeChunks];
     for (int c = 0; c < kMagnitudeChunks; ++c) {
@@ -322,9 +287,6 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
             m = std::max(m, std::fabs(in.x[i]));
         largest[c] = m;
     }
-    double blockLargest = 0.0;
-    for (const double m : largest)
-        blockLargest = std::max(blockLargest, m);
     // A bound on each step's window: the largest of the stretches it
     // reaches, kMagnitudeChunk block positions each. Step t's window,
     // positions t .. t + 1005, reaches stretches t / 64 to 15 or 16 after
@@ -340,50 +302,70 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
         const int next = std::min(c + kSpan + 1, kMagnitudeChunks - 1);
         spanLargest[c][1] = std::max(m, largest[next]);
     }
-    // The largest bound of each level's windows: a sample above it lies in
-    // none of them.
-    std::uint8_t level[kHop];
-    int perLevel[kLevels] = {};
-    double levelLargest[kLevels] = {};
+    // Each step's group, span by level, and each group's steps: how many,
+    // the positions their windows reach, and the largest bound of their
+    // windows (a sample above it lies in none of them).
+    constexpr int kGroups = kSpans * kLevels;
+    std::uint8_t group[kHop];
+    int perGroup[kGroups] = {};
+    int groupLo[kGroups];
+    int groupEnd[kGroups] = {};
+    double groupLargest[kGroups] = {};
+    std::fill(groupLo, groupLo + kGroups, kFftSize);
     for (int i = 0; i < count; ++i) {
         const int t = steps[i];
         const int c = t / kMagnitudeChunk;
         const double m = spanLargest[c][(t + kHistory) / kMagnitudeChunk - c - kSpan];
-        const int l = windowLevel(m);
-        level[i] = static_cast<std::uint8_t>(l);
-        ++perLevel[l];
-        levelLargest[l] = std::max(levelLargest[l], m);
+        const int g = t / kSpanSteps * kLevels + windowLevel(m);
+        group[i] = static_cast<std::uint8_t>(g);
+        ++perGroup[g];
+        groupLo[g] = std::min(groupLo[g], t);
+        groupEnd[g] = std::max(groupEnd[g], t + kWindow);
+        groupLargest[g] = std::max(groupLargest[g], m);
     }
     bool solved[kHop];
     std::fill(solved, solved + count, false);
-    RealTransform &fft = lane.fft;
-    for (int l = 1; l < kLevels; ++l) {
-        const double limit = levelLargest[l];
-        // Without a sample above the limit, the block is as it was
-        // transformed: the runs' own retry is the one that may help.
-        if (perLevel[l] < kMinRetriedRun || limit >= blockLargest)
+    RealTransform &fft = lane.shortFft;
+    for (int g = 0; g < kGroups; ++g) {
+        // Level 0 holds windows of zeros alone, which never need a direct sum.
+        if (perGroup[g] < kMinRetried || g % kLevels == 0)
             continue;
-        int lo = kFftSize;
-        int end = 0;
-        for (int i = 0; i < count; ++i) {
-            if (level[i] == l) {
-                lo = std::min(lo, steps[i]);
-                end = std::max(end, steps[i] + kWindow);
-            }
-        }
-        // The other template's steps of the level, where they reach as
-        // far, take the spectrum made for the first.
-        Lane::LevelSpectrum &cached = lane.levels[l];
-        if (!cached.valid || cached.lo != lo || cached.end != end || cached.limit != limit) {
-            double *fftIn = fft.input();
-            std::fill(fftIn, fftIn + kFftSize, 0.0);
-            double energy = 0.0; // exact: squares of integers below 2^17
+        const int lo = groupLo[g];
+        const int end = groupEnd[g];
+        const double limit = groupLargest[g];
+        // The other template's steps of the group, where they reach as far
+        // and are as loud, take the spectrum made for the first.
+        Lane::LevelSpectrum &cached = lane.levels[g / kLevels][g % kLevels];
+        const bool known =
+            cached.valid && cached.lo == lo && cached.end == end && cached.limit == limit;
+        double energy = cached.energy;
+        if (!known) {
+            energy = 0.0; // exact: squares of integers below 2^17
             for (int i = lo; i < end; ++i) {
                 const double x = in.x[i];
-                if (std::fabs(x) <= limit) {
-                    fftIn[i] = x;
+                if (std::fabs(x) <= limit)
                     energy += x * x;
-                }
+            }
+        }
+        // Whether a step's transformed sum will be fine depends on the
+        // energy alone: the transform is made only when enough will be.
+        const FourierTerms terms(kernel, std::sqrt(energy));
+        int fine = 0;
+        for (int i = 0; i < count; ++i) {
+            const int t = steps[i];
+            double ignored;
+            if (group[i] == g)
+                fine += fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, 0.0, ignored);
+        }
+        if (fine < kMinRetried)
+            continue;
+        if (!known) {
+            double *fftIn = fft.input();
+            std::fill(fftIn, fftIn + kShortFftSize, 0.0);
+            for (int i = lo; i < end; ++i) {
+                const double x = in.x[i];
+                if (std::fabs(x) <= limit)
+                    fftIn[i - lo] = x;
             }
             fft.forward(fftIn, cached.spectrum.get());
             cached.valid = true;
@@ -392,15 +374,14 @@ inline int retryByLevel(const Kernel &kernel, Lane &lane, const LoopInput &in, i
             cached.limit = limit;
             cached.energy = energy;
         }
-        RealTransform::multiply(cached.spectrum.get(), kernel.spectrum.get(), lane.product.get(),
+        RealTransform::multiply(cached.spectrum.get(), kernel.shortSpectrum.get(), fft.spectrum(),
                                 fft.bins());
-        fft.backward(lane.product.get(), lane.retryOut.get());
-        const double energy = cached.energy;
-        const FourierTerms terms(kernel, std::sqrt(energy));
-        const double *out = lane.retryOut.get() + kHistory;
+        fft.backward(fft.spectrum(), fft.output());
+        // Step t's output is at kHistory + t - lo.
+        const double *out = fft.output() + kHistory - lo;
         for (int i = 0; i < count; ++i) {
             const int t = steps[i];
-            if (level[i] == l)
+            if (group[i] == g)
                 solved[i] = fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, out[t], values[t]);
         }
     }
@@ -462,21 +443,8 @@ inline void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, 
     }
     directCount = constantWindowSums(kernel, in, direct, directCount, values);
     if (kernel.mode == KernelMode::Fourier)
-        directCount = retryByLevel(kernel, lane, in, direct, directCount, values);
-    // Runs of neighbouring steps, each tried again on its own.
-    int kept = 0;
-    for (int i = 0; i < directCount;) {
-        int n = 1;
-        while (i + n < directCount && direct[i + n] == direct[i] + n)
-            ++n;
-        std::memmove(direct + kept, direct + i, std::size_t(n) * sizeof(int));
-        if (n >= kMinRetriedRun && kernel.mode == KernelMode::Fourier)
-            kept += retryRun(kernel, lane, in, direct + kept, n, values);
-        else
-            kept += n;
-        i += n;
-    }
-    directSums(kernel, in, direct, kept, values);
+        directCount = retryBySpan(kernel, lane, in, direct, directCount, values);
+    directSums(kernel, in, direct, directCount, values);
 
     const double sy = kernel.sy;
     const double syy = kernel.syy;

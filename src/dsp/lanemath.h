@@ -88,8 +88,9 @@ inline void transformBlock(const Templates &templates, Lane &lane, LoopInput &in
     lane.norm = std::sqrt(lane.energy);
     lane.loud.count = 0;
     lane.loud.transformNorm = 0.0;
-    for (Lane::LevelSpectrum &level : lane.levels)
-        level.valid = false;
+    for (auto &span : lane.levels)
+        for (Lane::LevelSpectrum &level : span)
+            level.valid = false;
     std::fill(lane.loud.inWindow, lane.loud.inWindow + lane.filled, 0.0);
     if (lane.energy == 0.0)
         return;
