@@ -92,7 +92,29 @@ bool syncFile(QFileDevice &file, QString &reason)
 {
 #ifdef Q_OS_WIN
     // The toolkit's handle is no system handle; the file is opened again.
-    const QString native = QDir::toNativeSeparators(file.fileName());
+    return syncNamed(file.fileName(), reason);
+#else
+    return answer(::fsync(file.handle()) == 0, reason);
+#endif
+}
+
+QString syncName(QFileDevice &file)
+{
+#if defined(Q_OS_WIN)
+    return file.fileName();
+#elif defined(Q_OS_LINUX)
+    // The descriptor's own entry opens an unnamed temporary file too.
+    return QStringLiteral("/proc/self/fd/%1").arg(file.handle());
+#else
+    Q_UNUSED(file)
+    return QString();
+#endif
+}
+
+bool syncNamed(const QString &name, QString &reason)
+{
+#ifdef Q_OS_WIN
+    const QString native = QDir::toNativeSeparators(name);
     const HANDLE handle =
         CreateFileW(wide(native), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -102,7 +124,18 @@ bool syncFile(QFileDevice &file, QString &reason)
     CloseHandle(handle);
     return ok;
 #else
-    return answer(::fsync(file.handle()) == 0, reason);
+    // A descriptor of its own: an error it is told of is still told to the
+    // writer's descriptor when that one is synced.
+    const int fd = ::open(QFile::encodeName(name).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return answer(false, reason);
+#ifdef Q_OS_LINUX
+    const bool ok = answer(::fdatasync(fd) == 0, reason);
+#else
+    const bool ok = answer(::fsync(fd) == 0, reason);
+#endif
+    ::close(fd);
+    return ok;
 #endif
 }
 

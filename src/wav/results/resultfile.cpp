@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <mutex>
@@ -95,6 +96,7 @@ bool ResultFile::start()
 
 ResultFile::~ResultFile()
 {
+    waitForSyncs();
 #ifdef Q_OS_WIN
     forget(*this);
 #endif
@@ -110,6 +112,49 @@ void closeOpenFiles()
         CloseHandle(entry.second);
     openHandles.clear();
 #endif
+}
+
+qint64 ResultFile::writeData(const char *data, qint64 length)
+{
+    constexpr qint64 kSyncBytes = qint64(4) << 20;
+    const qint64 written = QTemporaryFile::writeData(data, length);
+    if (written <= 0 || (unsynced += written) < kSyncBytes)
+        return written;
+    // One sync at a time; what the file still holds in its own buffer goes
+    // with the next one, or with the commit's.
+    if (syncing.valid()) {
+        if (syncing.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return written;
+        const QString failure = syncing.get();
+        if (syncFailure.isEmpty())
+            syncFailure = failure;
+    }
+    const QString name = fileops::syncName(*this);
+    if (name.isEmpty())
+        return written;
+    unsynced = 0;
+    syncing = std::async(std::launch::async, [name] {
+        QString reason;
+        return fileops::syncNamed(name, reason) ? QString() : reason;
+    });
+    return written;
+}
+
+QString ResultFile::waitForSyncs()
+{
+    if (syncing.valid()) {
+        const QString failure = syncing.get();
+        if (syncFailure.isEmpty())
+            syncFailure = failure;
+    }
+    return syncFailure;
+}
+
+void ResultFile::close()
+{
+    // A sync names the file by its descriptor, which must stay this file's.
+    waitForSyncs();
+    QTemporaryFile::close();
 }
 
 QString ResultFile::errorText(int writeErrno) const
@@ -294,8 +339,8 @@ QString ready(ResultFile &file, Commit &commit, const QString &target)
 #endif
     // Asking for the name gives an unnamed temporary file its name.
     file.fileName();
-    QString reason;
-    if (!commit.step("sync") || !fileops::syncFile(file, reason))
+    QString reason = file.waitForSyncs();
+    if (!reason.isEmpty() || !commit.step("sync") || !fileops::syncFile(file, reason))
         return couldNotWrite(file.name(), reason.isEmpty() ? commit.reason : reason);
     file.close();
 #ifdef Q_OS_WIN

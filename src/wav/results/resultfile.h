@@ -5,6 +5,7 @@
 #include <QString>
 #include <QTemporaryFile>
 
+#include <future>
 #include <vector>
 
 namespace resultfiles {
@@ -28,9 +29,25 @@ public:
     /// The file the result reaches (after links), which the commit replaces.
     QString targetPath() const { return target; }
 
+    /// Waits for the syncs writeData() started; the first one's failure,
+    /// if any, as a reason (empty when none failed).
+    QString waitForSyncs();
+    void close() override;
+
+protected:
+    /// Writes as the file does, and every few megabytes puts what has been
+    /// written so far on the disk in the background, so that the commit
+    /// waits for the last of it alone.
+    qint64 writeData(const char *data, qint64 length) override;
+
 private:
     QString resultName;
     QString target;
+    /// Bytes written since the last background sync started, the sync
+    /// running (answering its failure's reason) and the first failure.
+    qint64 unsynced = 0;
+    std::future<QString> syncing;
+    QString syncFailure;
 };
 
 /// Gives every file its result name once all of them are written, all of
