@@ -12,6 +12,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace dsp::analysis {
@@ -280,11 +281,14 @@ inline int retryBySpan(const Kernel &kernel, Lane &lane, const LoopInput &in, in
 {
     if (count < kMinRetried)
         return count;
+    // The samples are integers below 2^17 (words over kSampleScale), so
+    // their magnitudes and squares are taken as integers, exactly and side
+    // by side.
     double largest[kMagnitudeChunks];
     for (int c = 0; c < kMagnitudeChunks; ++c) {
-        double m = 0.0;
+        int m = 0;
         for (int i = c * kMagnitudeChunk; i < (c + 1) * kMagnitudeChunk; ++i)
-            m = std::max(m, std::fabs(in.x[i]));
+            m = std::max(m, std::abs(static_cast<int>(in.x[i])));
         largest[c] = m;
     }
     // A bound on each step's window: the largest of the stretches it
@@ -323,6 +327,19 @@ inline int retryBySpan(const Kernel &kernel, Lane &lane, const LoopInput &in, in
         groupEnd[g] = std::max(groupEnd[g], t + kWindow);
         groupLargest[g] = std::max(groupLargest[g], m);
     }
+    // The steps by group: group g's are members[first[g] .. first[g + 1] - 1],
+    // in order.
+    int first[kGroups + 1];
+    first[0] = 0;
+    for (int g = 0; g < kGroups; ++g)
+        first[g + 1] = first[g] + perGroup[g];
+    int members[kHop];
+    {
+        int next[kGroups];
+        std::copy(first, first + kGroups, next);
+        for (int i = 0; i < count; ++i)
+            members[next[group[i]]++] = i;
+    }
     bool solved[kHop];
     std::fill(solved, solved + count, false);
     RealTransform &fft = lane.shortFft;
@@ -339,34 +356,33 @@ inline int retryBySpan(const Kernel &kernel, Lane &lane, const LoopInput &in, in
         const bool known =
             cached.valid && cached.lo == lo && cached.end == end && cached.limit == limit;
         double energy = cached.energy;
+        const int bound = static_cast<int>(limit);
         if (!known) {
-            energy = 0.0; // exact: squares of integers below 2^17
+            std::int64_t squares = 0;
             for (int i = lo; i < end; ++i) {
-                const double x = in.x[i];
-                if (std::fabs(x) <= limit)
-                    energy += x * x;
+                const std::int64_t x = static_cast<int>(in.x[i]);
+                squares += std::abs(x) <= bound ? x * x : 0;
             }
+            energy = static_cast<double>(squares); // below 2^46: exact
         }
         // Whether a step's transformed sum will be fine depends on the
         // energy alone: the transform is made only when enough will be.
         const FourierTerms terms(kernel, std::sqrt(energy));
         int fine = 0;
-        for (int i = 0; i < count; ++i) {
-            const int t = steps[i];
+        for (int j = first[g]; j < first[g + 1]; ++j) {
+            const int t = steps[members[j]];
             double ignored;
-            if (group[i] == g)
-                fine += fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, 0.0, ignored);
+            fine += fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, 0.0, ignored);
         }
         if (fine < kMinRetried)
             continue;
         if (!known) {
             double *fftIn = fft.input();
-            std::fill(fftIn, fftIn + kShortFftSize, 0.0);
             for (int i = lo; i < end; ++i) {
                 const double x = in.x[i];
-                if (std::fabs(x) <= limit)
-                    fftIn[i - lo] = x;
+                fftIn[i - lo] = std::fabs(x) <= limit ? x : 0.0;
             }
+            std::fill(fftIn + (end - lo), fftIn + kShortFftSize, 0.0);
             fft.forward(fftIn, cached.spectrum.get());
             cached.valid = true;
             cached.lo = lo;
@@ -379,10 +395,10 @@ inline int retryBySpan(const Kernel &kernel, Lane &lane, const LoopInput &in, in
         fft.backward(fft.spectrum(), fft.output());
         // Step t's output is at kHistory + t - lo.
         const double *out = fft.output() + kHistory - lo;
-        for (int i = 0; i < count; ++i) {
+        for (int j = first[g]; j < first[g + 1]; ++j) {
+            const int i = members[j];
             const int t = steps[i];
-            if (group[i] == g)
-                solved[i] = fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, out[t], values[t]);
+            solved[i] = fourierSum(terms, in.sumAt[t], in.squaresAt[t], 0.0, out[t], values[t]);
         }
     }
     int left = 0;
