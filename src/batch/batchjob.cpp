@@ -463,7 +463,9 @@ QString commitBatchResults(BatchResult &result)
         std::vector<resultfiles::ResultFile *> files;
         for (const auto &file : result.pending)
             files.push_back(file.get());
-        result.error = oneLine(resultfiles::commitAll(files));
+        // The replaced results' blocks are freed while the next recording runs.
+        result.error =
+            oneLine(resultfiles::commitAll(files, resultfiles::Removal::InBackground));
     }
     result.pending.clear();
     return result.error;

@@ -13,6 +13,7 @@
 #include "batch/runplan.h"
 #include "wav/passes/commands.h"
 #include "wav/results/names.h"
+#include "wav/results/resultfile.h"
 #include "wav/results/resultfiles.h"
 
 #include <QDir>
@@ -110,6 +111,7 @@ int runRecordings(const BatchCommand &command)
                               printLine(result, command);
                               progress.show(++done);
                           });
+    resultfiles::finishRemovals();
     int error = 0;
     if (console::outputFailed(error)) {
         console::print(stderr,

@@ -21,6 +21,8 @@ private slots:
     void failingAnyStepKeepsOneSet();
     void interruptedAtAnyStep_data();
     void interruptedAtAnyStep();
+    void removalsInBackground_data();
+    void removalsInBackground();
 };
 
 namespace {
@@ -33,7 +35,8 @@ QByteArray contents(const QString &path)
 
 /// Commits `names` in `dir` with "new <name>" in each, failing step
 /// `failAt` (0: none); answers the message.
-QString commitSet(const QDir &dir, const QStringList &names, int failAt, int *steps = nullptr)
+QString commitSet(const QDir &dir, const QStringList &names, int failAt, int *steps = nullptr,
+                  resultfiles::Removal removal = resultfiles::Removal::Now)
 {
     for (const QString &name : names)
         dir.mkpath(QFileInfo(dir.filePath(name)).path());
@@ -50,7 +53,7 @@ QString commitSet(const QDir &dir, const QStringList &names, int failAt, int *st
         count = step;
         return step == failAt;
     });
-    const QString message = resultfiles::commitAll(set);
+    const QString message = resultfiles::commitAll(set, removal);
     resultfiles::setFaultPlan({});
     if (steps)
         *steps = count;
@@ -159,6 +162,37 @@ void TestResultCommit::failingAnyStepKeepsOneSet()
     QCOMPARE(present, expectedNames); // no leftovers
     if (!allNew)
         QVERIFY2(message.startsWith("Could not write " + QDir::toNativeSeparators(dir.path())), qPrintable(message));
+}
+
+void TestResultCommit::removalsInBackground_data()
+{
+    QTest::addColumn<int>("failAt"); // of the second commit; 0: none
+    QTest::newRow("both commit") << 0;
+    QTest::newRow("the second fails at its second rename") << 9;
+}
+
+// Backups removed in the background: none is left once they are done, and
+// a commit right after (which makes backups of the same names) still
+// commits or keeps the set.
+void TestResultCommit::removalsInBackground()
+{
+    QFETCH(int, failAt);
+    QTemporaryDir temporary;
+    const QDir dir(temporary.path());
+    const QStringList names{"c_output.wav", "c_stereo.wav"};
+    for (const QString &name : names) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("old") > 0);
+    }
+    const auto inBackground = resultfiles::Removal::InBackground;
+    QVERIFY(commitSet(dir, names, 0, nullptr, inBackground).isEmpty());
+    QCOMPARE(commitSet(dir, names, failAt, nullptr, inBackground).isEmpty(), failAt == 0);
+    resultfiles::finishRemovals();
+    for (const QString &name : names)
+        QCOMPARE(contents(dir.filePath(name)), "new " + name.toUtf8());
+    QStringList present = dir.entryList(QDir::Files | QDir::Hidden);
+    present.sort();
+    QCOMPARE(present, names); // no backups left
 }
 
 void TestResultCommit::interruptedAtAnyStep_data()

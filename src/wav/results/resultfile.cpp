@@ -170,6 +170,27 @@ FaultPlan &faultPlan()
     return plan;
 }
 
+/// The removals left to run in the background, one set at a time.
+std::mutex removalMutex;
+std::future<void> removals;
+
+void removeAll(const QStringList &paths, Removal when)
+{
+    const auto remove = [paths] {
+        QString ignored;
+        for (const QString &path : paths)
+            fileops::remove(path, ignored);
+    };
+    if (when == Removal::Now || paths.isEmpty()) {
+        remove();
+        return;
+    }
+    std::lock_guard<std::mutex> lock(removalMutex);
+    if (removals.valid())
+        removals.get();
+    removals = std::async(std::launch::async, remove);
+}
+
 #ifdef Q_OS_UNIX
 /// Holds SIGINT, SIGTERM and SIGHUP off while it lives, in every thread,
 /// and acts on the first one that came after: a commit is never cut
@@ -243,7 +264,7 @@ public:
                 return false;
         return true;
     }
-    QString run();
+    QString run(Removal removal);
 
     int count = 0;
     QString reason;
@@ -269,7 +290,7 @@ private:
 //   4. the first journal removed, the folder synced: the commit point
 //                                 -> all new: the copies and backups go
 //   5. the copies of the journal and the backups removed.
-QString Commit::run()
+QString Commit::run(Removal removal)
 {
     const QByteArray listed = journal::encode(entries);
     for (const QString &path : journals)
@@ -303,12 +324,14 @@ QString Commit::run()
     // a backup left behind is removed by the next run.
     QString ignored;
     syncFolders("cleanup") && fileops::syncFolder(folders.front(), ignored);
+    QStringList leftovers;
     for (int i = 1; i < journals.size(); ++i)
         if (step("cleanup"))
-            fileops::remove(journals[i], ignored);
+            leftovers << journals[i];
     for (const journal::Entry &entry : entries)
         if (entry.hadOld && step("cleanup"))
-            fileops::remove(entry.backup(), ignored);
+            leftovers << entry.backup();
+    removeAll(leftovers, removal);
     return QString();
 }
 
@@ -366,7 +389,14 @@ void setFaultPlan(FaultPlan plan)
     faultPlan() = std::move(plan);
 }
 
-QString commitAll(const std::vector<ResultFile *> &files)
+void finishRemovals()
+{
+    std::lock_guard<std::mutex> lock(removalMutex);
+    if (removals.valid())
+        removals.get();
+}
+
+QString commitAll(const std::vector<ResultFile *> &files, Removal removal)
 {
     if (files.empty())
         return QString();
@@ -374,13 +404,15 @@ QString commitAll(const std::vector<ResultFile *> &files)
     // From here on an interrupt waits: a temporary file given its name
     // after the interrupt removed the leftovers would stay behind.
     std::lock_guard<std::mutex> lock(commitLock());
+    // The last commit's backups go first: this one may make the same.
+    finishRemovals();
     [[maybe_unused]] const SignalHold hold;
     for (ResultFile *file : files) {
         const QString error = ready(*file, commit, file->targetPath());
         if (!error.isEmpty())
             return error;
     }
-    return commit.run();
+    return commit.run(removal);
 }
 
 } // namespace resultfiles

@@ -50,6 +50,12 @@ private:
     QString syncFailure;
 };
 
+/// When commitAll() removes the earlier results it kept aside, once the new
+/// ones are in place: before it returns, or in a thread of its own while
+/// the program goes on (freeing a long recording's blocks takes a while).
+/// The next commit, removeLeftovers() and finishRemovals() wait for that.
+enum class Removal { Now, InBackground };
+
 /// Gives every file its result name once all of them are written, all of
 /// them or none: flushes each and puts it on the disk (a late write error
 /// fails the whole set with nothing renamed), then keeps the earlier
@@ -57,7 +63,11 @@ private:
 /// removes the backups; a failed step takes back every result moved so far.
 /// SIGINT, SIGTERM and SIGHUP wait for the end. Answers the first failure's
 /// message, naming the file and why.
-QString commitAll(const std::vector<ResultFile *> &files);
+QString commitAll(const std::vector<ResultFile *> &files, Removal removal = Removal::Now);
+
+/// Waits for the removals a commitAll() left to run in the background; a
+/// program that asked for them calls it before it ends.
+void finishRemovals();
 
 /// Closes the handles of every result file still being written, so that an
 /// interrupt can remove their temporary files on Windows, where a file open

@@ -3,6 +3,7 @@
 #include "wav/format/reading.h"
 #include "wav/results/journal.h"
 #include "wav/results/names.h"
+#include "wav/results/resultfile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -132,6 +133,7 @@ QString couldNotWrite(const QString &name, const QString &reason)
 
 int removeLeftovers(const QStringList &results)
 {
+    finishRemovals();
     // Per folder, the names whose leftovers go.
     QHash<QString, QSet<QString>> names;
     QHash<QString, QStringList> targets;
