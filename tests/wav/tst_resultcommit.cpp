@@ -10,7 +10,14 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
+
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 class TestResultCommit : public QObject
 {
@@ -23,6 +30,7 @@ private slots:
     void interruptedAtAnyStep();
     void removalsInBackground_data();
     void removalsInBackground();
+    void noThreadToSpare();
 };
 
 namespace {
@@ -193,6 +201,41 @@ void TestResultCommit::removalsInBackground()
     QStringList present = dir.entryList(QDir::Files | QDir::Hidden);
     present.sort();
     QCOMPARE(present, names); // no backups left
+}
+
+// Where no thread can be started (its stack cannot be had), a long result
+// is still written and committed, put on the disk by the commit alone.
+void TestResultCommit::noThreadToSpare()
+{
+#if !defined(Q_OS_LINUX) || defined(__SANITIZE_ADDRESS__)
+    QSKIP("needs RLIMIT_AS, which AddressSanitizer's reservations exceed");
+#else
+    QTemporaryDir temporary;
+    const QString path = QDir(temporary.path()).filePath("d_stereo.wav");
+    const QByteArray piece(1 << 20, 'n');
+    const pid_t child = fork();
+    if (child == 0) {
+        resultfiles::ResultFile file(path);
+        bool ok = file.start();
+        long pages = 0;
+        if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
+            ok = ok && std::fscanf(statm, "%ld", &pages) == 1;
+            std::fclose(statm);
+        }
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(1) << 20);
+        ok = ok && setrlimit(RLIMIT_AS, &limit) == 0;
+        for (int i = 0; i < 12; ++i)
+            ok = ok && file.write(piece) == piece.size();
+        ok = ok && resultfiles::commitAll({&file}).isEmpty();
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    QCOMPARE(QFileInfo(path).size(), qint64(12) * piece.size());
+#endif
 }
 
 void TestResultCommit::interruptedAtAnyStep_data()

@@ -15,6 +15,8 @@
 #include <csignal>
 #include <map>
 #include <mutex>
+#include <new>
+#include <system_error>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -133,10 +135,18 @@ qint64 ResultFile::writeData(const char *data, qint64 length)
     if (name.isEmpty())
         return written;
     unsynced = 0;
-    syncing = std::async(std::launch::async, [name] {
-        QString reason;
-        return fileops::syncNamed(name, reason) ? QString() : reason;
-    });
+    try {
+        syncing = std::async(std::launch::async, [name]() -> QString {
+            try {
+                QString reason;
+                return fileops::syncNamed(name, reason) ? QString() : reason;
+            } catch (const std::bad_alloc &) {
+                return QStringLiteral("not enough memory");
+            }
+        });
+    } catch (const std::system_error &) {
+        // No thread to spare: the commit's sync puts it all on the disk.
+    }
     return written;
 }
 
@@ -188,7 +198,11 @@ void removeAll(const QStringList &paths, Removal when)
     std::lock_guard<std::mutex> lock(removalMutex);
     if (removals.valid())
         removals.get();
-    removals = std::async(std::launch::async, remove);
+    try {
+        removals = std::async(std::launch::async, remove);
+    } catch (const std::system_error &) {
+        remove(); // no thread to spare
+    }
 }
 
 #ifdef Q_OS_UNIX
