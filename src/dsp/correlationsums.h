@@ -43,14 +43,14 @@ inline double tinyCorrelation(double sxy, double sx, double sy, double half, dou
     return numerator * half * rest / root;
 }
 
-/// Two doubles side by side: a block's steps are checked two at a time,
+/// Four doubles side by side: a block's steps are checked four at a time,
 /// with the same correctly rounded operations as one at a time.
-using Pair = double __attribute__((vector_size(16)));
-using PairBits = std::int64_t __attribute__((vector_size(16)));
+using Quad = double __attribute__((vector_size(32)));
+using QuadBits = std::int64_t __attribute__((vector_size(32)));
 
-inline Pair loadPair(const double *from)
+inline Quad loadQuad(const double *from)
 {
-    Pair v;
+    Quad v;
     std::memcpy(&v, from, sizeof v);
     return v;
 }
@@ -60,9 +60,9 @@ inline double magnitude(double v)
     return std::fabs(v);
 }
 
-inline Pair magnitude(Pair v)
+inline Quad magnitude(Quad v)
 {
-    return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(v) & INT64_MAX);
+    return reinterpret_cast<Quad>(reinterpret_cast<QuadBits>(v) & INT64_MAX);
 }
 
 /// What the check of a transformed sum needs of a Fourier-mode kernel and
@@ -86,11 +86,11 @@ struct FourierTerms
     }
 };
 
-/// The sum of products of a step (or a Pair of steps) from the transform's
+/// The sum of products of a step (or a Quad of steps) from the transform's
 /// output `transformed`, into `sum`; false where its error could move the
 /// coefficient too far, and the step needs a direct sum. `sx` and `sxx` are
 /// the window's exact sums, `loud` the magnitudes of its samples that the
-/// transform left out. Without branches, so that it runs on Pairs.
+/// transform left out. Without branches, so that it runs on Quads.
 template <typename Value>
 inline auto fourierSum(const FourierTerms &k, Value sx, Value sxx, Value loud, Value transformed,
                        Value &sum)
@@ -439,15 +439,15 @@ inline void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, 
         const double *transformed = out + kHistory;
         const double *loud = lane.loud.inWindow;
         int t = from;
-        for (; t + 2 <= filled; t += 2) {
-            Pair sums;
-            const auto fine = fourierSum(terms, loadPair(in.sumAt + t), loadPair(in.squaresAt + t),
-                                         loadPair(loud + t), loadPair(transformed + t), sums);
+        for (; t + 4 <= filled; t += 4) {
+            Quad sums;
+            const auto fine = fourierSum(terms, loadQuad(in.sumAt + t), loadQuad(in.squaresAt + t),
+                                         loadQuad(loud + t), loadQuad(transformed + t), sums);
             std::memcpy(values + t, &sums, sizeof sums);
-            direct[directCount] = t;
-            directCount += !fine[0];
-            direct[directCount] = t + 1;
-            directCount += !fine[1];
+            for (int j = 0; j < 4; ++j) {
+                direct[directCount] = t + j;
+                directCount += !fine[j];
+            }
         }
         for (; t < filled; ++t) {
             direct[directCount] = t;
