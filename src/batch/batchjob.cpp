@@ -354,6 +354,8 @@ QString run(const QString &path, const BatchOptions &options,
         warn(path, commands::levelWarning(commands::lastInputLevel()));
     if (!message.isEmpty() || !options.draw)
         return message;
+    // Written in full: the rest of it goes to the disk while the analysis runs.
+    output->syncInBackground();
 
     // The analysis reads back the processed file just written, as Draw
     // reads <name>_output.wav, with the same header check.

@@ -120,21 +120,33 @@ qint64 ResultFile::writeData(const char *data, qint64 length)
 {
     constexpr qint64 kSyncBytes = qint64(4) << 20;
     const qint64 written = QTemporaryFile::writeData(data, length);
-    if (written <= 0 || (unsynced += written) < kSyncBytes)
-        return written;
-    // One sync at a time; what the file still holds in its own buffer goes
-    // with the next one, or with the commit's.
+    // What the file still holds in its own buffer goes with the next sync,
+    // or with the commit's.
+    if (written > 0 && (unsynced += written) >= kSyncBytes && startSync())
+        unsynced = 0;
+    return written;
+}
+
+void ResultFile::syncInBackground()
+{
+    if (!flush())
+        return; // the commit tells of it
+    waitForSyncs();
+    unsynced = 0;
+    startSync();
+}
+
+bool ResultFile::startSync()
+{
+    // One sync at a time.
     if (syncing.valid()) {
         if (syncing.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-            return written;
-        const QString failure = syncing.get();
-        if (syncFailure.isEmpty())
-            syncFailure = failure;
+            return false;
+        waitForSyncs();
     }
     const QString name = fileops::syncName(*this);
     if (name.isEmpty())
-        return written;
-    unsynced = 0;
+        return false;
     try {
         syncing = std::async(std::launch::async, [name]() -> QString {
             try {
@@ -145,9 +157,9 @@ qint64 ResultFile::writeData(const char *data, qint64 length)
             }
         });
     } catch (const std::system_error &) {
-        // No thread to spare: the commit's sync puts it all on the disk.
+        return false; // no thread to spare: the commit's sync puts it all on the disk
     }
-    return written;
+    return true;
 }
 
 QString ResultFile::waitForSyncs()

@@ -29,8 +29,11 @@ public:
     /// The file the result reaches (after links), which the commit replaces.
     QString targetPath() const { return target; }
 
-    /// Waits for the syncs writeData() started; the first one's failure,
-    /// if any, as a reason (empty when none failed).
+    /// Puts everything written so far on the disk in the background, for a
+    /// result written in full that waits for others before its commit.
+    void syncInBackground();
+    /// Waits for the background syncs; the first one's failure, if any, as
+    /// a reason (empty when none failed).
     QString waitForSyncs();
     void close() override;
 
@@ -43,6 +46,9 @@ protected:
 private:
     QString resultName;
     QString target;
+    /// Starts a background sync, unless one is running; false when none
+    /// can be started.
+    bool startSync();
     /// Bytes written since the last background sync started, the sync
     /// running (answering its failure's reason) and the first failure.
     qint64 unsynced = 0;
