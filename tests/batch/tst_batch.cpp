@@ -11,6 +11,9 @@
 #include "common/listenerrecorder.h"
 #include "common/modalanswerer.h"
 #include "common/testfiles.h"
+#ifdef Q_OS_LINUX
+#include "common/addressspace.h"
+#endif
 #include "graph/widget.h"
 #include "wav/format/reading.h"
 #include "wav/passes/commands.h"
@@ -783,17 +786,8 @@ void TestBatch::failedAllocationIsOneRecordingsError()
     if (child == 0) {
         // Allow 32 MB more address space than is in use, and take all of it
         // in 64 KB pieces: the job's buffers cannot be had, small strings can.
-        long pages = 0;
-        if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(statm, "%ld", &pages) != 1)
-                pages = 0;
-            std::fclose(statm);
-        }
         rlimit old{};
-        getrlimit(RLIMIT_AS, &old);
-        rlimit low = old;
-        low.rlim_cur = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(32) << 20);
-        setrlimit(RLIMIT_AS, &low);
+        testlimits::limitAddressSpace(rlim_t(32) << 20, &old);
         void *hog = nullptr;
         while (void *piece = std::malloc(64 << 10)) {
             *static_cast<void **>(piece) = hog;

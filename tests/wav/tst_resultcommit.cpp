@@ -2,6 +2,9 @@
 
 #include "wav/results/commitguard.h"
 #include "wav/results/resultfile.h"
+#ifdef Q_OS_LINUX
+#include "common/addressspace.h"
+#endif
 
 #include <QDir>
 #include <QDirIterator>
@@ -10,13 +13,11 @@
 #include <QtTest>
 
 #include <csignal>
-#include <cstdio>
 #include <memory>
 
 #ifdef Q_OS_LINUX
-#include <sys/resource.h>
+#include <pthread.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 class TestResultCommit : public QObject
@@ -215,21 +216,23 @@ void TestResultCommit::noThreadToSpare()
     const QByteArray piece(1 << 20, 'n');
     const pid_t child = fork();
     if (child == 0) {
-        resultfiles::ResultFile file(path);
-        bool ok = file.start();
-        long pages = 0;
-        if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
-            ok = ok && std::fscanf(statm, "%ld", &pages) == 1;
-            std::fclose(statm);
+        // Whatever happens, the child ends here, never back in the test.
+        try {
+            resultfiles::ResultFile file(path);
+            // New threads ask for a stack larger than any the process keeps
+            // from its threads before the fork, and larger than it may map.
+            pthread_attr_t large;
+            bool ok = pthread_attr_init(&large) == 0
+                      && pthread_attr_setstacksize(&large, std::size_t(1) << 30) == 0
+                      && pthread_setattr_default_np(&large) == 0;
+            ok = ok && file.start() && testlimits::limitAddressSpace(rlim_t(1) << 20);
+            for (int i = 0; i < 12; ++i)
+                ok = ok && file.write(piece) == piece.size();
+            ok = ok && resultfiles::commitAll({&file}).isEmpty();
+            _exit(ok ? 0 : 1);
+        } catch (...) {
+            _exit(2);
         }
-        rlimit limit{};
-        getrlimit(RLIMIT_AS, &limit);
-        limit.rlim_cur = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(1) << 20);
-        ok = ok && setrlimit(RLIMIT_AS, &limit) == 0;
-        for (int i = 0; i < 12; ++i)
-            ok = ok && file.write(piece) == piece.size();
-        ok = ok && resultfiles::commitAll({&file}).isEmpty();
-        _exit(ok ? 0 : 1);
     }
     int status = 0;
     QCOMPARE(waitpid(child, &status, 0), child);
