@@ -47,28 +47,43 @@ inline void scaleWords(KeptRange kept, Lane &lane, Loop loop)
     std::fill(x + used, x + kFftSize, 0.0);
 }
 
-// The exact sums over each step's window, block positions t .. t + 1005:
-// the first step's formed whole, each later one by taking in the new
-// sample and dropping the oldest. Integers below 2^17 throughout, so the
-// order never matters.
+/// `v` moved up by `by` places, zeros coming in.
+inline Quad shiftedUp(Quad v, int by)
+{
+    return by == 1 ? __builtin_shuffle(v, Quad{}, QuadBits{4, 0, 1, 2})
+                   : __builtin_shuffle(v, Quad{}, QuadBits{4, 5, 0, 1});
+}
+
+/// The exact sums over each step's window, block positions t .. t + 1005,
+/// as differences of running sums. The samples are integers below 2^17, so
+/// every running sum of them or of their squares over a block is an
+/// integer below 2^46, exact in a double: the order of the additions never
+/// matters, and the running sums are formed four samples at a time.
 inline void windowSums(LoopInput &in, int filled)
 {
-    std::int64_t sum = 0;
-    std::int64_t squares = 0;
-    for (int i = 0; i < kWindow; ++i) {
-        const auto x = static_cast<std::int64_t>(in.x[i]);
-        sum += x;
-        squares += x * x;
+    // sums[i] and squares[i]: of samples 0 .. i - 1. The samples' array is
+    // a whole number of quads long.
+    static_assert(kFftSize % 4 == 0 && kHistory + kHop == kFftSize);
+    alignas(32) double sums[kFftSize + 4];
+    alignas(32) double squares[kFftSize + 4];
+    sums[0] = squares[0] = 0.0;
+    Quad sumsBefore{};
+    Quad squaresBefore{};
+    for (int i = 0; i < kHistory + filled; i += 4) {
+        const Quad x = loadQuad(in.x + i);
+        const Quad x2 = x * x;
+        Quad s = x + shiftedUp(x, 1);
+        Quad q = x2 + shiftedUp(x2, 1);
+        s = s + shiftedUp(s, 2) + sumsBefore;
+        q = q + shiftedUp(q, 2) + squaresBefore;
+        std::memcpy(sums + i + 1, &s, sizeof s);
+        std::memcpy(squares + i + 1, &q, sizeof q);
+        sumsBefore = Quad{} + s[3];
+        squaresBefore = Quad{} + q[3];
     }
     for (int t = 0; t < filled; ++t) {
-        if (t > 0) {
-            const auto x = static_cast<std::int64_t>(in.x[t + kHistory]);
-            const auto old = static_cast<std::int64_t>(in.x[t - 1]);
-            sum += x - old;
-            squares += x * x - old * old;
-        }
-        in.sumAt[t] = static_cast<double>(sum);
-        in.squaresAt[t] = static_cast<double>(squares);
+        in.sumAt[t] = sums[t + kWindow] - sums[t];
+        in.squaresAt[t] = squares[t + kWindow] - squares[t];
     }
 }
 
