@@ -1,5 +1,6 @@
 #include "dsp/filtercascade.h"
 
+#include "dsp/cascadekernels.h"
 #include "dsp/fftwplanner.h"
 #include "dsp/widevectors.h"
 #include "reference/literalfilter.h"
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -128,6 +130,7 @@ private slots:
     void outputWord();
     void response_data();
     void response();
+    void combinedKernelExact();
     void literalLeadIn_data();
     void literalLeadIn();
     void streamEnds();
@@ -343,6 +346,36 @@ void TestFilterCascade::response()
         sum += kernel[n] * std::polar(1.0, -2 * M_PI * hz * double(n) / 16384.0);
     const double db = 20 * std::log10(std::abs(sum) + 1e-300);
     QVERIFY2(db >= lowDb && db <= highDb, qPrintable(QString::number(db)));
+}
+
+// The combined kernel: the stages convolved in extended precision, each tap
+// summed alone in order of the first factor's index, zeros skipped, and
+// rounded once. The kernel summed several taps side by side must be that,
+// bit for bit, or every filtered word may move.
+void TestFilterCascade::combinedKernelExact()
+{
+    using Taps = std::vector<long double>;
+    const auto convolve = [](const Taps &a, const Taps &b) {
+        Taps c(a.size() + b.size() - 1, 0.0L);
+        for (std::size_t k = 0; k < c.size(); ++k)
+            for (std::size_t i = k + 1 >= b.size() ? k + 1 - b.size() : 0;
+                 i <= std::min(k, a.size() - 1); ++i)
+                if (a[i] != 0.0L)
+                    c[k] += a[i] * b[k - i];
+        return c;
+    };
+    const dsp::cascade::Kernels &k = dsp::cascade::kernels();
+    Taps high(k.longKernel.begin(), k.longKernel.end());
+    high[dsp::cascade::kHighPassDelay] -= 1.0L;
+    const Taps low(k.shortKernel.begin(), k.shortKernel.end());
+    Taps total{1.0L};
+    for (int i = 0; i < dsp::cascade::kHighPassStages; ++i)
+        total = convolve(total, high);
+    for (int i = 0; i < dsp::cascade::kLowPassStages; ++i)
+        total = convolve(total, low);
+    const std::vector<double> expected(total.begin(), total.end());
+    QCOMPARE(k.combined.size(), expected.size());
+    QVERIFY(std::memcmp(k.combined.data(), expected.data(), expected.size() * sizeof(double)) == 0);
 }
 
 void TestFilterCascade::literalLeadIn_data()
