@@ -444,6 +444,10 @@ inline void coefficients(const Kernel &kernel, Lane &lane, const LoopInput &in, 
             const auto fine = fourierSum(terms, loadQuad(in.sumAt + t), loadQuad(in.squaresAt + t),
                                          loadQuad(loud + t), loadQuad(transformed + t), sums);
             std::memcpy(values + t, &sums, sizeof sums);
+            // Nearly every quad is fine throughout, and none of its steps
+            // is listed.
+            if ((fine[0] & fine[1] & fine[2] & fine[3]) != 0)
+                continue;
             for (int j = 0; j < 4; ++j) {
                 direct[directCount] = t + j;
                 directCount += !fine[j];
