@@ -16,6 +16,7 @@
 #include "wav/results/resultfile.h"
 #include "wav/results/resultfiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QGuiApplication>
 #include <QLoggingCategory>
@@ -49,7 +50,7 @@ void finishRecording(BatchResult &result, const BatchOptions &options)
 
 /// The application the picture needs: painting needs no widget, but the
 /// captions' fonts come from a platform, the offscreen one, which shows
-/// nothing. Its arguments are the program's name alone: the rest are the
+/// nothing. A run without pictures has a core application alone. Its arguments are the program's name alone: the rest are the
 /// user's file names, never the toolkit's options.
 void prepareApplication()
 {
@@ -61,6 +62,18 @@ void prepareApplication()
     if (qEnvironmentVariableIsEmpty("QT_QPA_FONTDIR") && !qEnvironmentVariableIsEmpty("WINDIR"))
         qputenv("QT_QPA_FONTDIR", qgetenv("WINDIR") + "\\Fonts");
 #endif
+}
+
+/// Whether the run may paint pictures, told from the arguments before they
+/// are parsed: only pictures need the platform, whose fonts cost a run's
+/// start several milliseconds. A file named so after "--" counts too,
+/// needlessly but harmlessly.
+bool mayPaint(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--png") == 0 || std::strcmp(argv[i], "-png") == 0)
+            return true;
+    return false;
 }
 
 void printLine(const BatchResult &result, const BatchCommand &command)
@@ -132,12 +145,17 @@ int main(int argc, char *argv[])
 #endif
     console::holdStandardStreams();
     interrupts::handleInterrupts();
-    prepareApplication();
     int appArgc = 1;
     char *appArgv[] = {argv[0], nullptr};
-    QGuiApplication app(appArgc, appArgv);
-    // The picture's captions are drawn in the application's font.
-    QGuiApplication::setFont(desktopFont());
+    std::unique_ptr<QCoreApplication> app;
+    if (mayPaint(argc, argv)) {
+        prepareApplication();
+        app = std::make_unique<QGuiApplication>(appArgc, appArgv);
+        // The picture's captions are drawn in the application's font.
+        QGuiApplication::setFont(desktopFont());
+    } else {
+        app = std::make_unique<QCoreApplication>(appArgc, appArgv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-batch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     // The passes' time-of-day debug lines are for the application's log.
