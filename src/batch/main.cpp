@@ -11,6 +11,8 @@
 #include "batch/picture.h"
 #include "batch/runner.h"
 #include "batch/runplan.h"
+#include "dsp/filtercascade.h"
+#include "dsp/templateanalysis.h"
 #include "wav/passes/commands.h"
 #include "wav/results/names.h"
 #include "wav/results/resultfile.h"
@@ -25,6 +27,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -76,6 +80,41 @@ bool mayPaint(int argc, char *argv[])
     return false;
 }
 
+/// Makes what the passes share once per process (the filter's kernel, the
+/// transforms' plans) on a thread of its own, while the first recording is
+/// opened and checked and, for the analysis's plans, filtered; so the
+/// passes seldom wait for them. Joined when the run ends.
+class Preparation
+{
+public:
+    explicit Preparation(bool draw)
+    {
+        try {
+            thread = std::thread([draw] {
+                try {
+                    dsp::FilterCascade::prepare();
+                    if (draw)
+                        dsp::TemplateAnalysis::prepare();
+                } catch (const std::bad_alloc &) {
+                    // Short of memory: the passes make them, or say so.
+                }
+            });
+        } catch (const std::system_error &) {
+            // No thread to spare: the first passes make them as they go.
+        }
+    }
+    ~Preparation()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+    Preparation(const Preparation &) = delete;
+    Preparation &operator=(const Preparation &) = delete;
+
+private:
+    std::thread thread;
+};
+
 void printLine(const BatchResult &result, const BatchCommand &command)
 {
     // A name that is no valid text is shown by its bytes, already escaped.
@@ -104,6 +143,9 @@ int makeDemo(const QString &dir)
 int runRecordings(const BatchCommand &command)
 {
     const RunPlan plan = planRun(command);
+    std::unique_ptr<Preparation> preparation;
+    if (!plan.paths.isEmpty())
+        preparation = std::make_unique<Preparation>(command.options.draw);
     // What interrupted runs of these results left goes before any work.
     resultfiles::removeLeftovers(plan.written);
     interrupts::setCleanupNames(plan.written);

@@ -78,6 +78,10 @@ public:
 
     void forward() { forward(in.get(), bins_.get()); }
     void backward() { backward(bins_.get(), out.get()); }
+    /// Makes the plans of `size` now, if not yet made, so that a first
+    /// transform of that length later does not wait for them.
+    static void prepare(int size) { plansFor(size); }
+
     /// The same transforms on other buffers of the same sizes.
     void forward(double *from, fftw_complex *to)
     {

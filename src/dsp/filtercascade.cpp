@@ -332,6 +332,14 @@ std::int64_t FilterCascade::groupDelay()
     return kGroupDelay;
 }
 
+void FilterCascade::prepare()
+{
+    // The plans first: a cascade made meanwhile takes the kernel first, so
+    // the two are made side by side.
+    RealTransform::prepare(kFftSize);
+    kernels();
+}
+
 std::vector<double> FilterCascade::combinedKernel()
 {
     return kernels().combined;

@@ -98,6 +98,11 @@ public:
     /// Samples by which the cascade delays its input (1520).
     static std::int64_t groupDelay();
 
+    /// Makes what every cascade shares and makes once per process (the
+    /// combined kernel and its transform's plans), so that the first
+    /// cascade starts at once; safe from any thread, at any time.
+    static void prepare();
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

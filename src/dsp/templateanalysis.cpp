@@ -471,6 +471,12 @@ void TemplateAnalysis::finishSecond()
     d->stage = Stage::Finished;
 }
 
+void TemplateAnalysis::prepare()
+{
+    RealTransform::prepare(analysis::kFftSize);
+    RealTransform::prepare(analysis::kShortFftSize);
+}
+
 int TemplateAnalysis::peakBlock() const
 {
     return d->detector.peakBlock;

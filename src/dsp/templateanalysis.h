@@ -195,6 +195,11 @@ public:
     /// on the pushing thread only.
     void runLoopsTogether(bool helperThread);
 
+    /// Makes the transforms' plans every analysis shares and makes once per
+    /// process, so that the first analysis starts at once; safe from any
+    /// thread, at any time.
+    static void prepare();
+
     /// The block that holds the detector peak (-1 when no block qualified).
     int peakBlock() const;
     /// Change of the cumulative sum: low of the last block minus low of the
