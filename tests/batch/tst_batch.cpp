@@ -906,6 +906,11 @@ void TestBatch::commandLine_data()
         << R"sh("$B" -- -platform -reverse)sh" << 1
         << "-platform\tCould not read -platform: No such file or directory\t" << QString()
         << QStringList{"-rev_output.wav"};
+    // Only pictures need the toolkit's platform: a machine without one
+    // still runs both passes.
+    QTest::newRow("no platform, no pictures")
+        << R"sh(QT_QPA_PLATFORM=none "$B" --draw good.wav)sh" << 0 << "good.wav\tok\t"
+        << QString() << QStringList{"good_output.wav", "good_stereo.wav"};
     QTest::newRow("standard output full")
         << R"sh("$B" good.wav >/dev/full)sh" << 1 << QString() << "No space left on device"
         << QStringList{"good_output.wav"};
