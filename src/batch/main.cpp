@@ -54,8 +54,9 @@ void finishRecording(BatchResult &result, const BatchOptions &options)
 
 /// The application the picture needs: painting needs no widget, but the
 /// captions' fonts come from a platform, the offscreen one, which shows
-/// nothing. A run without pictures has a core application alone. Its arguments are the program's name alone: the rest are the
-/// user's file names, never the toolkit's options.
+/// nothing (a run without pictures has a core application alone). Its
+/// arguments are the program's name alone: the rest are the user's file
+/// names, never the toolkit's options.
 void prepareApplication()
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
