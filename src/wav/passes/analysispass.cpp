@@ -7,6 +7,7 @@
 #include "wav/format/header.h"
 #include "wav/format/marker.h"
 #include "wav/format/reading.h"
+#include "wav/passes/piecewriter.h"
 
 #include <QtEndian>
 
@@ -20,61 +21,25 @@ namespace {
 
 constexpr qint64 kChunkWords = 1 << 16;
 
-/// Writes the frames of the first loop, gathered into pieces that end on
-/// whole megabytes of the file: the system takes a few large writes into
-/// its cache several times faster than one for each block.
+/// Writes the frames of the first loop as they come.
 class FrameWriter : public dsp::FrameSink
 {
 public:
-    explicit FrameWriter(QIODevice *frames) : frames(frames), written(frames->pos())
-    {
-        pending.reserve(2 * kPieceBytes);
-    }
+    explicit FrameWriter(QIODevice *frames) : pieces(frames) {}
 
     void framesReady(const std::int32_t *, const std::int32_t *words, std::size_t count) override
     {
+        char *to = pieces.append(count * 8);
         // The file's byte order is the machine's on little-endian ones.
-        const std::size_t at = pending.size();
-        pending.resize(at + count * 8);
         if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-            std::memcpy(pending.data() + at, words, count * 8);
+            std::memcpy(to, words, count * 8);
         } else {
             for (std::size_t i = 0; i < 2 * count; ++i)
-                qToLittleEndian(words[i], pending.data() + at + 4 * i);
-        }
-        const qint64 toBoundary = kPieceBytes - written % kPieceBytes;
-        if (qint64(pending.size()) >= toBoundary) {
-            put(toBoundary);
-            pending.erase(pending.begin(), pending.begin() + toBoundary);
+                qToLittleEndian(words[i], to + 4 * i);
         }
     }
 
-    /// Writes the frames still gathered; false when any write failed.
-    bool finish()
-    {
-        put(qint64(pending.size()));
-        pending.clear();
-        return writeOk;
-    }
-
-    int writeErrno = 0;
-
-private:
-    static constexpr qint64 kPieceBytes = 1 << 20;
-
-    void put(qint64 bytes)
-    {
-        if (writeOk && bytes > 0 && frames->write(pending.data(), bytes) != bytes) {
-            writeOk = false;
-            writeErrno = errno;
-        }
-        written += bytes;
-    }
-
-    QIODevice *frames;
-    qint64 written;
-    std::vector<char> pending;
-    bool writeOk = true;
+    PieceWriter pieces;
 };
 
 /// From this many samples on, both loops run in one reading of the file.
@@ -98,9 +63,11 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
     const qint64 samples = analysis.sampleCount();
 
     // Longer recordings run both loops in one reading of the file, on a
-    // helper thread as well when a core is spare.
+    // helper thread as well when a core is spare, and then write their
+    // frames in the background too.
     const bool together = samples >= kTogetherSamples;
     const std::shared_ptr<void> core = together && helperCore ? helperCore() : nullptr;
+    writer.pieces.writeInBackground(core != nullptr);
     if (together)
         analysis.runLoopsTogether(core != nullptr);
 
@@ -131,7 +98,7 @@ bool WavFile::analyse(QIODevice *source, QIODevice *frames, QIODevice *marker,
 
     // A failed write stops the frames only: the listener still gets the
     // whole analysis, once the frames are all in the file.
-    const bool written = writer.finish();
+    const bool written = writer.pieces.finish();
     listener.finished(samples, analysis.peakBlock(), analysis.change());
-    return written || failWrite(frames, writer.writeErrno);
+    return written || failWrite(frames, writer.pieces.writeErrno());
 }

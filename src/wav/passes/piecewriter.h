@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QIODevice>
+
+#include <cstddef>
+#include <future>
+#include <vector>
+
+/// Writes a pass's output gathered into pieces that end on whole megabytes
+/// of the file: the system takes a few large writes into its cache several
+/// times faster than many small ones. In the background, a piece is written
+/// by a thread of its own while the next one gathers, so that the copying
+/// into the system's cache leaves the pass's thread; one write at a time,
+/// in order. The file is the writer's alone until finish().
+class PieceWriter
+{
+public:
+    explicit PieceWriter(QIODevice *file);
+    ~PieceWriter();
+    PieceWriter(const PieceWriter &) = delete;
+    PieceWriter &operator=(const PieceWriter &) = delete;
+
+    /// Whether pieces are written in the background (before the first).
+    void writeInBackground(bool yes) { inBackground = yes; }
+
+    /// `bytes` more at the end, which the caller writes to the place
+    /// answered before its next call.
+    char *append(std::size_t bytes);
+
+    /// False once a write is known to have failed; one in the background
+    /// is known when the next piece is handed on.
+    bool ok() const { return knownOk; }
+    /// Writes what is still gathered; false when any write failed.
+    bool finish();
+    /// The errno of the first failed write.
+    int writeErrno() const { return failedErrno; }
+
+private:
+    /// Hands the full piece on, when what gathers reaches it.
+    void handOnFullPiece();
+    void startWrite();
+    void write();
+    void waitForWrite();
+
+    QIODevice *file;
+    /// Bytes of the file up to the end of the last piece handed on.
+    qint64 handed;
+    bool inBackground = false;
+    /// What gathers, and the piece being written.
+    std::vector<char> gathering;
+    std::vector<char> writing;
+    /// Set by the writing thread; read by the pass's thread as knownOk,
+    /// once the write has ended.
+    bool writeOk = true;
+    int failedErrno = 0;
+    bool knownOk = true;
+    /// Whether the last append filled a piece, to be handed on first.
+    bool pieceFull = false;
+    std::future<void> pendingWrite;
+};
