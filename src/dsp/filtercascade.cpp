@@ -332,6 +332,31 @@ std::int64_t FilterCascade::groupDelay()
     return kGroupDelay;
 }
 
+filter::WordLevel filter::wordLevel(const std::int32_t *words, std::size_t count,
+                                   std::int32_t near)
+{
+    // The largest and the smallest word, and the words near full scale, in
+    // 32-bit arithmetic alone, so that the loop vectorises; the count of a
+    // stretch fits in 32 bits.
+    WordLevel level;
+    constexpr std::size_t kStretch = std::size_t(1) << 30;
+    for (std::size_t from = 0; from < count; from += kStretch) {
+        const std::size_t to = std::min(count, from + kStretch);
+        std::int32_t highest = 0;
+        std::int32_t lowest = 0;
+        std::int32_t atLeast = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            const std::int32_t word = words[i];
+            highest = std::max(highest, word);
+            lowest = std::min(lowest, word);
+            atLeast += (word >= near) | (word <= -near);
+        }
+        level.peak = std::max({level.peak, std::int64_t(highest), -std::int64_t(lowest)});
+        level.atLeast += atLeast;
+    }
+    return level;
+}
+
 void FilterCascade::prepare()
 {
     // The plans first: a cascade made meanwhile takes the kernel first, so

@@ -32,7 +32,7 @@ constexpr qint64 kChunkWords = 1 << 17;
 /// Shorter recordings are not worth a helper thread.
 constexpr qint64 kHelperWords = 1 << 18;
 /// Input magnitudes from here on count as at full scale (99 % of it).
-constexpr std::int64_t kNearFullScale = 2126008811;
+constexpr qint32 kNearFullScale = 2126008811;
 
 thread_local commands::InputLevel lastLevel;
 
@@ -135,17 +135,12 @@ bool WavFile::filterSignal(QIODevice *in, QIODevice *out, const std::function<vo
         const qint64 got = wavformat::read(*in, reinterpret_cast<char *>(input.data()), want * 4);
         if (got != want * 4)
             return failRead(in);
-        std::int64_t peak = level.peak;
-        std::int64_t loud = 0;
-        for (qint64 i = 0; i < want; ++i) {
-            const qint32 word = qFromLittleEndian(input[std::size_t(i)]);
-            input[std::size_t(i)] = word;
-            const std::int64_t magnitude = std::abs(std::int64_t(word));
-            peak = std::max(peak, magnitude);
-            loud += magnitude >= kNearFullScale ? 1 : 0;
-        }
-        level.peak = peak;
-        level.nearFullScale += loud;
+        for (qint64 i = 0; i < want; ++i)
+            input[std::size_t(i)] = qFromLittleEndian(input[std::size_t(i)]);
+        const dsp::filter::WordLevel words =
+            dsp::filter::wordLevel(input.data(), std::size_t(want), kNearFullScale);
+        level.peak = std::max(level.peak, words.peak);
+        level.nearFullScale += words.atLeast;
         cascade.push(input.data(), std::size_t(want));
         readWords += want;
         if (!writeReady())
