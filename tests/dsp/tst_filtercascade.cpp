@@ -131,6 +131,8 @@ private slots:
     void response_data();
     void response();
     void combinedKernelExact();
+    void wordLevel_data();
+    void wordLevel();
     void literalLeadIn_data();
     void literalLeadIn();
     void streamEnds();
@@ -376,6 +378,37 @@ void TestFilterCascade::combinedKernelExact()
     const std::vector<double> expected(total.begin(), total.end());
     QCOMPARE(k.combined.size(), expected.size());
     QVERIFY(std::memcmp(k.combined.data(), expected.data(), expected.size() * sizeof(double)) == 0);
+}
+
+void TestFilterCascade::wordLevel_data()
+{
+    QTest::addColumn<Words>("words");
+    QTest::addColumn<qint64>("peak");
+    QTest::addColumn<qint64>("atLeast");
+
+    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+    QTest::newRow("none") << Words{} << qint64(0) << qint64(0);
+    QTest::newRow("silence") << Words(37, 0) << qint64(0) << qint64(0);
+    QTest::newRow("below, either sign") << Words{999, -999, 5} << qint64(999) << qint64(0);
+    QTest::newRow("at the level, either sign") << Words{1000, -1000, 3} << qint64(1000) << qint64(2);
+    // The most negative word's magnitude is one beyond the int range.
+    Words extremes(41, 7);
+    extremes[3] = kMin;
+    extremes[40] = kMax;
+    QTest::newRow("both ends of the range") << extremes << qint64(2147483648) << qint64(2);
+}
+
+// The largest magnitude and the words near full scale, as the level warning
+// counts them, past every vector lane and its remainder.
+void TestFilterCascade::wordLevel()
+{
+    QFETCH(Words, words);
+    QFETCH(qint64, peak);
+    QFETCH(qint64, atLeast);
+    const dsp::filter::WordLevel level = dsp::filter::wordLevel(words.data(), words.size(), 1000);
+    QCOMPARE(qint64(level.peak), peak);
+    QCOMPARE(qint64(level.atLeast), atLeast);
 }
 
 void TestFilterCascade::literalLeadIn_data()
