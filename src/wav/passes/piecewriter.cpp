@@ -1,7 +1,10 @@
 #include "piecewriter.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -9,10 +12,27 @@ constexpr qint64 kPieceBytes = 1 << 20;
 
 } // namespace
 
+char *PieceWriter::Bytes::extend(std::size_t count)
+{
+    if (size + count > capacity) {
+        const std::size_t grown = std::max(size + count, 2 * capacity);
+        std::unique_ptr<char[]> more(new char[grown]);
+        if (size > 0)
+            std::memcpy(more.get(), data.get(), size);
+        data = std::move(more);
+        capacity = grown;
+    }
+    char *at = data.get() + size;
+    size += count;
+    return at;
+}
+
 PieceWriter::PieceWriter(QIODevice *file) : file(file), handed(file->pos())
 {
-    gathering.reserve(2 * kPieceBytes);
-    writing.reserve(2 * kPieceBytes);
+    gathering.extend(2 * kPieceBytes);
+    gathering.size = 0;
+    writing.extend(2 * kPieceBytes);
+    writing.size = 0;
 }
 
 PieceWriter::~PieceWriter()
@@ -24,10 +44,9 @@ char *PieceWriter::append(std::size_t bytes)
 {
     if (pieceFull)
         handOnFullPiece();
-    const std::size_t at = gathering.size();
-    gathering.resize(at + bytes);
-    pieceFull = qint64(gathering.size()) >= kPieceBytes - handed % kPieceBytes;
-    return gathering.data() + at;
+    char *at = gathering.extend(bytes);
+    pieceFull = qint64(gathering.size) >= kPieceBytes - handed % kPieceBytes;
+    return at;
 }
 
 void PieceWriter::handOnFullPiece()
@@ -37,8 +56,10 @@ void PieceWriter::handOnFullPiece()
     waitForWrite();
     // The piece goes, what lies beyond it stays.
     std::swap(writing, gathering);
-    gathering.assign(writing.begin() + toBoundary, writing.end());
-    writing.resize(std::size_t(toBoundary));
+    gathering.size = 0;
+    const std::size_t beyond = writing.size - std::size_t(toBoundary);
+    std::memcpy(gathering.extend(beyond), writing.data.get() + toBoundary, beyond);
+    writing.size = std::size_t(toBoundary);
     startWrite();
 }
 
@@ -48,17 +69,17 @@ bool PieceWriter::finish()
         handOnFullPiece();
     waitForWrite();
     std::swap(writing, gathering);
-    gathering.clear();
-    handed += qint64(writing.size());
+    gathering.size = 0;
+    handed += qint64(writing.size);
     write();
-    writing.clear();
+    writing.size = 0;
     knownOk = writeOk;
     return writeOk;
 }
 
 void PieceWriter::startWrite()
 {
-    handed += qint64(writing.size());
+    handed += qint64(writing.size);
     if (inBackground) {
         try {
             pendingWrite = std::async(std::launch::async, [this] { write(); });
@@ -74,8 +95,8 @@ void PieceWriter::startWrite()
 void PieceWriter::write()
 {
     // errno is the writing thread's own: kept with the failure.
-    const qint64 bytes = qint64(writing.size());
-    if (writeOk && bytes > 0 && file->write(writing.data(), bytes) != bytes) {
+    const qint64 bytes = qint64(writing.size);
+    if (writeOk && bytes > 0 && file->write(writing.data.get(), bytes) != bytes) {
         failedErrno = errno;
         writeOk = false;
     }

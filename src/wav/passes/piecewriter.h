@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <future>
-#include <vector>
+#include <memory>
 
 /// Writes a pass's output gathered into pieces that end on whole megabytes
 /// of the file: the system takes a few large writes into its cache several
@@ -46,9 +46,20 @@ private:
     /// Bytes of the file up to the end of the last piece handed on.
     qint64 handed;
     bool inBackground = false;
+    /// Bytes that grow without being zeroed first: every byte is written
+    /// before it is read.
+    struct Bytes
+    {
+        std::unique_ptr<char[]> data;
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+
+        /// `count` more at the end; answers where they go.
+        char *extend(std::size_t count);
+    };
     /// What gathers, and the piece being written.
-    std::vector<char> gathering;
-    std::vector<char> writing;
+    Bytes gathering;
+    Bytes writing;
     /// Set by the writing thread; read by the pass's thread as knownOk,
     /// once the write has ended.
     bool writeOk = true;
