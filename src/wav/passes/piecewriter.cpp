@@ -12,16 +12,21 @@ constexpr qint64 kPieceBytes = 1 << 20;
 
 } // namespace
 
+void PieceWriter::Bytes::reserve(std::size_t wanted)
+{
+    if (wanted <= capacity)
+        return;
+    std::unique_ptr<char[]> more(new char[wanted]);
+    if (size > 0)
+        std::memcpy(more.get(), data.get(), size);
+    data = std::move(more);
+    capacity = wanted;
+}
+
 char *PieceWriter::Bytes::extend(std::size_t count)
 {
-    if (size + count > capacity) {
-        const std::size_t grown = std::max(size + count, 2 * capacity);
-        std::unique_ptr<char[]> more(new char[grown]);
-        if (size > 0)
-            std::memcpy(more.get(), data.get(), size);
-        data = std::move(more);
-        capacity = grown;
-    }
+    if (size + count > capacity)
+        reserve(std::max(size + count, 2 * capacity));
     char *at = data.get() + size;
     size += count;
     return at;
@@ -29,10 +34,8 @@ char *PieceWriter::Bytes::extend(std::size_t count)
 
 PieceWriter::PieceWriter(QIODevice *file) : file(file), handed(file->pos())
 {
-    gathering.extend(2 * kPieceBytes);
-    gathering.size = 0;
-    writing.extend(2 * kPieceBytes);
-    writing.size = 0;
+    gathering.reserve(2 * kPieceBytes);
+    writing.reserve(2 * kPieceBytes);
 }
 
 PieceWriter::~PieceWriter()
@@ -68,12 +71,11 @@ bool PieceWriter::finish()
     if (pieceFull)
         handOnFullPiece();
     waitForWrite();
+    // The rest, here and now.
     std::swap(writing, gathering);
     gathering.size = 0;
-    handed += qint64(writing.size);
-    write();
-    writing.size = 0;
-    knownOk = writeOk;
+    inBackground = false;
+    startWrite();
     return writeOk;
 }
 
@@ -89,7 +91,6 @@ void PieceWriter::startWrite()
         }
     }
     write();
-    knownOk = writeOk;
 }
 
 void PieceWriter::write()
@@ -106,5 +107,4 @@ void PieceWriter::waitForWrite()
 {
     if (pendingWrite.valid())
         pendingWrite.get();
-    knownOk = writeOk;
 }

@@ -27,9 +27,6 @@ public:
     /// answered before its next call.
     char *append(std::size_t bytes);
 
-    /// False once a write is known to have failed; one in the background
-    /// is known when the next piece is handed on.
-    bool ok() const { return knownOk; }
     /// Writes what is still gathered; false when any write failed.
     bool finish();
     /// The errno of the first failed write.
@@ -54,17 +51,18 @@ private:
         std::size_t size = 0;
         std::size_t capacity = 0;
 
+        /// Room for `wanted` bytes in all, what is held kept.
+        void reserve(std::size_t wanted);
         /// `count` more at the end; answers where they go.
         char *extend(std::size_t count);
     };
     /// What gathers, and the piece being written.
     Bytes gathering;
     Bytes writing;
-    /// Set by the writing thread; read by the pass's thread as knownOk,
-    /// once the write has ended.
+    /// Set by the writing thread; read by the pass's thread once the write
+    /// has ended.
     bool writeOk = true;
     int failedErrno = 0;
-    bool knownOk = true;
     /// Whether the last append filled a piece, to be handed on first.
     bool pieceFull = false;
     std::future<void> pendingWrite;
