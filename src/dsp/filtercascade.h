@@ -27,7 +27,6 @@ constexpr double kClipMagnitude = 2000000000.0;
 /// NaN), never saturated.
 std::int32_t outputWord(double y, std::int64_t n);
 
-
 /// The largest magnitude among `count` words, and how many of them are
 /// `near` or more in magnitude (`near` above 0).
 struct WordLevel
@@ -36,6 +35,7 @@ struct WordLevel
     std::int64_t atLeast = 0;
 };
 WordLevel wordLevel(const std::int32_t *words, std::size_t count, std::int32_t near);
+
 } // namespace filter
 
 /// The nine-stage band-pass cascade (five 528-tap high-pass stages, four
